@@ -1,0 +1,75 @@
+#include "app/launcher.h"
+
+#include <chrono>
+#include <system_error>
+
+#include "app/launch_job.h"
+#include "common/system.h"
+#include "common/text.h"
+#include "net/website.h"
+#include "ui/progress.h"
+#include "update/layout.h"
+#include "win/uninstall.h"
+
+namespace {
+
+int RunUninstallMode(const std::filesystem::path& root) {
+  const std::string question =
+      "Take Kelvadon off this computer?\n\nYour own places and saves stay in " + PathToUtf8(root) +
+      " (delete that folder too if you don't want them).";
+  if (!AskYesNo(question)) return 0;
+  UnregisterFromWindows(root);
+  RemovePathTree(root / kVersionsFolderName);
+  RemovePathTree(root / kCurrentFileName);
+  RemovePathTree(root / kWebsiteFileName);
+  ShowMessage("Kelvadon has been taken off this computer.", false);
+  return 0;
+}
+
+std::string FileNameAsUtf8(const std::filesystem::path& path) {
+  try {
+    return PathToUtf8(path.filename());
+  } catch (const std::system_error&) {
+    return {};  // a name that cannot be converted follows no setup-name rule
+  }
+}
+
+}  // namespace
+
+void ResolveWebsite(LaunchContext& context, std::string_view ownImage, std::string_view ownFileName,
+                    std::string_view websiteFileText) {
+  const SetupNameInfo fromName = ParseSetupFileName(ownFileName);
+  std::string stampWebsite = ReadWebsiteStamp(ownImage);
+  if (stampWebsite.empty()) stampWebsite = fromName.website;
+  context.playToken = ReadPlayStamp(ownImage);
+  if (context.playToken.empty()) context.playToken = fromName.play;
+
+  if (context.website.empty()) context.website = stampWebsite;
+  if (context.website.empty()) context.website = NormalizeWebsite(FirstLine(websiteFileText));
+  if (context.website.empty() && !context.link.empty()) {
+    context.website = NormalizeWebsite(QueryParameter(context.link, "origin"));
+  }
+}
+
+int RunLauncher(const std::vector<std::string>& args) {
+  LaunchContext context = ParseCommandLine(args);
+  if (context.installRoot.empty()) context.installRoot = GetInstallRoot();
+  if (context.installRoot.empty()) {
+    ShowMessage("Kelvadon couldn't find a folder to install into.", true);
+    return 1;
+  }
+  if (context.uninstall) return RunUninstallMode(context.installRoot);
+
+  const std::filesystem::path ownPath = OwnExecutablePath();
+  std::string ownImage;
+  if (!ownPath.empty()) ReadWholeFile(ownPath, ownImage);
+  std::string websiteFileText;
+  ReadWholeFile(context.installRoot / kWebsiteFileName, websiteFileText);
+  ResolveWebsite(context, ownImage, FileNameAsUtf8(ownPath), websiteFileText);
+  ownImage.clear();
+  ownImage.shrink_to_fit();
+
+  context.startTime = std::chrono::steady_clock::now();
+  return RunWithProgressWindow(
+      [&context](const ProgressReporter& report) { return RunLaunchJob(context, report); });
+}

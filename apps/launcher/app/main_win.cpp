@@ -1,0 +1,36 @@
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/launcher.h"
+#include "common/text.h"
+#include "ui/progress.h"
+
+namespace {
+
+std::vector<std::string> ReadArguments() {
+  std::vector<std::string> args;
+  int count = 0;
+  LPWSTR* list = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (list == nullptr) return args;
+  for (int i = 1; i < count; ++i) {
+    try {
+      args.push_back(WideToUtf8(list[i]));
+    } catch (const std::system_error&) {
+      // An argument that is not valid UTF-16 names nothing we could use; it is skipped.
+    }
+  }
+  LocalFree(list);
+  return args;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  return RunJobGuarded(
+      [](const ProgressReporter&) { return RunLauncher(ReadArguments()); },
+      [](const std::string&, double) {});
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+// The default InstallRoot: the local application-data folder (or, failing that, the temporary
+// folder) followed by "Kelvadon". Empty when neither folder is known.
+std::filesystem::path GetInstallRoot();
+
+// 1 to 40 bytes of ASCII letters, digits, '-' and '.', not starting with '.'.
+bool IsValidVersionName(std::string_view name);
+
+// The folder of the version named by current.txt when it holds its completion marker; else empty.
+std::filesystem::path CurrentVersionFolder(const std::filesystem::path& root);
+
+// Replaces bytes with the file's content. False (bytes untouched) when the file cannot be opened.
+// When whole is given it says whether every byte was read (a read error part way leaves it false).
+bool ReadWholeFile(const std::filesystem::path& path, std::string& bytes, bool* whole = nullptr);
+
+// Creates the parent folders, then writes the file; true only when every byte reached the file
+// and the file was closed without error.
+bool WriteWholeFile(const std::filesystem::path& path, std::string_view bytes);
+
+// Removes a file or a folder with everything in it. A missing path is not an error.
+std::error_code RemovePathTree(const std::filesystem::path& path);
+
+// Names inside the InstallRoot.
+inline constexpr char kCurrentFileName[] = "current.txt";
+inline constexpr char kWebsiteFileName[] = "website.txt";
+inline constexpr char kVersionsFolderName[] = "Versions";
+inline constexpr char kMarkerFileName[] = "kelvadon-installed.txt";

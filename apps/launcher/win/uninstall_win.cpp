@@ -1,0 +1,3 @@
+#include "win/uninstall.h"
+
+void UnregisterFromWindows(const std::filesystem::path& /*installRoot*/) {}

@@ -1,0 +1,51 @@
+# Test registration for both builds.
+#
+# Linux: gtest_discover_tests, one CTest test per case.
+# Windows: a mingw test program prints its case list with CR LF line ends, which CMake's discovery
+# keeps inside the names, so the generated filters would match nothing and gtest would exit 0 with
+# every case unrun. Each Windows test program is therefore one CTest test that must print a
+# non-zero passed count and no failure.
+
+set(KELVADON_WINE_STATE "${CMAKE_BINARY_DIR}/wine" CACHE INTERNAL "")
+
+if(WIN32 AND NOT KELVADON_FUZZ)
+  # One Wine prefix, one wineserver and one Xvfb for the whole test run.
+  add_test(NAME wine_setup COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh --setup)
+  add_test(NAME wine_cleanup COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh --cleanup)
+  set_tests_properties(wine_setup PROPERTIES FIXTURES_SETUP wine TIMEOUT 240
+    ENVIRONMENT "KELVADON_WINE_STATE=${KELVADON_WINE_STATE}")
+  set_tests_properties(wine_cleanup PROPERTIES FIXTURES_CLEANUP wine
+    ENVIRONMENT "KELVADON_WINE_STATE=${KELVADON_WINE_STATE}")
+endif()
+
+# kelvadon_test(NAME <name> SOURCES <files...> [LIBS <libs...>] [LOCKS <resource locks...>]
+#               [DEPENDS <targets...>] [WILL_FAIL])
+function(kelvadon_test)
+  cmake_parse_arguments(T "WILL_FAIL" "NAME" "SOURCES;LIBS;LOCKS;DEPENDS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main)
+  target_compile_definitions(${T_NAME} PRIVATE
+    KELVADON_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    KELVADON_TESTDATA_DIR="${CMAKE_SOURCE_DIR}/../shared/testdata")
+  if(T_DEPENDS)
+    add_dependencies(${T_NAME} ${T_DEPENDS})
+  endif()
+  if(WIN32)
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    set_tests_properties(${T_NAME} PROPERTIES
+      PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [1-9][0-9]* tests?\\."
+      FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]"
+      FIXTURES_REQUIRED wine
+      ENVIRONMENT "KELVADON_WINE_STATE=${KELVADON_WINE_STATE}")
+    if(T_LOCKS)
+      set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
+    endif()
+    if(T_WILL_FAIL)
+      set_tests_properties(${T_NAME} PROPERTIES WILL_FAIL TRUE)
+    endif()
+  else()
+    include(GoogleTest)
+    gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST
+      PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1;UBSAN_OPTIONS=print_stacktrace=1")
+  endif()
+endfunction()
