@@ -21,8 +21,10 @@ ensure_prefix() {
     flock 9
     if [ ! -f "$state/prefix.ready" ]; then
       rm -rf "$WINEPREFIX"
-      wineboot -i >"$state/wineboot.log" 2>&1
-      wineserver -w
+      # Programs that outlive this step must not inherit the lock or the caller's output pipes
+      # (CTest waits until every writer of a test's output has gone).
+      wineboot -i </dev/null >"$state/wineboot.log" 2>&1 9>&-
+      wineserver -w 9>&-
       touch "$state/prefix.ready"
     fi
   ) 9>"$state/prefix.lock"
@@ -36,7 +38,7 @@ ensure_display() {
     fi
     for n in $(seq 91 140); do
       [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$state/xvfb.log" 2>&1 &
+      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$state/xvfb.log" 2>&1 9>&- &
       echo $! >"$state/xvfb.pid"
       echo ":$n" >"$state/display"
       for _ in $(seq 1 50); do
@@ -57,7 +59,10 @@ case "${1:-}" in
     ensure_display || exit 1
     export DISPLAY=$(cat "$state/display")
     ensure_prefix
-    wineserver -p
+    wineserver -p </dev/null >/dev/null 2>&1
+    # Start the prefix's services now, with nowhere to write: started later by a test's first
+    # program, they would hold that test's output pipe open and CTest would wait for them.
+    wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
     echo "Wine prefix ready in $WINEPREFIX on display $DISPLAY"
     exit 0
     ;;
@@ -78,4 +83,11 @@ esac
 ensure_display || exit 1
 export DISPLAY=$(cat "$state/display")
 ensure_prefix
-exec wine "$@"
+# Programs a test leaves behind (and Wine's own helpers, started on first use) inherit the output
+# handles; with a pipe CTest would wait for them, so output goes through a file instead.
+out=$(mktemp "$state/output.XXXXXX")
+wine "$@" </dev/null >"$out" 2>&1
+rc=$?
+cat "$out"
+rm -f "$out"
+exit $rc
