@@ -8,6 +8,10 @@
 enum class JsonKind { Null, Bool, Number, String, Array, Object };
 
 struct JsonValue {
+  // Defaulted below rather than left implicit: clang with libstdc++ otherwise checks the
+  // constructors of pair<string, JsonValue> while JsonValue is still incomplete, and fails.
+  JsonValue();
+
   JsonKind kind = JsonKind::Null;
   bool boolean = false;
   double number = 0;
@@ -15,6 +19,8 @@ struct JsonValue {
   std::vector<JsonValue> elements;
   std::vector<std::pair<std::string, JsonValue>> members;
 };
+
+inline JsonValue::JsonValue() = default;
 
 // Parses a whole document. Throws std::runtime_error("JSON error at character N: detail").
 JsonValue ParseJson(std::string_view text);
