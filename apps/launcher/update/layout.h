@@ -12,6 +12,9 @@ std::filesystem::path GetInstallRoot();
 // 1 to 40 bytes of ASCII letters, digits, '-' and '.', not starting with '.'.
 bool IsValidVersionName(std::string_view name);
 
+// The content of the completion marker of a version: a note for a person who opens the folder.
+std::string MarkerText(std::string_view versionName);
+
 // The folder of the version named by current.txt when it holds its completion marker; else empty.
 std::filesystem::path CurrentVersionFolder(const std::filesystem::path& root);
 

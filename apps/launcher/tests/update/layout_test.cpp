@@ -1,3 +1,253 @@
+#include "update/layout.h"
+
 #include <gtest/gtest.h>
 
-TEST(Placeholder, Builds) { SUCCEED(); }
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every test works in a folder of its own under the temporary folder, removed at the end.
+class LayoutTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && root_.empty(); ++attempt) {
+      const fs::path candidate =
+          fs::temp_directory_path() / ("kelvadon-layout-test-" + std::to_string(random()));
+      std::error_code ec;
+      if (fs::create_directory(candidate, ec)) root_ = candidate;
+    }
+    ASSERT_FALSE(root_.empty());
+  }
+
+  void TearDown() override {
+    std::error_code ec;
+    if (!root_.empty()) fs::remove_all(root_, ec);
+  }
+
+  // Writes a file with the plain standard stream, so that the tests of the helpers do not lean
+  // on the helpers themselves.
+  void Put(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    out.close();
+    ASSERT_TRUE(out) << path;
+  }
+
+  std::string Get(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  fs::path root_;
+};
+
+TEST(VersionName, AcceptsOnlyShortSafeNames) {
+  struct Case {
+    std::string name;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"1.0", true},
+      {"2024-05-01.3", true},
+      {"x", true},
+      {"Z", true},
+      {"7", true},
+      {"1.0-", true},
+      {"a..b", true},
+      {std::string(40, 'a'), true},
+      {std::string(41, 'a'), false},
+      {"", false},
+      {".", false},
+      {"..", false},
+      {".1.0", false},
+      {"1 0", false},
+      {"1/0", false},
+      {"1\\0", false},
+      {"c:1", false},
+      {"1_0", false},
+      {"1.0\n", false},
+      {std::string("1\0", 2), false},
+      {"1.\x80", false},
+      {"\xC3\xA9t\xC3\xA9", false},
+      {"1.\xFF", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsValidVersionName(c.name), c.valid) << '"' << c.name << '"';
+  }
+}
+
+TEST(MarkerText, IsTheExactNote) {
+  EXPECT_EQ(MarkerText("x"),
+            "Kelvadon x, installed by KelvadonLauncher.exe.\r\n"
+            "Your own files (logins, settings, saves, places) are in the folder two up from "
+            "here.\r\n");
+  // Everything after the name is 124 bytes.
+  EXPECT_EQ(MarkerText("2.14.0").size(), 9u + 6u + 124u);
+}
+
+TEST_F(LayoutTest, CurrentVersionFolder) {
+  struct Case {
+    const char* label;
+    bool hasCurrent;
+    std::string current;
+    std::string markerFolder;  // relative to the InstallRoot; empty for no marker
+    bool markerIsFolder;
+    std::string expected;  // version name, or empty for nothing installed
+  };
+  const std::string longest(40, 'a');
+  const std::string tooLong(41, 'b');
+  const Case cases[] = {
+      {"plain", true, "1.0\n", "Versions/1.0", false, "1.0"},
+      {"no line end", true, "1.0", "Versions/1.0", false, "1.0"},
+      {"crlf", true, "1.0\r\n", "Versions/1.0", false, "1.0"},
+      {"all trailing whitespace", true, "1.0 \t\n\v\f\r \r\n", "Versions/1.0", false, "1.0"},
+      {"leading space", true, " 1.0", "Versions/1.0", false, ""},
+      {"leading tab", true, "\t1.0\n", "Versions/1.0", false, ""},
+      {"second line", true, "1.0\n2.0\n", "Versions/1.0", false, ""},
+      {"empty", true, "", "Versions/1.0", false, ""},
+      {"only whitespace", true, "\r\n", "Versions/1.0", false, ""},
+      {"no current.txt", false, "", "Versions/1.0", false, ""},
+      {"no marker", true, "1.0\n", "", false, ""},
+      {"marker of another version", true, "1.0\n", "Versions/2.0", false, ""},
+      {"marker is a folder", true, "1.0\n", "Versions/1.0", true, "1.0"},
+      {"backslash parent", true, "..\\x\n", "x", false, ""},
+      {"slash parent", true, "../x\n", "x", false, ""},
+      {"leading dot", true, ".x\n", "Versions/.x", false, ""},
+      {"41 bytes", true, tooLong + "\n", "Versions/" + tooLong, false, ""},
+      {"40 bytes", true, longest + "\n", "Versions/" + longest, false, longest},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    // The version's folder exists in every case, so only current.txt and the marker decide.
+    fs::create_directories(root_ / "Versions" / "1.0");
+    if (c.hasCurrent) Put(root_ / "current.txt", c.current);
+    if (!c.markerFolder.empty()) {
+      const fs::path marker = root_ / fs::path(c.markerFolder) / "kelvadon-installed.txt";
+      if (c.markerIsFolder) {
+        fs::create_directories(marker);
+      } else {
+        Put(marker, MarkerText("1.0"));
+      }
+    }
+    const fs::path expected = c.expected.empty() ? fs::path() : root_ / "Versions" / c.expected;
+    EXPECT_EQ(CurrentVersionFolder(root_), expected);
+    fs::remove_all(root_ / "Versions");
+    fs::remove_all(root_ / "x");
+    fs::remove(root_ / "current.txt");
+  }
+}
+
+TEST_F(LayoutTest, ReadWholeFileReadsEveryByte) {
+  // Bytes a text-mode read would change or stop at (CR LF, NUL, Ctrl-Z), in a file larger than
+  // any one read buffer.
+  std::string content;
+  for (int i = 0; i < 200000; ++i) content += static_cast<char>(i * 7 % 256);
+  content += "\r\n\x1A\r";
+  const struct {
+    const char* label;
+    std::string bytes;
+  } cases[] = {{"binary", content}, {"empty", ""}, {"one byte", "\x1A"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Put(root_ / "file.bin", c.bytes);
+    std::string bytes = "left over";
+    bool whole = false;
+    ASSERT_TRUE(ReadWholeFile(root_ / "file.bin", bytes, &whole));
+    EXPECT_TRUE(bytes == c.bytes) << bytes.size() << " bytes read of " << c.bytes.size();
+    EXPECT_TRUE(whole);
+    bytes = "left over";
+    EXPECT_TRUE(ReadWholeFile(root_ / "file.bin", bytes));
+    EXPECT_EQ(bytes.size(), c.bytes.size());
+  }
+}
+
+TEST_F(LayoutTest, ReadWholeFileLeavesBytesWhenItCannotOpen) {
+  fs::create_directories(root_ / "folder");
+  for (const fs::path& path : {root_ / "missing.txt", root_ / "folder", root_ / "no" / "x"}) {
+    SCOPED_TRACE(path.string());
+    std::string bytes = "untouched";
+    EXPECT_FALSE(ReadWholeFile(path, bytes));
+    EXPECT_EQ(bytes, "untouched");
+  }
+}
+
+TEST_F(LayoutTest, WriteWholeFileCreatesFoldersAndTruncates) {
+  const fs::path file = root_ / "Versions" / "1.0.partial" / "bin" / "a.dll";
+  ASSERT_TRUE(WriteWholeFile(file, std::string("MZ\0\r\n\x1A", 6)));
+  EXPECT_TRUE(fs::is_directory(root_ / "Versions" / "1.0.partial" / "bin"));
+  EXPECT_EQ(Get(file), std::string("MZ\0\r\n\x1A", 6));
+
+  Put(root_ / "current.txt", "a much longer text than the next one\n");
+  ASSERT_TRUE(WriteWholeFile(root_ / "current.txt", "1.0\n"));
+  EXPECT_EQ(Get(root_ / "current.txt"), "1.0\n");
+  ASSERT_TRUE(WriteWholeFile(root_ / "current.txt", ""));
+  EXPECT_EQ(fs::file_size(root_ / "current.txt"), 0u);
+}
+
+TEST_F(LayoutTest, WriteWholeFileFailsWhereNoFileCanBe) {
+  // Tests may run with rights that no permission bit stops, so the failures are made by the
+  // shape of the tree: a folder where the file must be, or a file where a folder must be.
+  fs::create_directories(root_ / "Versions" / "1.0" / "a.dll");
+  EXPECT_FALSE(WriteWholeFile(root_ / "Versions" / "1.0" / "a.dll", "bytes"));
+  EXPECT_TRUE(fs::is_directory(root_ / "Versions" / "1.0" / "a.dll"));
+
+  Put(root_ / "blocker", "a file");
+  EXPECT_FALSE(WriteWholeFile(root_ / "blocker" / "bin" / "a.dll", "bytes"));
+  EXPECT_EQ(Get(root_ / "blocker"), "a file");
+}
+
+TEST_F(LayoutTest, WriteWholeFileReportsAFullDisk) {
+#ifdef _WIN32
+  GTEST_SKIP() << "needs a device that is always full";
+#else
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  // A few bytes stay in the stream's buffer until the close, where the full disk shows.
+  EXPECT_FALSE(WriteWholeFile("/dev/full", "1.0\n"));
+#endif
+}
+
+TEST_F(LayoutTest, RemovePathTree) {
+  const fs::path tree = root_ / "Versions";
+  Put(tree / "1.0" / "bin" / "a.dll", "a");
+  Put(tree / "1.0" / "kelvadon-installed.txt", "m");
+  fs::create_directories(tree / "2.0.partial" / "empty");
+  Put(tree / "stray.txt", "s");
+  Put(root_ / "current.txt", "1.0\n");
+  fs::create_directories(root_ / "empty");
+
+  const fs::path removed[] = {root_ / "current.txt", root_ / "empty", tree, root_ / "missing",
+                              root_ / "missing" / "deeper"};
+  for (const fs::path& path : removed) {
+    SCOPED_TRACE(path.string());
+    EXPECT_FALSE(RemovePathTree(path));
+    std::error_code ec;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path, ec)));
+  }
+  EXPECT_TRUE(fs::is_empty(root_));
+}
+
+TEST_F(LayoutTest, RemovePathTreeLeavesLinkedFoldersAlone) {
+  Put(root_ / "user" / "saves" / "game.sav", "mine");
+  fs::create_directories(root_ / "Versions" / "1.0");
+  std::error_code ec;
+  fs::create_directory_symlink(root_ / "user", root_ / "Versions" / "1.0" / "link", ec);
+  if (ec) GTEST_SKIP() << "no folder links here: " << ec.message();
+  fs::create_directory_symlink(root_ / "user", root_ / "top-link", ec);
+  ASSERT_FALSE(ec);
+
+  EXPECT_FALSE(RemovePathTree(root_ / "Versions"));
+  EXPECT_FALSE(RemovePathTree(root_ / "top-link"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(root_ / "Versions")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(root_ / "top-link")));
+  EXPECT_EQ(Get(root_ / "user" / "saves" / "game.sav"), "mine");
+}
+
+}  // namespace
