@@ -1,0 +1,41 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+// An ECDSA P-256 public key: the point's X coordinate, then its Y coordinate, each 32 bytes
+// big-endian. All zero bytes stand for no key.
+using PublicKey = std::array<unsigned char, 64>;
+using Sha256Digest = std::array<unsigned char, 32>;
+
+// The release public key built into this executable (generated from KELVADON_RELEASE_KEY_FILE).
+extern const PublicKey ReleaseKey;
+
+// The SHA-256 of the bytes as 64 lower-case hex digits. When the platform cannot hash, the answer
+// is 64 "0" characters, which matches no fingerprint in a manifest.
+std::string Sha256Hex(std::string_view bytes);
+
+// False when every byte of the key is zero.
+bool IsKeySet(const PublicKey& key);
+
+// IsKeySet(ReleaseKey).
+bool HasReleaseKey();
+
+// True only when signature is 64 raw bytes, r then s (each 32 bytes big-endian), of a valid
+// ECDSA P-256 signature over SHA-256(data) under key. A failure to hash, to import the key or to
+// verify answers false alike.
+bool VerifySignatureWithKey(const PublicKey& key, std::string_view data,
+                            std::string_view signature);
+
+// VerifySignatureWithKey(ReleaseKey, data, signature).
+bool VerifyReleaseSignature(std::string_view data, std::string_view signature);
+
+// The platform seam under the operations above (crypto_win.cpp, crypto_posix.cpp).
+
+// SHA-256 of the bytes; false, with digest unspecified, when any step of the platform fails.
+bool ComputeSha256(std::string_view bytes, Sha256Digest& digest);
+
+// Whether signature (64 bytes, r then s) is a valid ECDSA P-256 signature of digest under key.
+bool VerifyP256Digest(const PublicKey& key, const Sha256Digest& digest,
+                      const std::array<unsigned char, 64>& signature);

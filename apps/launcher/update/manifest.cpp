@@ -1,0 +1,132 @@
+#include "update/manifest.h"
+
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <utility>
+
+#include "json/json.h"
+#include "update/layout.h"
+
+namespace {
+
+const JsonValue* FindOfKind(const JsonValue& object, std::string_view name, JsonKind kind) {
+  const JsonValue* member = FindMember(object, name);
+  return member != nullptr && member->kind == kind ? member : nullptr;
+}
+
+std::string TextMember(const JsonValue& object, std::string_view name) {
+  const JsonValue* member = FindOfKind(object, name, JsonKind::String);
+  return member != nullptr ? member->text : std::string();
+}
+
+bool ParseFileEntry(const JsonValue& value, ManifestFile& file) {
+  if (value.kind != JsonKind::Object) return false;
+  file.path = TextMember(value, "path");
+  file.sha256 = TextMember(value, "sha256");
+  const JsonValue* size = FindOfKind(value, "size", JsonKind::Number);
+  if (size == nullptr || size->number < 0) return false;
+  file.size = ByteCountFromNumber(size->number);
+  return IsValidManifestPath(file.path) && IsValidFingerprint(file.sha256);
+}
+
+// The reason inside "The update's list of files doesn't make sense (...)", or empty when the
+// content is good.
+std::string ContentProblem(std::string_view manifestBytes, Manifest& manifest) {
+  JsonValue root;
+  try {
+    root = ParseJson(manifestBytes);
+  } catch (const std::exception& e) {
+    // An empty reason would read as success.
+    const std::string reason = e.what();
+    return reason.empty() ? std::string("not JSON") : reason;
+  }
+  manifest = Manifest();
+  manifest.version = TextMember(root, "version");
+  if (!IsValidVersionName(manifest.version)) return "bad version";
+  const JsonValue* files = FindOfKind(root, "files", JsonKind::Array);
+  if (files == nullptr || files->elements.empty()) return "no files";
+  for (const JsonValue& element : files->elements) {
+    ManifestFile file;
+    if (!ParseFileEntry(element, file)) return "bad file";
+    manifest.files.push_back(std::move(file));
+  }
+  const JsonValue* launcher = FindMember(root, "launcher");
+  if (launcher != nullptr && !ParseFileEntry(*launcher, manifest.launcher)) return "bad launcher";
+  return {};
+}
+
+}  // namespace
+
+uint64_t ByteCountFromNumber(double number) {
+  // The cast is undefined outside the range of the target, so both ends are settled first.
+  if (std::isnan(number) || number <= 0) return 0;
+  constexpr double kTwoToThe64 = 18446744073709551616.0;
+  if (number >= kTwoToThe64) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(number);
+}
+
+bool IsValidManifestPath(std::string_view path) {
+  if (path.empty() || path.size() > 300) return false;
+  if (path.front() == '/' || path.front() == '\\') return false;
+  if (path.find(':') != std::string_view::npos) return false;
+  size_t start = 0;
+  while (true) {
+    const size_t end = path.find_first_of("/\\", start);
+    const std::string_view piece =
+        path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    if (piece.empty() || piece == "." || piece == "..") return false;
+    if (end == std::string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
+bool IsValidFingerprint(std::string_view text) {
+  if (text.size() != 64) return false;
+  for (const char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+bool ParseManifestContent(std::string_view manifestBytes, Manifest& manifest, std::string& error) {
+  const std::string problem = ContentProblem(manifestBytes, manifest);
+  if (problem.empty()) return true;
+  error = "The update's list of files doesn't make sense (" + problem + ")";
+  return false;
+}
+
+bool ParseManifestWithKey(const PublicKey& key, std::string_view manifestBytes,
+                          std::string_view signatureBytes, Manifest& manifest, std::string& error) {
+  if (!IsKeySet(key)) {
+    // Kept on one line so that the sentence can be found by searching for it.
+    // clang-format off
+    error = "This copy of the launcher was built before the release key was made (see apps/launcher/README.txt)";
+    // clang-format on
+    return false;
+  }
+  if (!VerifySignatureWithKey(key, manifestBytes, signatureBytes)) {
+    error = "The update isn't signed by Kelvadon, so it wasn't installed";
+    return false;
+  }
+  return ParseManifestContent(manifestBytes, manifest, error);
+}
+
+bool ParseManifest(std::string_view manifestBytes, std::string_view signatureBytes,
+                   Manifest& manifest, std::string& error) {
+  return ParseManifestWithKey(ReleaseKey, manifestBytes, signatureBytes, manifest, error);
+}
+
+bool LoadInstalledManifest(const std::filesystem::path& versionFolder, Manifest& manifest) {
+  std::string manifestBytes;
+  std::string signatureBytes;
+  bool manifestWhole = false;
+  bool signatureWhole = false;
+  if (!ReadWholeFile(versionFolder / kManifestFileName, manifestBytes, &manifestWhole) ||
+      !ReadWholeFile(versionFolder / kSignatureFileName, signatureBytes, &signatureWhole) ||
+      !manifestWhole || !signatureWhole) {
+    return false;
+  }
+  std::string error;
+  return ParseManifest(manifestBytes, signatureBytes, manifest, error);
+}

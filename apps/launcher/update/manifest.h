@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "update/crypto.h"
+
+struct ManifestFile {
+  std::string path;    // relative path inside the version folder, UTF-8
+  std::string sha256;  // 64 lower-case hex digits
+  uint64_t size = 0;   // for progress only
+};
+
+struct Manifest {
+  std::string version;
+  std::vector<ManifestFile> files;  // in the order of installation
+  ManifestFile launcher;            // empty path when the manifest names no launcher
+};
+
+// Checks the signature against the built-in release key, then the content. On false, error holds
+// the sentence for the user and manifest is not to be used.
+bool ParseManifest(std::string_view manifestBytes, std::string_view signatureBytes,
+                   Manifest& manifest, std::string& error);
+
+// ParseManifest with a key of the caller's instead of the built-in one.
+bool ParseManifestWithKey(const PublicKey& key, std::string_view manifestBytes,
+                          std::string_view signatureBytes, Manifest& manifest, std::string& error);
+
+// The checks that follow a good signature: JSON, version, files and launcher.
+bool ParseManifestContent(std::string_view manifestBytes, Manifest& manifest, std::string& error);
+
+// Reads manifest.json and manifest.sig from a version folder and parses them with ParseManifest.
+// False when either file cannot be read or the manifest is refused.
+bool LoadInstalledManifest(const std::filesystem::path& versionFolder, Manifest& manifest);
+
+// 1 to 300 bytes, not starting with '/' or '\', no ':', and every piece between separators ('/'
+// and '\' alike) non-empty and neither "." nor "..".
+bool IsValidManifestPath(std::string_view path);
+
+// Exactly 64 characters of 0-9 and a-f.
+bool IsValidFingerprint(std::string_view text);
+
+// A JSON number as a byte count: NaN counts as 0, the fraction is dropped, 2^64 or more gives
+// the largest value. The caller has refused negative numbers.
+uint64_t ByteCountFromNumber(double number);
+
+// File names the launcher itself writes into a version folder.
+inline constexpr char kManifestFileName[] = "manifest.json";
+inline constexpr char kSignatureFileName[] = "manifest.sig";

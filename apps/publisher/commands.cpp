@@ -1,0 +1,485 @@
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <system_error>
+
+#include "net/website.h"
+#include "publisher.h"
+#include "update/layout.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage:\n"
+    "  kelvadon-publish keygen --private-key FILE --release-key FILE\n"
+    "  kelvadon-publish publish --client DIR --version NAME --private-key FILE --website DIR\n"
+    "                           [--launcher EXE]\n"
+    "  kelvadon-publish setup --launcher EXE --website URL [--play TOKEN] --out FILE\n"
+    "  kelvadon-publish verify --website DIR --release-key FILE\n"
+    "See apps/launcher/README.txt, \"Release key\".\n";
+
+// Below this much client data a publish is quick and says nothing while it works.
+constexpr uint64_t kProgressThreshold = 64ull << 20;
+
+using Options = std::map<std::string, std::string>;
+
+std::string Quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
+
+// Every line of the message (a refusal may list several problems) carries the tool's name.
+int Refuse(std::ostream& err, std::string_view message) {
+  size_t start = 0;
+  while (start <= message.size()) {
+    const size_t end = std::min(message.find('\n', start), message.size());
+    err << "kelvadon-publish: " << message.substr(start, end - start) << "\n";
+    start = end + 1;
+  }
+  return 1;
+}
+
+// "--name value" pairs after the command; each option at most once, only the allowed ones, and
+// every required one present.
+bool ParseOptions(const std::vector<std::string>& args, const std::set<std::string>& required,
+                  const std::set<std::string>& optional, Options& options, std::string& error) {
+  for (size_t i = 1; i < args.size(); i += 2) {
+    const std::string& arg = args[i];
+    const std::string name = arg.starts_with("--") ? arg.substr(2) : std::string();
+    if (!required.contains(name) && !optional.contains(name)) {
+      error = "\"" + arg + "\" is not an option of " + args[0] + ".";
+      return false;
+    }
+    if (i + 1 >= args.size()) {
+      error = arg + " needs a value.";
+      return false;
+    }
+    if (!options.emplace(name, args[i + 1]).second) {
+      error = arg + " is given twice.";
+      return false;
+    }
+  }
+  for (const std::string& name : required) {
+    if (!options.contains(name)) {
+      error = args[0] + " needs --" + name + ".";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes under a temporary name beside the target and renames it into place, so a reader (or an
+// interrupted run) never finds a partly written file under the real name.
+bool WriteAtomically(const fs::path& path, std::string_view bytes, std::string& error) {
+  const fs::path temporary = path.parent_path() / ("." + path.filename().string() + ".tmp");
+  if (!WriteWholeFile(temporary, bytes)) {
+    error = "Could not write " + Quoted(temporary) + ".";
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+    return false;
+  }
+  std::error_code ec;
+  fs::rename(temporary, path, ec);
+  if (ec) {
+    error =
+        "Could not rename " + Quoted(temporary) + " to " + Quoted(path) + ": " + ec.message() + ".";
+    fs::remove(temporary, ec);
+    return false;
+  }
+  return true;
+}
+
+// Temporary files an interrupted run left behind.
+void RemoveLeftovers(const fs::path& folder) {
+  std::error_code ec;
+  std::vector<fs::path> leftovers;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.starts_with(".") && name.ends_with(".tmp")) leftovers.push_back(it->path());
+  }
+  for (const fs::path& leftover : leftovers) fs::remove(leftover, ec);
+}
+
+class Progress {
+ public:
+  Progress(std::ostream& err, std::string what, uint64_t total)
+      : err_(err), what_(std::move(what)), total_(total) {}
+
+  void Add(uint64_t bytes) {
+    done_ += bytes;
+    if (total_ < kProgressThreshold) return;
+    const int percent = static_cast<int>(done_ * 100 / total_);
+    if (percent >= shown_ + 5 || (percent == 100 && shown_ != 100)) {
+      shown_ = percent;
+      err_ << "kelvadon-publish: " << what_ << " " << percent << "% (" << (done_ >> 20) << " of "
+           << (total_ >> 20) << " MiB)\n";
+    }
+  }
+
+ private:
+  std::ostream& err_;
+  std::string what_;
+  uint64_t total_;
+  uint64_t done_ = 0;
+  int shown_ = 0;
+};
+
+bool SameFiles(std::vector<ManifestFile> a, std::vector<ManifestFile> b) {
+  auto byPath = [](const ManifestFile& x, const ManifestFile& y) { return x.path < y.path; };
+  std::sort(a.begin(), a.end(), byPath);
+  std::sort(b.begin(), b.end(), byPath);
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](const ManifestFile& x, const ManifestFile& y) {
+                      return x.path == y.path && x.sha256 == y.sha256 && x.size == y.size;
+                    });
+}
+
+bool SameManifest(const Manifest& a, const Manifest& b) {
+  return a.version == b.version && SameFiles(a.files, b.files) &&
+         SameFiles({a.launcher}, {b.launcher});
+}
+
+// Clients that hold a version never fetch it again, so a version name, once published, must
+// keep its files. The current manifest and the record of every earlier publish are checked.
+bool CheckVersionKeepsItsFiles(const fs::path& client, const Manifest& manifest,
+                               std::string& error) {
+  for (const fs::path& earlierFile :
+       {client / kManifestFileName, client / "versions" / (manifest.version + ".json")}) {
+    std::string bytes;
+    Manifest earlier;
+    std::string ignored;
+    if (!ReadWholeFile(earlierFile, bytes) || !ParseManifestContent(bytes, earlier, ignored) ||
+        earlier.version != manifest.version) {
+      continue;
+    }
+    if (!SameFiles(earlier.files, manifest.files)) {
+      error = "Version " + manifest.version +
+              " is already on the website with other files, and clients that have it would "
+              "never fetch the change. Publish the change under a new version name.";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Puts the file into the store under its fingerprint, unless a good copy is already there.
+// Returns false with error set when the file cannot be stored.
+bool StoreFile(const fs::path& store, const ManifestFile& file, const fs::path& source,
+               const std::string* knownBytes, bool& stored, std::string& error) {
+  stored = false;
+  const fs::path target = store / file.sha256;
+  std::string existing;
+  bool whole = false;
+  if (ReadWholeFile(target, existing, &whole) && whole && Sha256Hex(existing) == file.sha256) {
+    return true;
+  }
+  std::string bytes;
+  if (knownBytes != nullptr) {
+    bytes = *knownBytes;
+  } else if (!ReadWholeFile(source, bytes, &whole) || !whole) {
+    error = "Could not read " + Quoted(source) + ".";
+    return false;
+  }
+  if (Sha256Hex(bytes) != file.sha256) {
+    error = Quoted(source) + " changed while it was being published; publish again.";
+    return false;
+  }
+  stored = true;
+  return WriteAtomically(target, bytes, error);
+}
+
+int Keygen(const Options& options, std::ostream& out, std::ostream& err) {
+  std::string error;
+  if (!MakeKeyPair(options.at("private-key"), options.at("release-key"), error)) {
+    return Refuse(err, error);
+  }
+  out << "Wrote the private key to " << options.at("private-key")
+      << " (keep it offline) and the release key to " << options.at("release-key")
+      << " (build release launchers with KELVADON_RELEASE_KEY_FILE set to it).\n";
+  return 0;
+}
+
+int Publish(const Options& options, std::ostream& out, std::ostream& err) {
+  std::string error;
+  Manifest manifest;
+  manifest.version = options.at("version");
+  if (!IsValidVersionName(manifest.version)) {
+    return Refuse(err, "\"" + manifest.version +
+                           "\" is not a valid version name: 1 to 40 ASCII letters, digits, '-' "
+                           "and '.', not starting with '.'.");
+  }
+  SigningKey key;
+  if (!LoadSigningKey(options.at("private-key"), key, error)) return Refuse(err, error);
+  const fs::path website = options.at("website");
+  std::error_code ec;
+  if (!fs::is_directory(website, ec)) {
+    return Refuse(err, "The website folder " + Quoted(website) + " does not exist.");
+  }
+  std::vector<ClientFile> clientFiles;
+  if (!ListClientFiles(options.at("client"), clientFiles, error)) return Refuse(err, error);
+
+  std::optional<std::string> launcherImage;
+  fs::path launcherFile;
+  if (options.contains("launcher")) {
+    launcherFile = options.at("launcher");
+    std::string image;
+    bool whole = false;
+    if (!ReadWholeFile(launcherFile, image, &whole) || !whole) {
+      return Refuse(err, "Could not read the launcher " + Quoted(launcherFile) + ".");
+    }
+    if (StampStart(image)) {
+      return Refuse(err, Quoted(launcherFile) +
+                             " carries a website stamp. Give the launcher as built: a stamped "
+                             "one never matches a client's own clean copy, so every client "
+                             "would download it on every start.");
+    }
+    manifest.launcher.path = launcherFile.filename().string();
+    const std::string problem = ClientPathProblem(manifest.launcher.path);
+    if (!problem.empty()) return Refuse(err, "The launcher's file name " + problem + ".");
+    manifest.launcher.sha256 = Sha256Hex(image);
+    manifest.launcher.size = image.size();
+    launcherImage = std::move(image);
+  }
+
+  uint64_t total = 0;
+  for (const ClientFile& file : clientFiles) {
+    const uintmax_t size = fs::file_size(file.source, ec);
+    if (!ec) total += size;
+  }
+  Progress fingerprinting(err, "fingerprinting", total);
+  for (const ClientFile& file : clientFiles) {
+    std::string bytes;
+    bool whole = false;
+    if (!ReadWholeFile(file.source, bytes, &whole) || !whole) {
+      return Refuse(err, "Could not read " + Quoted(file.source) + ".");
+    }
+    manifest.files.push_back({file.path, Sha256Hex(bytes), bytes.size()});
+    fingerprinting.Add(bytes.size());
+  }
+
+  const fs::path client = website / "client";
+  const fs::path store = client / "files";
+  if (!CheckVersionKeepsItsFiles(client, manifest, error)) return Refuse(err, error);
+
+  // The manifest text is read back with the launcher's own parser before anything is written.
+  const std::string json = ManifestJson(manifest);
+  Manifest readBack;
+  if (!ParseManifestContent(json, readBack, error) || !SameManifest(readBack, manifest)) {
+    return Refuse(err, "The manifest would not read back as written (" + error + ").");
+  }
+  std::string signature;
+  if (!SignBytes(key, json, signature, error)) return Refuse(err, error);
+  if (!VerifySignatureWithKey(key.publicKey, json, signature)) {
+    return Refuse(err, "The signature just made does not verify; nothing was published.");
+  }
+
+  // Signing with another key than the manifest on the website is right only during a key
+  // rotation, so it is allowed but pointed out.
+  std::string currentJson;
+  std::string currentSignature;
+  if (ReadWholeFile(client / kManifestFileName, currentJson) &&
+      ReadWholeFile(client / kSignatureFileName, currentSignature) &&
+      !VerifySignatureWithKey(key.publicKey, currentJson, currentSignature)) {
+    err << "kelvadon-publish: note: the manifest now on the website was not signed with this key. "
+           "Unless this is the key rotation that apps/launcher/README.txt describes, launchers "
+           "will refuse this update.\n";
+  }
+
+  fs::create_directories(store, ec);
+  if (ec) return Refuse(err, "Could not create " + Quoted(store) + ": " + ec.message() + ".");
+  RemoveLeftovers(store);
+  RemoveLeftovers(client);
+  RemoveLeftovers(client / "versions");
+  std::set<std::string> done;
+  size_t added = 0;
+  Progress storing(err, "storing", total);
+  for (size_t i = 0; i < clientFiles.size(); ++i) {
+    const ManifestFile& file = manifest.files[i];
+    if (done.insert(file.sha256).second) {
+      bool stored = false;
+      if (!StoreFile(store, file, clientFiles[i].source, nullptr, stored, error)) {
+        return Refuse(err, error);
+      }
+      added += stored ? 1 : 0;
+    }
+    storing.Add(file.size);
+  }
+  if (launcherImage && done.insert(manifest.launcher.sha256).second) {
+    bool stored = false;
+    if (!StoreFile(store, manifest.launcher, launcherFile, &*launcherImage, stored, error)) {
+      return Refuse(err, error);
+    }
+    added += stored ? 1 : 0;
+  }
+
+  // The record lets a later publish of the same version name be checked against these files.
+  if (!WriteAtomically(client / "versions" / (manifest.version + ".json"), json, error)) {
+    return Refuse(err, error);
+  }
+  // The two renames follow each other directly: a client whose two requests fall between them
+  // sees one failed update and succeeds on its next start.
+  const fs::path jsonFile = client / kManifestFileName;
+  const fs::path signatureFile = client / kSignatureFileName;
+  const fs::path jsonTemporary = client / ".manifest.json.tmp";
+  const fs::path signatureTemporary = client / ".manifest.sig.tmp";
+  if (!WriteWholeFile(jsonTemporary, json) || !WriteWholeFile(signatureTemporary, signature)) {
+    RemoveLeftovers(client);
+    return Refuse(err, "Could not write the new manifest into " + Quoted(client) + ".");
+  }
+  fs::rename(jsonTemporary, jsonFile, ec);
+  if (!ec) fs::rename(signatureTemporary, signatureFile, ec);
+  if (ec) {
+    RemoveLeftovers(client);
+    return Refuse(err, "Could not put the new manifest in place: " + ec.message() +
+                           ". Run the same publish again.");
+  }
+  out << "Published version " << manifest.version << ": " << manifest.files.size() << " files ("
+      << added << " new in client/files)";
+  if (launcherImage) out << " and the launcher " << manifest.launcher.path;
+  out << ".\n";
+  return 0;
+}
+
+int Setup(const Options& options, std::ostream& out, std::ostream& err) {
+  const fs::path launcherFile = options.at("launcher");
+  const fs::path outFile = options.at("out");
+  std::string image;
+  bool whole = false;
+  if (!ReadWholeFile(launcherFile, image, &whole) || !whole) {
+    return Refuse(err, "Could not read the launcher " + Quoted(launcherFile) + ".");
+  }
+  if (StampStart(image)) {
+    return Refuse(err, Quoted(launcherFile) +
+                           " already carries a website stamp; give the launcher as built.");
+  }
+  const std::string website = NormalizeWebsite(options.at("website"));
+  if (website.empty()) {
+    return Refuse(err, "\"" + options.at("website") +
+                           "\" is not a website address the launcher accepts: http:// or "
+                           "https://, at most 200 bytes, no spaces, quotes, < > or \\.");
+  }
+  const std::string play = options.contains("play") ? options.at("play") : std::string();
+  if (options.contains("play") && !IsValidPlayToken(play)) {
+    return Refuse(err, "\"" + play + "\" is not a play token: 32 characters of 0-9 and a-f.");
+  }
+  std::error_code ec;
+  if (fs::equivalent(launcherFile, outFile, ec)) {
+    return Refuse(err, "--out names the launcher itself; give another file.");
+  }
+  std::string stamped = image;
+  if (!play.empty()) stamped += "\r\nKELVADON-PLAY=" + play;
+  stamped += "\r\nKELVADON-WEBSITE=" + website + "\r\n";
+  // Read back with the launcher's own stamp rules.
+  if (ReadWebsiteStamp(stamped) != website || ReadPlayStamp(stamped) != play ||
+      StampStart(stamped) != image.size()) {
+    return Refuse(err, "The launcher would not read the stamp back; nothing was written.");
+  }
+  std::string error;
+  if (!WriteAtomically(outFile, stamped, error)) return Refuse(err, error);
+  out << "Wrote " << outFile.string() << " for " << website;
+  if (!play.empty()) out << " with play token " << play;
+  out << ".\n";
+  return 0;
+}
+
+int Verify(const Options& options, std::ostream& out, std::ostream& err) {
+  std::string error;
+  PublicKey key{};
+  if (!ReadReleaseKeyFile(options.at("release-key"), key, error)) return Refuse(err, error);
+  const fs::path client = fs::path(options.at("website")) / "client";
+  std::string json;
+  std::string signature;
+  if (!ReadWholeFile(client / kManifestFileName, json)) {
+    return Refuse(err, "There is no " + Quoted(client / kManifestFileName) + ".");
+  }
+  if (!ReadWholeFile(client / kSignatureFileName, signature)) {
+    return Refuse(err, "There is no " + Quoted(client / kSignatureFileName) + ".");
+  }
+
+  std::vector<std::string> problems;
+  if (!IsKeySet(key)) {
+    problems.push_back("The release key is all zero bytes, so nothing can be signed for it.");
+  } else if (signature.size() != 64) {
+    problems.push_back("client/manifest.sig holds " + std::to_string(signature.size()) +
+                       " bytes; a signature is exactly 64 bytes, r then s.");
+  } else if (!VerifySignatureWithKey(key, json, signature)) {
+    problems.push_back(
+        "client/manifest.sig is not a signature of client/manifest.json by the private key that "
+        "goes with this release key; launchers would refuse the update.");
+  }
+  Manifest manifest;
+  if (!ParseManifestContent(json, manifest, error)) {
+    problems.push_back("Launchers would refuse client/manifest.json: " + error + ".");
+  } else {
+    std::vector<ManifestFile> entries = manifest.files;
+    if (!manifest.launcher.path.empty()) entries.push_back(manifest.launcher);
+    for (const ManifestFile& entry : entries) {
+      const std::string stored = "client/files/" + entry.sha256;
+      std::string bytes;
+      bool whole = false;
+      if (!ReadWholeFile(client / "files" / entry.sha256, bytes, &whole) || !whole) {
+        problems.push_back(stored + " (" + entry.path + ") is missing or cannot be read.");
+        continue;
+      }
+      const std::string actual = Sha256Hex(bytes);
+      if (actual != entry.sha256) {
+        problems.push_back(stored + " (" + entry.path +
+                           ") does not hold the file its name promises; its content has the "
+                           "fingerprint " +
+                           actual + ".");
+      } else if (bytes.size() != entry.size) {
+        problems.push_back("The manifest gives " + entry.path + " a size of " +
+                           std::to_string(entry.size) + " bytes, but it has " +
+                           std::to_string(bytes.size()) + ".");
+      }
+    }
+  }
+  if (!problems.empty()) {
+    for (const std::string& problem : problems) err << "kelvadon-publish: " << problem << "\n";
+    return 1;
+  }
+  out << "Good: version " << manifest.version << ", " << manifest.files.size() << " files";
+  if (!manifest.launcher.path.empty()) out << " and the launcher " << manifest.launcher.path;
+  out << ", signed for the release key in " << options.at("release-key") << ".\n";
+  return 0;
+}
+
+}  // namespace
+
+int RunPublisher(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.empty()) {
+    err << kUsage;
+    return 2;
+  }
+  const std::string& command = args[0];
+  if (command == "help" || command == "--help" || command == "-h") {
+    out << kUsage;
+    return 0;
+  }
+  struct Command {
+    const char* name;
+    std::set<std::string> required;
+    std::set<std::string> optional;
+    int (*run)(const Options&, std::ostream&, std::ostream&);
+  };
+  const Command commands[] = {
+      {"keygen", {"private-key", "release-key"}, {}, Keygen},
+      {"publish", {"client", "version", "private-key", "website"}, {"launcher"}, Publish},
+      {"setup", {"launcher", "website", "out"}, {"play"}, Setup},
+      {"verify", {"website", "release-key"}, {}, Verify},
+  };
+  for (const Command& c : commands) {
+    if (command != c.name) continue;
+    Options options;
+    std::string error;
+    if (!ParseOptions(args, c.required, c.optional, options, error)) {
+      err << "kelvadon-publish: " << error << "\n" << kUsage;
+      return 2;
+    }
+    return c.run(options, out, err);
+  }
+  err << "kelvadon-publish: \"" << command << "\" is not a command.\n" << kUsage;
+  return 2;
+}

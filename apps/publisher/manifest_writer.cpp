@@ -1,0 +1,55 @@
+#include <string>
+
+#include "publisher.h"
+
+namespace {
+
+void AppendFileEntry(std::string& out, const ManifestFile& file) {
+  out += "{\"path\": ";
+  out += JsonQuoted(file.path);
+  out += ", \"sha256\": ";
+  out += JsonQuoted(file.sha256);
+  out += ", \"size\": ";
+  out += std::to_string(file.size);
+  out += "}";
+}
+
+}  // namespace
+
+std::string JsonQuoted(std::string_view text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      out += "\\u00";
+      out += kDigits[byte >> 4];
+      out += kDigits[byte & 0x0F];
+    } else {
+      // UTF-8 is written as it is; the callers have checked that it is valid.
+      out += c;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string ManifestJson(const Manifest& manifest) {
+  std::string out = "{\n  \"version\": ";
+  out += JsonQuoted(manifest.version);
+  out += ",\n  \"files\": [";
+  for (size_t i = 0; i < manifest.files.size(); ++i) {
+    out += i == 0 ? "\n    " : ",\n    ";
+    AppendFileEntry(out, manifest.files[i]);
+  }
+  out += "\n  ]";
+  if (!manifest.launcher.path.empty()) {
+    out += ",\n  \"launcher\": ";
+    AppendFileEntry(out, manifest.launcher);
+  }
+  out += "\n}\n";
+  return out;
+}

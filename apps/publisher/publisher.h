@@ -1,0 +1,69 @@
+#pragma once
+
+// kelvadon-publish: the release engineer's tool. It makes the release key pair, publishes a
+// client version to a website folder, stamps setup programs and checks a published website.
+// It reuses the launcher's own rules (manifest, paths, fingerprints, stamps), so whatever it
+// accepts the launcher accepts too.
+
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "update/crypto.h"
+#include "update/manifest.h"
+
+// Runs one command line (the arguments after the program name). Results go to out, refusals and
+// progress to err. Returns 0 on success, 1 when the command was refused or failed, 2 when the
+// command line itself is wrong.
+int RunPublisher(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// Keys (keys.cpp, OpenSSL).
+
+// A P-256 private key as PEM text, with its public half.
+struct SigningKey {
+  std::string pem;
+  PublicKey publicKey{};
+};
+
+// Writes a new private key (PEM, mode 0600) and its 64-byte release key (X then Y). Never
+// overwrites either file.
+bool MakeKeyPair(const std::filesystem::path& privateKeyFile,
+                 const std::filesystem::path& releaseKeyFile, std::string& error);
+
+// Reads a P-256 private key in PEM form; refuses any other kind of key.
+bool LoadSigningKey(const std::filesystem::path& file, SigningKey& key, std::string& error);
+
+// The 64-byte raw signature (r then s) of SHA-256(data).
+bool SignBytes(const SigningKey& key, std::string_view data, std::string& signature,
+               std::string& error);
+
+// Reads a 64-byte release key file.
+bool ReadReleaseKeyFile(const std::filesystem::path& file, PublicKey& key, std::string& error);
+
+// Client folders (client_files.cpp).
+
+struct ClientFile {
+  std::string path;              // as written into the manifest: UTF-8, '/' between folders
+  std::filesystem::path source;  // where it is on this computer
+};
+
+// Why Windows could not hold a file or folder of this name, or empty when it can.
+std::string WindowsNameProblem(std::string_view name);
+
+// Why a path (UTF-8 bytes, '/' between folders) cannot be published, or empty when it can.
+std::string ClientPathProblem(std::string_view path);
+
+// Every file under the client folder, sorted by path, after all the checks that a client folder
+// must pass. On false, error lists every problem found, one per line.
+bool ListClientFiles(const std::filesystem::path& clientFolder, std::vector<ClientFile>& files,
+                     std::string& error);
+
+// Manifest text (manifest_writer.cpp).
+
+// The text as a JSON string literal, quotes included.
+std::string JsonQuoted(std::string_view text);
+
+// The manifest as the launcher reads it.
+std::string ManifestJson(const Manifest& manifest);
