@@ -425,10 +425,10 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
       }
       const std::string actual = Sha256Hex(bytes);
       if (actual != entry.sha256) {
-        problems.push_back(stored + " (" + entry.path +
-                           ") does not hold the file its name promises; its content has the "
-                           "fingerprint " +
-                           actual + ".");
+        std::string problem = stored;
+        problem += " (" + entry.path + ") does not hold the file its name promises; ";
+        problem += "its content has the fingerprint " + actual + ".";
+        problems.push_back(problem);
       } else if (bytes.size() != entry.size) {
         problems.push_back("The manifest gives " + entry.path + " a size of " +
                            std::to_string(entry.size) + " bytes, but it has " +

@@ -33,7 +33,8 @@ std::string_view PathExtension(std::string_view path) {
   }
   // A bare "\\server" ends up as the server's name after the last separator; a server name is
   // never a file name, so such a path has no extension.
-  if (path.size() >= 2 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/') &&
+  if (path.size() >= 2 && (path[0] == '\\' || path[0] == '/') &&
+      (path[1] == '\\' || path[1] == '/') &&
       path.find_first_of("\\/", 2) == std::string_view::npos) {
     return {};
   }
@@ -145,7 +146,8 @@ std::string PercentDecode(std::string_view text) {
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+    if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+        hexValue(text[i + 2]) >= 0) {
       out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
       i += 2;
     } else if (c == '+') {

@@ -8,11 +8,12 @@
 
 // What the command line and the website resolution give the launch Job.
 struct LaunchContext {
-  std::string link;                     // last argument starting with "kelvadon:"
-  std::string website;                  // always a NormalizeWebsite result, or empty
-  std::filesystem::path installRoot;    // --home (made absolute); empty until the default is filled in
-  std::string playToken;                // from the stamp or the setup file name
-  std::string document;                 // last document argument (made absolute)
+  std::string link;     // last argument starting with "kelvadon:"
+  std::string website;  // always a NormalizeWebsite result, or empty
+  std::filesystem::path
+      installRoot;        // --home (made absolute); empty until the default is filled in
+  std::string playToken;  // from the stamp or the setup file name
+  std::string document;   // last document argument (made absolute)
   bool studio = false;
   bool noStart = false;
   bool uninstall = false;

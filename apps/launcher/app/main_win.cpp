@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <shellapi.h>
 
 #include <string>
@@ -30,7 +31,6 @@ std::vector<std::string> ReadArguments() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  return RunJobGuarded(
-      [](const ProgressReporter&) { return RunLauncher(ReadArguments()); },
-      [](const std::string&, double) {});
+  return RunJobGuarded([](const ProgressReporter&) { return RunLauncher(ReadArguments()); },
+                       [](const std::string&, double) {});
 }

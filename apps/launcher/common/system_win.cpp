@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <knownfolders.h>
 #include <shlobj.h>
 

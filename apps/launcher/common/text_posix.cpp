@@ -22,7 +22,10 @@ std::wstring Utf8ToWide(std::string_view utf8) {
   for (size_t i = 0; i < utf8.size();) {
     const auto b0 = static_cast<unsigned char>(utf8[i]);
     const size_t length = b0 < 0x80 ? 1 : b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
-    char32_t cp = length == 1 ? b0 : length == 2 ? (b0 & 0x1F) : length == 3 ? (b0 & 0x0F) : (b0 & 0x07);
+    char32_t cp = length == 1   ? b0
+                  : length == 2 ? (b0 & 0x1F)
+                  : length == 3 ? (b0 & 0x0F)
+                                : (b0 & 0x07);
     for (size_t k = 1; k < length; ++k) {
       cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
     }

@@ -38,9 +38,8 @@ int RunWithProgressWindow(const Job& job) {
   ReportProgress("Starting...", -1.0);
   std::atomic<int> result{1};
   std::thread worker([&] {
-    result.store(RunJobGuarded(job, [](const std::string& status, double fraction) {
-      ReportProgress(status, fraction);
-    }));
+    result.store(RunJobGuarded(
+        job, [](const std::string& status, double fraction) { ReportProgress(status, fraction); }));
   });
   worker.join();
   return result.load();

@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <objbase.h>
 
 #include <algorithm>
@@ -54,9 +55,9 @@ void Paint(HWND window) {
     fraction = g_state.fraction;
   }
 
-  HFONT font = CreateFontW(-18, 0, 0, 0, 600, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
-                           DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+  HFONT font =
+      CreateFontW(-18, 0, 0, 0, 600, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                  CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
   HGDIOBJ previousFont = SelectObject(dc, font);
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, RGB(230, 230, 230));
@@ -114,8 +115,8 @@ HWND CreateProgressWindow() {
   const int height = outer.bottom - outer.top;
   const int left = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
   const int top = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-  HWND window = CreateWindowExW(0, L"KelvadonLauncher", L"Kelvadon", kWindowStyle, left, top,
-                                width, height, nullptr, nullptr, instance, nullptr);
+  HWND window = CreateWindowExW(0, L"KelvadonLauncher", L"Kelvadon", kWindowStyle, left, top, width,
+                                height, nullptr, nullptr, instance, nullptr);
   if (window != nullptr) {
     ShowWindow(window, SW_SHOWNORMAL);
     UpdateWindow(window);

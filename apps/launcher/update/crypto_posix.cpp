@@ -56,8 +56,9 @@ bool VerifyWithOpenSsl(const PublicKey& key, const Sha256Digest& digest,
   Owned<BIGNUM> r(BN_bin2bn(signature.data(), 32, nullptr));
   Owned<BIGNUM> s(BN_bin2bn(signature.data() + 32, 32, nullptr));
   if (!sig || !r || !s || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) return false;
-  r.release();
-  s.release();
+  // The signature owns r and s now.
+  (void)r.release();
+  (void)s.release();
   unsigned char* derBytes = nullptr;
   const int derLength = i2d_ECDSA_SIG(sig.get(), &derBytes);
   Owned<unsigned char> der(derBytes);

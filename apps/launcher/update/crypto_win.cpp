@@ -1,6 +1,7 @@
 // bcrypt.h needs the types that windows.h declares, so the order is fixed.
 // clang-format off
 #include <windows.h>
+
 #include <bcrypt.h>
 // clang-format on
 

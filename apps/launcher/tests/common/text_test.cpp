@@ -13,10 +13,10 @@ TEST(TextConversion, RoundTripsValidText) {
   const char* samples[] = {
       "",
       "plain ASCII",
-      "Zo\xc3\xab \xc3\x85str\xc3\xb6m",      // two-byte letters
-      "\xe2\x82\xac 20",                      // euro sign, three bytes
-      "\xf0\x9f\x8e\xae game",                // U+1F3AE, four bytes (a surrogate pair in UTF-16)
-      "\xf4\x8f\xbf\xbf",                     // U+10FFFF, the last code point
+      "Zo\xc3\xab \xc3\x85str\xc3\xb6m",  // two-byte letters
+      "\xe2\x82\xac 20",                  // euro sign, three bytes
+      "\xf0\x9f\x8e\xae game",            // U+1F3AE, four bytes (a surrogate pair in UTF-16)
+      "\xf4\x8f\xbf\xbf",                 // U+10FFFF, the last code point
       "nul\0inside",
   };
   for (const char* sample : samples) {
@@ -55,9 +55,8 @@ TEST(TextConversion, RefusesInvalidUtf8) {
 TEST(TextConversion, RefusesLoneSurrogates) {
   if (!kWideIsUtf16) GTEST_SKIP() << "surrogates exist only in UTF-16";
   const std::wstring cases[] = {
-      std::wstring(1, static_cast<wchar_t>(0xD800)),
-      std::wstring(1, static_cast<wchar_t>(0xDC00)),
-      std::wstring{L'a', static_cast<wchar_t>(0xD83C)},                     // high at the end
+      std::wstring(1, static_cast<wchar_t>(0xD800)), std::wstring(1, static_cast<wchar_t>(0xDC00)),
+      std::wstring{L'a', static_cast<wchar_t>(0xD83C)},                          // high at the end
       std::wstring{static_cast<wchar_t>(0xDF2E), static_cast<wchar_t>(0xD83C)},  // reversed pair
   };
   for (const std::wstring& wide : cases) {
@@ -80,7 +79,10 @@ TEST(TextConversion, RefusesCodePointsUtf32CannotHold) {
 
 TEST(ReplaceInvalidUtf8, ShowsEachBadByteAsAReplacementCharacter) {
   EXPECT_EQ(ReplaceInvalidUtf8("ok \xc3\xa9"), "ok \xc3\xa9");
-  EXPECT_EQ(ReplaceInvalidUtf8("a\xff" "b"), "a\xef\xbf\xbd" "b");
+  EXPECT_EQ(ReplaceInvalidUtf8("a\xff"
+                               "b"),
+            "a\xef\xbf\xbd"
+            "b");
   EXPECT_EQ(ReplaceInvalidUtf8("\xe2\x82"), "\xef\xbf\xbd\xef\xbf\xbd");
   EXPECT_TRUE(IsValidUtf8(ReplaceInvalidUtf8("\xc0\xaf\xed\xa0\x80 tail")));
 }

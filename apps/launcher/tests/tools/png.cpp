@@ -45,7 +45,8 @@ bool WritePng(const std::filesystem::path& path, int width, int height,
   for (int y = 0; y < height; ++y) {
     raw.push_back('\0');  // filter: none
     for (int x = 0; x < width; ++x) {
-      const uint32_t p = pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+      const uint32_t p =
+          pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
       raw.push_back(static_cast<char>(p >> 16));
       raw.push_back(static_cast<char>(p >> 8));
       raw.push_back(static_cast<char>(p));

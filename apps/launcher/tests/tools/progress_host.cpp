@@ -4,6 +4,7 @@
 //   throw                      throw from the Job
 //   return <n>                 return n at once
 #include <windows.h>
+
 #include <shellapi.h>
 
 #include <cmath>

@@ -29,7 +29,8 @@ TEST_P(ProgressBar, FillsItsShareOfTheTrack) {
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"KelvadonTestRelease");
   ResetEvent(release);
   StartedProcess host;
-  ASSERT_TRUE(StartTestProcess(HostProgram(), {L"show", c.fraction, L"Checking for updates..."}, host));
+  ASSERT_TRUE(
+      StartTestProcess(HostProgram(), {L"show", c.fraction, L"Checking for updates..."}, host));
   HWND window = WaitForWindow(host.id, L"KelvadonLauncher", 20000);
   ASSERT_NE(window, nullptr);
   Sleep(700);  // let the report's repaint reach the screen
@@ -39,7 +40,9 @@ TEST_P(ProgressBar, FillsItsShareOfTheTrack) {
   EXPECT_EQ(client.bottom - client.top, 150);
   const std::vector<uint32_t> pixels = CaptureScreen(client);
   ASSERT_EQ(pixels.size(), 440u * 150u);
-  const auto at = [&](int x, int y) { return pixels[static_cast<size_t>(y) * 440 + static_cast<size_t>(x)]; };
+  const auto at = [&](int x, int y) {
+    return pixels[static_cast<size_t>(y) * 440 + static_cast<size_t>(x)];
+  };
 
   EXPECT_EQ(at(5, 5), kBackground);
   EXPECT_EQ(at(434, 140), kBackground);
@@ -81,8 +84,7 @@ TEST_P(ProgressBar, FillsItsShareOfTheTrack) {
 
 INSTANTIATE_TEST_SUITE_P(Fractions, ProgressBar,
                          testing::Values(BarCase{L"0.5", 196}, BarCase{L"1.7", 392},
-                                         BarCase{L"-1", 0}, BarCase{L"nan", 0},
-                                         BarCase{L"0", 0}));
+                                         BarCase{L"-1", 0}, BarCase{L"nan", 0}, BarCase{L"0", 0}));
 
 TEST(ProgressWindow, ClosingItEarlyEndsTheRunWithExitCodeOne) {
   StartedProcess host;
