@@ -31,6 +31,10 @@ ensure_prefix() {
 }
 
 ensure_display() {
+  if [ -n "${KELVADON_WINE_DISPLAY:-}" ]; then
+    echo "$KELVADON_WINE_DISPLAY" >"$state/display"
+    return 0
+  fi
   (
     flock 9
     if [ -f "$state/xvfb.pid" ] && kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null; then
