@@ -3,6 +3,7 @@
 //   sleep                      report, then sleep a minute (the test closes the window first)
 //   throw                      throw from the Job
 //   return <n>                 return n at once
+//   badtext                    report and show a warning whose bytes are not valid UTF-8
 #include <windows.h>
 
 #include <shellapi.h>
@@ -42,6 +43,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     };
   } else if (mode == L"throw") {
     job = [](const ProgressReporter&) -> int { throw std::runtime_error("test failure"); };
+  } else if (mode == L"badtext") {
+    job = [](const ProgressReporter& report) {
+      report("Half \xc3", 0.25);
+      ShowMessage("Bad \xff text", true);
+      return 3;
+    };
   } else {
     const int code = std::wcstol(first.c_str(), nullptr, 10);
     job = [code](const ProgressReporter&) { return code; };

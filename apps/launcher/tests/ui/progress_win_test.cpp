@@ -127,4 +127,17 @@ TEST(ProgressWindow, JobThatThrowsEndsInTheWarningAndExitCodeOne) {
   EXPECT_EQ(exitCode, 1u);
 }
 
+TEST(ProgressWindow, TextThatIsNotUtf8IsShownWithReplacementCharacters) {
+  StartedProcess host;
+  ASSERT_TRUE(StartTestProcess(HostProgram(), {L"badtext"}, host));
+  DialogSeen seen;
+  ASSERT_TRUE(WaitForDialog(host.id, 20000, seen));
+  EXPECT_EQ(seen.text, L"Bad \uFFFD text");
+  EXPECT_EQ(seen.icon, DialogIcon::Warning);
+  ASSERT_TRUE(PressButton(seen, IDOK));
+  DWORD exitCode = 99;
+  ASSERT_TRUE(WaitForExit(host, 20000, exitCode));
+  EXPECT_EQ(exitCode, 3u);
+}
+
 }  // namespace
