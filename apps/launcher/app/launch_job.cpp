@@ -1,6 +1,152 @@
 #include "app/launch_job.h"
 
-int RunLaunchJob(LaunchContext& /*context*/, const ProgressReporter& report) {
-  report("Starting...", -1.0);
+#include <chrono>
+#include <string_view>
+
+#include "common/text.h"
+#include "net/website.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kStartingStatus[] = "Starting Kelvadon...";
+constexpr char kJoiningStatus[] = "Joining the game...";
+constexpr std::string_view kJoinLinkPrefix = "kelvadon://join?";
+constexpr char kPlayerFileName[] = "kelvadon_player.exe";
+constexpr char kStudioFileName[] = "kelvadon_studio.exe";
+// A play link older than this may have expired on the website while the update ran.
+constexpr double kJoinLinkLifetimeSeconds = 120.0;
+
+// The first line of a join answer when it is a join link, otherwise empty. The origin of a link
+// is anyone's choice, so only text that reaches the player whole is taken: valid UTF-8 without
+// control bytes (a NUL would cut the player's command line short).
+std::string JoinLinkFromAnswer(std::string_view body) {
+  const std::string line = FirstLine(body);
+  if (!line.starts_with(kJoinLinkPrefix) || !IsValidUtf8(line)) return {};
+  for (const char c : line) {
+    if (static_cast<unsigned char>(c) < 0x20) return {};
+  }
+  return line;
+}
+
+// Asks the website for a join link for the token; empty when none came back.
+std::string FetchJoinLink(const LaunchJobServices& services, const std::string& website,
+                          const std::string& token) {
+  std::string body;
+  std::string error;
+  bool responded = false;
+  if (!services.httpGet(website + "/client/join?play=" + token, body, error, responded, 0, {})) {
+    return {};
+  }
+  return JoinLinkFromAnswer(body);
+}
+
+std::string FolderName(const fs::path& folder) {
+  try {
+    return PathToUtf8(folder.filename());
+  } catch (const std::system_error&) {
+    return {};  // version folders have ASCII names; anything else has no name worth showing
+  }
+}
+
+// 0 when the program started; otherwise the warning behind the lead-in, and 1.
+int StartOrWarn(const LaunchJobServices& services, const fs::path& program,
+                const std::vector<std::string>& args, const std::string& leadIn) {
+  std::string error;
+  if (services.startProgram(program, args, error)) return 0;
+  services.showMessage(leadIn + error, true);
+  return 1;
+}
+
+}  // namespace
+
+int RunLaunchJob(LaunchContext& context, const ProgressReporter& report) {
+  return RunLaunchJob(context, report, LaunchJobServices{});
+}
+
+int RunLaunchJob(LaunchContext& context, const ProgressReporter& report,
+                 const LaunchJobServices& services) {
+  const std::string& website = context.website;
+  const fs::path& root = context.installRoot;
+  const std::string linkToken =
+      context.link.empty() ? std::string() : QueryParameter(context.link, "play");
+  const bool linkTokenValid = IsValidPlayToken(linkToken);
+
+  if (linkTokenValid && !website.empty()) {
+    report(kStartingStatus, -1.0);
+    std::string body;
+    std::string error;
+    bool responded = false;
+    // The website only counts the click; whatever it answers, the run goes on.
+    services.httpGet(website + "/client/started?play=" + linkToken, body, error, responded, 0, {});
+  }
+
+  const UpdateResult update = services.updateInstallation(website, root, report);
+  const fs::path versionFolder = services.currentVersionFolder(root);
+
+  // Whatever the update says, without a version folder there is nothing to start: a bare
+  // "kelvadon_player.exe" would be looked for in the current folder (Downloads, for a setup
+  // program).
+  if (versionFolder.empty()) {
+    std::string text = "Kelvadon couldn't be installed:\n" + update.error;
+    if (!website.empty()) text += "\n\n(From " + website + ")";
+    services.showMessage(text, true);
+    return 1;
+  }
+  if (!update.ready && update.reached) {
+    services.showMessage(
+        "Kelvadon couldn't update (" + update.error + "). Starting the version you have.", true);
+  }
+
+  if (update.ready) {
+    std::string ignored;
+    services.updateLauncherCopy(root, website, update.manifest, ignored);
+  }
+
+  const std::string versionName = update.ready ? update.version : FolderName(versionFolder);
+  const fs::path launcherCopy = root / kLauncherFileName;
+  if (services.exists(launcherCopy)) {
+    services.registerWithWindows(root, launcherCopy, website, versionName);
+  }
+
+  if (context.noStart) return 0;
+  report(kStartingStatus, -1.0);
+
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(services.now() - context.startTime);
+  const double elapsedSeconds = static_cast<double>(elapsed.count()) / 1000000000.0;
+  const std::string origin = NormalizeWebsite(QueryParameter(context.link, "origin"));
+  if (!context.link.empty() && linkTokenValid && elapsedSeconds > kJoinLinkLifetimeSeconds &&
+      !origin.empty()) {
+    report(kJoiningStatus, -1.0);
+    std::string fresh = FetchJoinLink(services, origin, linkToken);
+    if (!fresh.empty()) context.link = std::move(fresh);
+  }
+
+  const fs::path player = versionFolder / kPlayerFileName;
+  if (!context.link.empty()) {
+    return StartOrWarn(services, player, {context.link}, "Couldn't start the game: ");
+  }
+  if (context.studio) {
+    std::vector<std::string> args;
+    if (!context.document.empty()) args.push_back(context.document);
+    return StartOrWarn(services, versionFolder / kStudioFileName, args,
+                       "Couldn't start the studio: ");
+  }
+  if (!context.playToken.empty() && !website.empty()) {
+    report(kJoiningStatus, -1.0);
+    const std::string joinLink = FetchJoinLink(services, website, context.playToken);
+    if (!joinLink.empty()) {
+      return StartOrWarn(services, player, {joinLink}, "Couldn't start the game: ");
+    }
+  }
+
+  services.showMessage("Kelvadon " + versionName +
+                           " is installed!\n\nTo play, press Play on any game on the website.\n"
+                           "To make games, open Kelvadon Studio from the Start menu or the "
+                           "desktop.",
+                       false);
+  if (!website.empty()) services.openInBrowser(website + "/games");
   return 0;
 }
