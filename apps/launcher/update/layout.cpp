@@ -1,9 +1,13 @@
 #include "update/layout.h"
 
+#include <exception>
 #include <fstream>
+#include <type_traits>
 #include <vector>
 
 #include "common/system.h"
+#include "common/text.h"
+#include "update/disk_steps.h"
 
 namespace fs = std::filesystem;
 
@@ -115,4 +119,53 @@ std::error_code RemovePathTree(const fs::path& path) {
   }
   if (fs::remove(path, ec) || !ec) return {};
   return first ? first : ec;
+}
+
+bool RenameReplacing(const fs::path& from, const fs::path& to, std::error_code& ec) {
+  fs::rename(from, to, ec);
+  return !ec;
+}
+
+bool ReplaceFileAtomically(const fs::path& path, std::string_view bytes,
+                           const fs::path& asideIfBusy) {
+  fs::path temporary = path;
+  temporary += ".new";
+  std::error_code ec;
+  BeforeDiskStep();
+  if (!WriteWholeFile(temporary, bytes)) {
+    fs::remove(temporary, ec);
+    return false;
+  }
+  BeforeDiskStep();
+  if (RenameReplacing(temporary, path, ec)) return true;
+  std::error_code statusError;
+  if (!asideIfBusy.empty() && fs::exists(fs::symlink_status(path, statusError))) {
+    BeforeDiskStep();
+    if (RenameReplacing(path, asideIfBusy, ec)) {
+      BeforeDiskStep();
+      if (RenameReplacing(temporary, path, ec)) return true;
+      // Without this the name would stay empty until the next successful run.
+      RenameReplacing(asideIfBusy, path, ec);
+    }
+  }
+  fs::remove(temporary, ec);
+  return false;
+}
+
+std::string PathForMessage(const fs::path& path) {
+  try {
+    return PathToUtf8(path);
+  } catch (const std::exception&) {
+    using Unit = std::make_unsigned_t<fs::path::value_type>;
+    std::string text;
+    for (const fs::path::value_type c : path.native()) {
+      const auto unit = static_cast<Unit>(c);
+      if (unit < 0x80) {
+        text += static_cast<char>(unit);
+      } else {
+        text += "\xEF\xBF\xBD";
+      }
+    }
+    return text;
+  }
 }

@@ -1,0 +1,137 @@
+#include "tests/update/test_website.h"
+
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <system_error>
+
+#include "update/layout.h"
+
+#ifdef KELVADON_CAN_PUBLISH
+#include "publisher.h"
+#endif
+
+namespace fs = std::filesystem;
+
+HttpFetcher FolderFetcher(const fs::path& folder, FetchLog* log) {
+  return [folder, log](const std::string& url, std::string& body, std::string& error,
+                       bool& responded, uint64_t expectedSize, const DownloadProgress& progress) {
+    body.clear();
+    responded = false;
+    if (log != nullptr) log->urls.push_back(url);
+    const std::string prefix = std::string(kTestWebsite) + "/";
+    std::error_code ec;
+    if (url.rfind(prefix, 0) != 0 || !fs::is_directory(folder, ec)) {
+      error = kTestNoAnswer;
+      return false;
+    }
+    responded = true;
+    std::string bytes;
+    if (!ReadWholeFile(folder / url.substr(prefix.size()), bytes)) {
+      error = kTestNotFound;
+      return false;
+    }
+    if (progress) {
+      progress(bytes.size() / 2, expectedSize);
+      progress(bytes.size(), expectedSize);
+    }
+    body = std::move(bytes);
+    return true;
+  };
+}
+
+fs::path MakeScratchFolder(const std::string& prefix) {
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path candidate = fs::temp_directory_path() / (prefix + std::to_string(random()));
+    std::error_code ec;
+    if (fs::create_directory(candidate, ec)) return candidate;
+  }
+  return {};
+}
+
+std::string ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFiles(const fs::path& folder, const std::map<std::string, std::string>& files) {
+  for (const auto& [path, bytes] : files) {
+    const fs::path file = folder / path;
+    fs::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << bytes;
+  }
+}
+
+#ifdef KELVADON_CAN_PUBLISH
+
+bool CanPublish(std::string& reason) {
+  if (std::string(KELVADON_TEST_RELEASE_PRIVATE_KEY).empty()) {
+    reason = "this build has a release key, not a test key pair to sign with";
+    return false;
+  }
+  return true;
+}
+
+bool PublishVersion(const fs::path& client, const std::string& version, const fs::path& website,
+                    const fs::path& launcher, std::string& output) {
+  fs::create_directories(website);
+  std::vector<std::string> args = {"publish",
+                                   "--client",
+                                   client.string(),
+                                   "--version",
+                                   version,
+                                   "--private-key",
+                                   KELVADON_TEST_RELEASE_PRIVATE_KEY,
+                                   "--website",
+                                   website.string()};
+  if (!launcher.empty()) {
+    args.push_back("--launcher");
+    args.push_back(launcher.string());
+  }
+  std::ostringstream out;
+  std::ostringstream err;
+  const int code = RunPublisher(args, out, err);
+  output = out.str() + err.str();
+  return code == 0;
+}
+
+bool PublishManifestText(const fs::path& website, const std::string& json, std::string& output) {
+  SigningKey key;
+  std::string signature;
+  if (!LoadSigningKey(KELVADON_TEST_RELEASE_PRIVATE_KEY, key, output) ||
+      !SignBytes(key, json, signature, output)) {
+    return false;
+  }
+  const fs::path client = website / "client";
+  if (!WriteWholeFile(client / kManifestFileName, json) ||
+      !WriteWholeFile(client / kSignatureFileName, signature)) {
+    output = "could not write the manifest into " + client.string();
+    return false;
+  }
+  return true;
+}
+
+#else
+
+bool CanPublish(std::string& reason) {
+  reason =
+      "kelvadon-publish is a Linux tool and cannot sign a website here; the Linux build runs "
+      "these cases, and the end-to-end tests run the Windows build against a real website";
+  return false;
+}
+
+bool PublishVersion(const fs::path&, const std::string&, const fs::path&, const fs::path&,
+                    std::string& output) {
+  CanPublish(output);
+  return false;
+}
+
+bool PublishManifestText(const fs::path&, const std::string&, std::string& output) {
+  CanPublish(output);
+  return false;
+}
+
+#endif

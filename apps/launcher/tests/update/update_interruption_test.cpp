@@ -1,0 +1,249 @@
+// Stops a real update from 1.0 to 2.0 with SIGKILL before each of its steps on the disk (the
+// downloads, the file writes, the manifest copies, the marker, the switch, current.txt, the
+// clean-up and the self-update), then runs it again, and checks every time that the installation
+// stays usable. Linux only: the engine is built with KELVADON_TEST_HOOKS into
+// update_interrupt_tool, which this test starts.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/update/test_website.h"
+#include "update/crypto.h"
+#include "update/layout.h"
+#include "update/manifest.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Files = std::map<std::string, std::string>;
+
+const std::string kLauncherOne = "MZ launcher one";
+const std::string kLauncherTwo = "MZ launcher two";
+
+struct ToolRun {
+  bool killed = false;
+  int exitCode = -1;
+  long steps = 0;
+  std::string report;
+};
+
+// Every complete-looking folder in Versions really is complete, current.txt names one of them,
+// and the installed launcher is one of the two whole images. Returns the problem, or empty.
+std::string CheckUsable(const fs::path& root, std::string& currentVersion) {
+  const fs::path current = CurrentVersionFolder(root);
+  if (current.empty()) return "current.txt names no complete version";
+  currentVersion = current.filename().string();
+  for (const fs::directory_entry& entry : fs::directory_iterator(root / "Versions")) {
+    if (!fs::exists(entry.path() / kMarkerFileName)) continue;
+    Manifest manifest;
+    if (!LoadInstalledManifest(entry.path(), manifest)) {
+      return entry.path().string() + " is marked but has no good manifest";
+    }
+    for (const ManifestFile& file : manifest.files) {
+      if (Sha256Hex(ReadBytes(entry.path() / file.path)) != file.sha256) {
+        return entry.path().string() + " is marked but " + file.path + " is wrong";
+      }
+    }
+  }
+  const std::string launcher = ReadBytes(root / kLauncherFileName);
+  if (launcher != kLauncherOne && launcher != kLauncherTwo) {
+    return "the installed launcher holds \"" + launcher + "\"";
+  }
+  return {};
+}
+
+class UpdateInterruptionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string reason;
+    if (!CanPublish(reason)) GTEST_SKIP() << reason;
+    scratch_ = MakeScratchFolder("kelvadon-interruption-test-");
+    ASSERT_FALSE(scratch_.empty());
+
+    // One website folder per published state; each later state keeps the earlier files.
+    const fs::path one = scratch_ / "launchers" / "one" / kLauncherFileName;
+    const fs::path two = scratch_ / "launchers" / "two" / kLauncherFileName;
+    WriteFiles(scratch_ / "launchers", {{"one/KelvadonLauncher.exe", kLauncherOne},
+                                        {"two/KelvadonLauncher.exe", kLauncherTwo}});
+    own_ = one;
+    const struct {
+      const char* version;
+      Files files;
+      fs::path launcher;
+    } states[] = {
+        {"0.9",
+         {{"kelvadon_player.exe", "player zero nine"},
+          {"kelvadon_studio.exe", "studio zero nine"},
+          {"bin/a.dll", "a of 0.9"}},
+         one},
+        {"1.0",
+         {{"kelvadon_player.exe", "player one"},
+          {"kelvadon_studio.exe", "studio one"},
+          {"bin/shared.dll", "shared library"},
+          {"bin/old.dll", "only in one"}},
+         one},
+        {"2.0",
+         {{"kelvadon_player.exe", "player two"},
+          {"kelvadon_studio.exe", "studio one"},
+          {"lib/shared.dll", "shared library"},
+          {"bin/new.dll", "only in two"}},
+         two},
+    };
+    const fs::path publishing = scratch_ / "publishing";
+    fs::create_directories(scratch_ / "web");
+    for (const auto& state : states) {
+      const fs::path client = scratch_ / "clients" / state.version;
+      WriteFiles(client, state.files);
+      std::string output;
+      ASSERT_TRUE(PublishVersion(client, state.version, publishing, state.launcher, output))
+          << output;
+      fs::copy(publishing, Website(state.version), fs::copy_options::recursive);
+    }
+
+    // The installation every case starts from: 1.0 current, 0.9 kept, and leftovers for the
+    // clean-up to remove.
+    template_ = scratch_ / "template";
+    ASSERT_EQ(Tool(template_, Website("0.9")).exitCode, 0);
+    ASSERT_EQ(Tool(template_, Website("1.0")).exitCode, 0);
+    WriteFiles(template_ / "Versions", {{"loose.txt", "x"}, {"0.8.partial/x", "y"}});
+  }
+
+  void TearDown() override {
+    std::error_code ec;
+    if (!scratch_.empty()) fs::remove_all(scratch_, ec);
+  }
+
+  fs::path Website(const std::string& version) { return scratch_ / "web" / version; }
+
+  fs::path FreshRoot() {
+    const fs::path root = scratch_ / ("root-" + std::to_string(++roots_));
+    fs::copy(template_, root, fs::copy_options::recursive);
+    return root;
+  }
+
+  static std::vector<char*> Argv(std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return argv;
+  }
+
+  std::vector<std::string> ToolArgs(const fs::path& root, const fs::path& website, long killBefore,
+                                    long stepDelayMs, const fs::path& report) {
+    return {KELVADON_INTERRUPT_TOOL,
+            "--root",
+            root.string(),
+            "--website-folder",
+            website.string(),
+            "--own",
+            own_.string(),
+            "--report",
+            report.string(),
+            "--kill-before",
+            std::to_string(killBefore),
+            "--step-delay-ms",
+            std::to_string(stepDelayMs)};
+  }
+
+  static ToolRun Finish(pid_t pid, const fs::path& report) {
+    ToolRun run;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return run;
+    run.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+    run.report = ReadBytes(report);
+    std::sscanf(run.report.c_str(), "steps %ld", &run.steps);
+    return run;
+  }
+
+  pid_t Start(std::vector<std::string> args) {
+    std::vector<char*> argv = Argv(args);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    return pid;
+  }
+
+  ToolRun Tool(const fs::path& root, const fs::path& website, long killBefore = 0) {
+    const fs::path report = scratch_ / "report.txt";
+    fs::remove(report);
+    const pid_t pid = Start(ToolArgs(root, website, killBefore, 0, report));
+    if (pid < 0) return {};
+    return Finish(pid, report);
+  }
+
+  fs::path scratch_;
+  fs::path template_;
+  fs::path own_;
+  int roots_ = 0;
+};
+
+TEST_F(UpdateInterruptionTest, EveryInterruptionLeavesAUsableInstallation) {
+  const ToolRun clean = Tool(FreshRoot(), Website("2.0"));
+  ASSERT_EQ(clean.exitCode, 0) << clean.report;
+  // Downloads, writes, marker, switch, current.txt, clean-up and self-update: more than 20 steps.
+  ASSERT_GE(clean.steps, 20) << clean.report;
+
+  // Every step while they are few; otherwise 30 spread over the whole update.
+  std::vector<long> killPoints;
+  const long points = clean.steps <= 60 ? clean.steps : 30;
+  for (long i = 0; i < points; ++i) killPoints.push_back(1 + i * (clean.steps - 1) / (points - 1));
+
+  for (const long killBefore : killPoints) {
+    // Two of them see the website roll back to 1.0 before the next start.
+    const bool rollback = killBefore == killPoints[points / 3] || killBefore == killPoints.back();
+    SCOPED_TRACE("killed before step " + std::to_string(killBefore) + " of " +
+                 std::to_string(clean.steps) + (rollback ? ", then rolled back" : ""));
+    const fs::path root = FreshRoot();
+    const ToolRun killed = Tool(root, Website("2.0"), killBefore);
+    ASSERT_TRUE(killed.killed) << killed.report;
+    std::string version;
+    EXPECT_EQ(CheckUsable(root, version), "");
+
+    const std::string wanted = rollback ? "1.0" : "2.0";
+    const ToolRun again = Tool(root, Website(wanted));
+    EXPECT_EQ(again.exitCode, 0) << again.report;
+    EXPECT_EQ(CheckUsable(root, version), "");
+    EXPECT_EQ(version, wanted);
+    EXPECT_EQ(ReadBytes(root / kLauncherFileName), rollback ? kLauncherOne : kLauncherTwo);
+
+    // With the website gone the update fails, and the launch Job starts what is installed.
+    const ToolRun offline = Tool(root, scratch_ / "no-website");
+    EXPECT_EQ(offline.exitCode, 1) << offline.report;
+    EXPECT_EQ(CheckUsable(root, version), "");
+    EXPECT_EQ(version, wanted);
+    fs::remove_all(root);
+  }
+}
+
+TEST_F(UpdateInterruptionTest, TwoLaunchersStartedTogether) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    const fs::path root = FreshRoot();
+    const fs::path reports[] = {scratch_ / "report-a.txt", scratch_ / "report-b.txt"};
+    // A pause at every step makes the two runs overlap.
+    const pid_t first = Start(ToolArgs(root, Website("2.0"), 0, 2, reports[0]));
+    const pid_t second = Start(ToolArgs(root, Website("2.0"), 0, 2, reports[1]));
+    ASSERT_GT(first, 0);
+    ASSERT_GT(second, 0);
+    const ToolRun a = Finish(first, reports[0]);
+    const ToolRun b = Finish(second, reports[1]);
+    EXPECT_EQ(a.exitCode, 0) << a.report;
+    EXPECT_EQ(b.exitCode, 0) << b.report;
+    std::string version;
+    EXPECT_EQ(CheckUsable(root, version), "");
+    EXPECT_EQ(version, "2.0");
+    EXPECT_EQ(ReadBytes(root / kLauncherFileName), kLauncherTwo);
+  }
+}
+
+}  // namespace

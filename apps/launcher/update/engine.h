@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "common/types.h"
+#include "net/http.h"
+#include "update/manifest.h"
+
+struct UpdateResult {
+  bool reached = false;  // the last manifest request made got an answer, whatever its status
+  bool ready = false;    // the manifest's version is complete on disk and current.txt names it
+  std::string version;   // set once the manifest has been accepted
+  std::string error;     // a sentence for the user when ready is false
+  Manifest manifest;     // the accepted manifest
+};
+
+// HttpGet's signature: the way to the website, so tests can serve one from a folder.
+using HttpFetcher =
+    std::function<bool(const std::string& url, std::string& body, std::string& error,
+                       bool& responded, uint64_t expectedSize, const DownloadProgress& progress)>;
+
+// Brings the InstallRoot up to date with the website's signed manifest: switches back to a
+// version that is already complete on disk, or builds the new one in "Versions\<version>.partial"
+// (files taken from the current version by fingerprint after a fresh check, the rest downloaded),
+// marks it complete, moves it into place, points current.txt at it and removes every other entry
+// of Versions but the version that was current before. Reports progress through reporter, which
+// must be callable. Waits while another launcher works on the same InstallRoot.
+UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,
+                                const ProgressReporter& reporter);
+
+// The same, reaching the website through fetch.
+UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,
+                                const ProgressReporter& reporter, const HttpFetcher& fetch);

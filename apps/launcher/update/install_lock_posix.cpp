@@ -1,0 +1,29 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "update/install_lock.h"
+
+// An flock on the InstallRoot folder itself, so no file of its own is left behind. The kernel
+// drops it when the descriptor is closed or the process dies; close-on-exec keeps a started
+// player from holding it.
+InstallRootLock::InstallRootLock(const std::filesystem::path& root) {
+  std::error_code ec;
+  std::filesystem::create_directories(root, ec);
+  const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(fd);
+      return;
+    }
+  }
+  handle_ = fd;
+}
+
+InstallRootLock::~InstallRootLock() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}

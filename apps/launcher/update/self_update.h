@@ -1,0 +1,23 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "update/engine.h"
+#include "update/manifest.h"
+
+// Keeps the InstallRoot's KelvadonLauncher.exe current after a good update: the manifest's
+// launcher (downloaded by its fingerprint) unless the running launcher is that one, otherwise the
+// running launcher's own bytes without their stamp. Writes website.txt when website is not empty.
+// The installed copy is replaced in one rename, never left missing or partly written, and an
+// unreadable own executable never replaces it. error may receive a sentence while the result is
+// still true (a failed download of the new launcher is not fatal); false only when the installed
+// copy could not be written. Waits while another launcher works on the same InstallRoot.
+bool UpdateLauncherCopy(const std::filesystem::path& root, const std::string& website,
+                        const Manifest& manifest, std::string& error);
+
+// The same, reaching the website through fetch and reading the running launcher from
+// ownImagePath (empty when it is not known).
+bool UpdateLauncherCopy(const std::filesystem::path& root, const std::string& website,
+                        const Manifest& manifest, std::string& error, const HttpFetcher& fetch,
+                        const std::filesystem::path& ownImagePath);
