@@ -19,9 +19,10 @@ if(WIN32 AND NOT KELVADON_FUZZ)
 endif()
 
 # kelvadon_test(NAME <name> SOURCES <files...> [LIBS <libs...>] [LOCKS <resource locks...>]
-#               [DEPENDS <targets...>] [WILL_FAIL])
+#               [DEPENDS <targets...>] [WILL_FAIL] [WEBSITE])
+# WEBSITE: the test uses the test website of the run (apps/launcher/tests/tools/website).
 function(kelvadon_test)
-  cmake_parse_arguments(T "WILL_FAIL" "NAME" "SOURCES;LIBS;LOCKS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "WILL_FAIL;WEBSITE" "NAME" "SOURCES;LIBS;LOCKS;DEPENDS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main)
   target_compile_definitions(${T_NAME} PRIVATE
@@ -30,12 +31,19 @@ function(kelvadon_test)
   if(T_DEPENDS)
     add_dependencies(${T_NAME} ${T_DEPENDS})
   endif()
+  set(_fixtures)
+  if(T_WEBSITE)
+    target_link_libraries(${T_NAME} PRIVATE kelvadon_website_harness)
+    add_dependencies(${T_NAME} kelvadon_website_tools)
+    set(_fixtures website)
+  endif()
   if(WIN32)
+    set(_wine_fixtures wine ${_fixtures})
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
     set_tests_properties(${T_NAME} PROPERTIES
       PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [1-9][0-9]* tests?\\."
       FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]"
-      FIXTURES_REQUIRED wine
+      FIXTURES_REQUIRED "${_wine_fixtures}"
       ENVIRONMENT "KELVADON_WINE_STATE=${KELVADON_WINE_STATE}")
     if(T_LOCKS)
       set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
@@ -45,7 +53,13 @@ function(kelvadon_test)
     endif()
   else()
     include(GoogleTest)
+    # The discovered tests receive these flattened, so the fixture comes before the environment.
+    set(_properties)
+    if(_fixtures)
+      set(_properties FIXTURES_REQUIRED website)
+    endif()
     gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST
-      PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1;UBSAN_OPTIONS=print_stacktrace=1")
+      PROPERTIES ${_properties}
+                 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1;UBSAN_OPTIONS=print_stacktrace=1")
   endif()
 endfunction()

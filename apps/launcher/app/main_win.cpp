@@ -31,6 +31,9 @@ std::vector<std::string> ReadArguments() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Started from the Downloads folder, the setup program must never load a DLL lying beside it:
+  // every DLL loaded later, by us or by Windows on our behalf, comes from System32.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   return RunJobGuarded([](const ProgressReporter&) { return RunLauncher(ReadArguments()); },
                        [](const std::string&, double) {});
 }

@@ -1,0 +1,37 @@
+#pragma once
+
+// The test website of this test run, started by the website_setup test (website_harness.py) and
+// read here by the tests that need it (kelvadon_test(... WEBSITE)).
+
+#include <filesystem>
+#include <string>
+
+struct TestWebsite {
+  std::string http;       // nginx: "http://localhost:PORT"; a scenario is http + "/" + its folder
+  std::string https;      // the same over TLS, with a certificate from the test authority
+  std::string untrusted;  // the same over TLS, with a certificate nobody trusts
+  std::string faults;     // the fault server (website_harness.py lists its faults)
+  std::string refused;    // a port nobody listens on
+  std::filesystem::path root;       // nginx's folder: one sub-folder per scenario
+  std::filesystem::path accessLog;  // one line per request nginx answered
+  std::filesystem::path caFile;     // the test authority's certificate (PEM)
+  std::string cannotPublish;        // why PublishTestSite cannot work here, or empty
+};
+
+// Reads the running website's addresses. False, with a sentence for the test log, when the
+// website is not running (run the test through ctest, which starts it).
+bool LoadTestWebsite(TestWebsite& website, std::string& error);
+
+// Publishes clientFolder as version into the scenario folder site (made when missing) with
+// kelvadon-publish and this build's test release key, so the launcher built here accepts it.
+// launcher may be empty. Works from both builds: under Wine the fault server does the work.
+bool PublishTestSite(const TestWebsite& website, const std::string& site,
+                     const std::filesystem::path& clientFolder, const std::string& version,
+                     const std::filesystem::path& launcher, std::string& error);
+
+// True in the Windows build when it runs under Wine, whose WinHTTP departs from Windows' in a
+// few places that the tests list.
+bool RunningUnderWine();
+
+// A path of the test website (a Linux path) as this build's programs open it.
+std::filesystem::path LocalPath(const std::string& hostPath);
