@@ -53,13 +53,13 @@ function(kelvadon_test)
     endif()
   else()
     include(GoogleTest)
-    # The discovered tests receive these flattened, so the fixture comes before the environment.
+    # The discovered tests receive these as one flat list, so each property takes one value.
     set(_properties)
     if(_fixtures)
       set(_properties FIXTURES_REQUIRED website)
     endif()
     gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST
       PROPERTIES ${_properties}
-                 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1;UBSAN_OPTIONS=print_stacktrace=1")
+                 ENVIRONMENT "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
   endif()
 endfunction()
