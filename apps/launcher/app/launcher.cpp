@@ -13,16 +13,34 @@
 
 namespace {
 
+// A version folder that cannot be removed whole (the studio still running from it) must never be
+// taken for a complete version later, so the markers go first.
+void RemoveVersionMarkers(const std::filesystem::path& versions) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(versions, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    // Like the removal after it, never through a link to a folder elsewhere.
+    std::error_code ignored;
+    if (std::filesystem::is_directory(it->symlink_status(ignored))) {
+      std::filesystem::remove(it->path() / kMarkerFileName, ignored);
+    }
+  }
+}
+
 int RunUninstallMode(const std::filesystem::path& root) {
   const std::string question =
       "Take Kelvadon off this computer?\n\nYour own places and saves stay in " + PathToUtf8(root) +
       " (delete that folder too if you don't want them).";
   if (!AskYesNo(question)) return 0;
   UnregisterFromWindows(root);
+  RemoveVersionMarkers(root / kVersionsFolderName);
   RemovePathTree(root / kVersionsFolderName);
   RemovePathTree(root / kCurrentFileName);
   RemovePathTree(root / kWebsiteFileName);
   ShowMessage("Kelvadon has been taken off this computer.", false);
+  // Last of all: a running program's file cannot be deleted, so the command must not start its
+  // short pause while the message may still be waiting for the user.
+  ScheduleLauncherDeletion(root);
   return 0;
 }
 
