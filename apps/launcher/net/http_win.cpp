@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "common/system.h"
+#include "common/system_library_win.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "net/http.h"
@@ -53,13 +54,6 @@ struct WinHttpFunctions {
 WinHttpFunctions gWinHttp;
 DWORD gLoadError = ERROR_SUCCESS;
 
-template <typename Function>
-bool LoadFunction(HMODULE module, const char* name, Function& function) {
-  const FARPROC address = GetProcAddress(module, name);
-  function = reinterpret_cast<Function>(reinterpret_cast<void*>(address));
-  return function != nullptr;
-}
-
 // winhttp.dll is not one of Windows' KnownDLLs, so a linked one would be looked for first beside
 // the setup program, in the Downloads folder, where anyone's download could have put one. It is
 // loaded from System32 only, once, and stays for the life of the process.
@@ -67,7 +61,7 @@ const WinHttpFunctions* WinHttp() {
   static std::once_flag once;
   static bool loaded = false;
   std::call_once(once, [] {
-    const HMODULE module = LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const HMODULE module = LoadSystemLibrary(L"winhttp.dll");
     if (module == nullptr) {
       gLoadError = GetLastError();
       return;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "common/system_library_win.h"
 #include "common/unique_handle.h"
 #include "update/crypto.h"
 
@@ -34,13 +35,6 @@ struct BCryptFunctions {
 
 BCryptFunctions gBCrypt;
 
-template <typename Function>
-bool LoadFunction(HMODULE module, const char* name, Function& function) {
-  const FARPROC address = GetProcAddress(module, name);
-  function = reinterpret_cast<Function>(reinterpret_cast<void*>(address));
-  return function != nullptr;
-}
-
 // bcrypt.dll is loaded at run time from System32 only, never linked: the setup program is started
 // from the Downloads folder, where a planted bcrypt.dll would otherwise be loaded in place of the
 // system's. Once loaded the library stays for the life of the process, as a linked one would.
@@ -48,7 +42,7 @@ const BCryptFunctions* BCrypt() {
   static std::once_flag once;
   static bool loaded = false;
   std::call_once(once, [] {
-    const HMODULE module = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const HMODULE module = LoadSystemLibrary(L"bcrypt.dll");
     if (module == nullptr) return;
     BCryptFunctions& f = gBCrypt;
     loaded = LoadFunction(module, "BCryptOpenAlgorithmProvider", f.openAlgorithmProvider) &&
