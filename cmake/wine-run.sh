@@ -25,6 +25,14 @@ ensure_prefix() {
       # (CTest waits until every writer of a test's output has gone).
       wineboot -i </dev/null >"$state/wineboot.log" 2>&1 9>&-
       wineserver -w 9>&-
+      # A new prefix links Desktop, Documents, Downloads and the like to the host's home folder;
+      # shortcuts the launcher makes there would land in the real home. Make them plain folders.
+      for link in "$WINEPREFIX"/drive_c/users/*/*; do
+        if [ -L "$link" ]; then
+          rm -f "$link"
+          mkdir -p "$link"
+        fi
+      done
       touch "$state/prefix.ready"
     fi
   ) 9>"$state/prefix.lock"
