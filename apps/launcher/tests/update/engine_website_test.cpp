@@ -1,0 +1,366 @@
+// The install and update engine and the self-update against the test website (nginx and the fault
+// server of website_harness.py) through the real HttpGet, the same cases in both builds. Each test
+// publishes into its own scenario folder, so nginx's access log shows exactly its requests.
+#include "update/engine.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstddef>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/update/test_website.h"
+#include "update/crypto.h"
+#include "update/layout.h"
+#include "update/self_update.h"
+#include "website_harness.h"
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+namespace {
+
+using Files = std::map<std::string, std::string>;
+
+const Files kVersionA = {{"kelvadon_player.exe", "player one"},
+                         {"kelvadon_studio.exe", "studio one"},
+                         {"bin/shared.dll", "shared library"},
+                         {"bin/old.dll", "only in one"}};
+// Two changed fingerprints; the studio is unchanged and the shared library moved.
+const Files kVersionB = {{"kelvadon_player.exe", "player two"},
+                         {"kelvadon_studio.exe", "studio one"},
+                         {"lib/shared.dll", "shared library"},
+                         {"bin/new.dll", "only in two"}};
+
+constexpr char kMarkerA[] =
+    "Kelvadon 1.0, installed by KelvadonLauncher.exe.\r\n"
+    "Your own files (logins, settings, saves, places) are in the folder two up from here.\r\n";
+
+std::string FilePath(const std::string& bytes) { return "/client/files/" + Sha256Hex(bytes); }
+
+class EngineWebsiteTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!LoadTestWebsite(site_, setupError_)) return;
+    if (!site_.cannotPublish.empty()) {
+      setupError_ = "Cannot publish: " + site_.cannotPublish;
+      return;
+    }
+    ready_ = true;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(ready_) << setupError_;
+    scratch_ = MakeScratchFolder("kelvadon-engine-website-");
+    ASSERT_FALSE(scratch_.empty());
+    scenario_ = scratch_.filename().string();
+    website_ = site_.http + "/" + scenario_;
+    root_ = scratch_ / "root";
+    versions_ = root_ / "Versions";
+  }
+
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(scratch_, ec);
+    if (!scenario_.empty()) fs::remove_all(site_.root / scenario_, ec);
+  }
+
+  void Publish(const std::string& version, const Files& files, const fs::path& launcher = {}) {
+    const fs::path client = scratch_ / "clients" / version;
+    fs::remove_all(client);
+    WriteFiles(client, files);
+    std::string error;
+    ASSERT_TRUE(PublishTestSite(site_, scenario_, client, version, launcher, error)) << error;
+  }
+
+  UpdateResult Run(const std::string& website) {
+    reports_.clear();
+    return UpdateInstallation(website, root_, [this](const std::string& text, double fraction) {
+      reports_.push_back({text, fraction});
+    });
+  }
+  UpdateResult Run() { return Run(website_); }
+
+  void InstallA() {
+    Publish("1.0", kVersionA);
+    const UpdateResult result = Run();
+    ASSERT_TRUE(result.ready) << result.error;
+  }
+
+  // The paths nginx was asked for in this test's scenario folder since the last call, without the
+  // folder.
+  std::vector<std::string> NewRequests() {
+    std::ifstream log(site_.accessLog);
+    const std::string prefix = "\"GET /" + scenario_;
+    std::vector<std::string> paths;
+    for (std::string line; std::getline(log, line);) {
+      const size_t start = line.find(prefix);
+      if (start == std::string::npos) continue;
+      const size_t from = start + prefix.size();
+      paths.push_back(line.substr(from, line.find(' ', from) - from));
+    }
+    std::vector<std::string> fresh(paths.begin() + static_cast<std::ptrdiff_t>(seen_),
+                                   paths.end());
+    seen_ = paths.size();
+    return fresh;
+  }
+
+  std::set<std::string> VersionEntries() {
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(versions_)) {
+      names.insert(entry.path().filename().string());
+    }
+    return names;
+  }
+
+  void ExpectVersion(const std::string& version, const Files& files) {
+    for (const auto& [path, bytes] : files) {
+      EXPECT_EQ(ReadBytes(versions_ / version / path), bytes) << version << "/" << path;
+    }
+    EXPECT_TRUE(fs::exists(versions_ / version / kMarkerFileName)) << version;
+  }
+
+  void ExpectCurrent(const std::string& version) {
+    EXPECT_EQ(ReadBytes(root_ / "current.txt"), version + "\n");
+    EXPECT_EQ(CurrentVersionFolder(root_), versions_ / version);
+  }
+
+  // Every report after the first starts with verb and the last is verb 100%.
+  void ExpectProgress(const std::string& verb) {
+    ASSERT_GE(reports_.size(), 2u);
+    EXPECT_EQ(reports_.front().text, "Checking for updates...");
+    EXPECT_EQ(reports_.front().fraction, -1.0);
+    for (size_t i = 1; i < reports_.size(); ++i) {
+      EXPECT_EQ(reports_[i].text.rfind(verb + " Kelvadon... ", 0), 0u) << reports_[i].text;
+    }
+    EXPECT_EQ(reports_.back().text, verb + " Kelvadon... 100%");
+  }
+
+  struct Report {
+    std::string text;
+    double fraction;
+  };
+
+  static inline TestWebsite site_;
+  static inline std::string setupError_;
+  static inline bool ready_ = false;
+  fs::path scratch_;
+  std::string scenario_;
+  std::string website_;
+  fs::path root_;
+  fs::path versions_;
+  std::vector<Report> reports_;
+  size_t seen_ = 0;
+};
+
+TEST_F(EngineWebsiteTest, FreshInstallThenAnUnchangedWebsite) {
+  Publish("1.0", kVersionA);
+  const UpdateResult result = Run();
+  EXPECT_TRUE(result.ready);
+  EXPECT_TRUE(result.reached);
+  EXPECT_EQ(result.error, "");
+  EXPECT_EQ(result.version, "1.0");
+  ExpectProgress("Installing");
+  EXPECT_EQ(reports_.back().fraction, 1.0);
+  std::vector<std::string> requests = NewRequests();
+  ASSERT_EQ(requests.size(), 2 + kVersionA.size());
+  EXPECT_EQ(requests[0], "/client/manifest.json");
+  EXPECT_EQ(requests[1], "/client/manifest.sig");
+  const std::set<std::string> fetched(requests.begin() + 2, requests.end());
+  for (const auto& [path, bytes] : kVersionA) EXPECT_TRUE(fetched.count(FilePath(bytes))) << path;
+  ExpectVersion("1.0", kVersionA);
+  EXPECT_EQ(ReadBytes(root_ / "current.txt"), "1.0\n");
+  EXPECT_EQ(ReadBytes(versions_ / "1.0" / kMarkerFileName), kMarkerA);
+  EXPECT_EQ(ReadBytes(versions_ / "1.0" / "manifest.json"),
+            ReadBytes(site_.root / scenario_ / "client" / "manifest.json"));
+  EXPECT_EQ(VersionEntries(), (std::set<std::string>{"1.0"}));
+
+  // Nothing changed: no download, and not even leftovers are removed.
+  WriteFiles(versions_, {{"notes.txt", "mine"}, {"0.9.partial/x", "left over"}});
+  const UpdateResult again = Run();
+  EXPECT_TRUE(again.ready) << again.error;
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_EQ(reports_[0].text, "Checking for updates...");
+  EXPECT_EQ(NewRequests(), (std::vector<std::string>{"/client/manifest.json",
+                                                      "/client/manifest.sig"}));
+  ExpectCurrent("1.0");
+  EXPECT_EQ(ReadBytes(versions_ / "1.0" / kMarkerFileName), kMarkerA);
+  EXPECT_EQ(VersionEntries(), (std::set<std::string>{"1.0", "notes.txt", "0.9.partial"}));
+}
+
+TEST_F(EngineWebsiteTest, UpdateFetchesOnlyChangedFilesThenRollsBack) {
+  InstallA();
+  // Whatever Versions held besides the current version goes, staging leftovers included.
+  WriteFiles(versions_, {{"C/kelvadon-installed.txt", "x"},
+                         {"C/kelvadon_player.exe", "c"},
+                         {"D/a/b.dll", "d"},
+                         {"loose.txt", "loose"},
+                         {"C.partial/kelvadon_player.exe", "half"}});
+  Publish("2.0", kVersionB);
+  NewRequests();
+  const UpdateResult update = Run();
+  ASSERT_TRUE(update.ready) << update.error;
+  ExpectProgress("Updating");
+  EXPECT_EQ(NewRequests(), (std::vector<std::string>{"/client/manifest.json",
+                                                      "/client/manifest.sig",
+                                                      FilePath("only in two"),
+                                                      FilePath("player two")}));
+  ExpectVersion("2.0", kVersionB);
+  ExpectVersion("1.0", kVersionA);
+  ExpectCurrent("2.0");
+  EXPECT_EQ(VersionEntries(), (std::set<std::string>{"1.0", "2.0"}));
+
+  // Back to the kept version: a switch without a download or a clean-up.
+  WriteFiles(versions_, {{"loose.txt", "loose"}});
+  Publish("1.0", kVersionA);
+  const UpdateResult rollback = Run();
+  EXPECT_TRUE(rollback.ready) << rollback.error;
+  EXPECT_EQ(rollback.version, "1.0");
+  EXPECT_EQ(reports_.size(), 1u);
+  EXPECT_EQ(NewRequests(), (std::vector<std::string>{"/client/manifest.json",
+                                                      "/client/manifest.sig"}));
+  ExpectCurrent("1.0");
+  EXPECT_EQ(VersionEntries(), (std::set<std::string>{"1.0", "2.0", "loose.txt"}));
+}
+
+TEST_F(EngineWebsiteTest, CurrentFileAlteredOnDiskIsDownloadedAgain) {
+  InstallA();
+  WriteFiles(versions_ / "1.0", {{"bin/shared.dll", "shared librarY"}});
+  Publish("2.0", kVersionB);
+  NewRequests();
+  const UpdateResult result = Run();
+  ASSERT_TRUE(result.ready) << result.error;
+  const std::vector<std::string> requests = NewRequests();
+  EXPECT_EQ(std::set<std::string>(requests.begin(), requests.end()),
+            (std::set<std::string>{"/client/manifest.json", "/client/manifest.sig",
+                                   FilePath("only in two"), FilePath("player two"),
+                                   FilePath("shared library")}));
+  EXPECT_EQ(requests.size(), 5u);
+  ExpectVersion("2.0", kVersionB);
+  // 14 more bytes than the 21 counted.
+  EXPECT_EQ(reports_.back().text, "Updating Kelvadon... 166%");
+  EXPECT_GT(reports_.back().fraction, 1.0);
+}
+
+TEST_F(EngineWebsiteTest, OneWrongByteLeavesTheCurrentVersion) {
+  InstallA();
+  Publish("2.0", kVersionB);
+  const UpdateResult result = Run(site_.faults + "/wrong-byte/" + scenario_);
+  EXPECT_FALSE(result.ready);
+  EXPECT_TRUE(result.reached);
+  EXPECT_EQ(result.version, "2.0");
+  EXPECT_EQ(result.error,
+            "bin/new.dll came out wrong (it didn't match its fingerprint): try again");
+  ExpectCurrent("1.0");
+  ExpectVersion("1.0", kVersionA);
+  EXPECT_FALSE(fs::exists(versions_ / "2.0"));
+
+  // The next attempt discards the partial folder and succeeds once the files arrive right.
+  ASSERT_TRUE(Run().ready);
+  ExpectVersion("2.0", kVersionB);
+  EXPECT_EQ(VersionEntries(), (std::set<std::string>{"1.0", "2.0"}));
+}
+
+TEST_F(EngineWebsiteTest, StaleVersionFolderWithoutMarkerIsReplaced) {
+  WriteFiles(versions_ / "1.0", {{"kelvadon_player.exe", "stale"}, {"junk.txt", "junk"}});
+  Publish("1.0", kVersionA);
+  const UpdateResult result = Run();
+  ASSERT_TRUE(result.ready) << result.error;
+  EXPECT_EQ(NewRequests().size(), 2 + kVersionA.size());
+  ExpectVersion("1.0", kVersionA);
+  EXPECT_FALSE(fs::exists(versions_ / "1.0" / "junk.txt"));
+  ExpectCurrent("1.0");
+}
+
+TEST_F(EngineWebsiteTest, MissingFileFailsWithTheDownloadText) {
+  Publish("1.0", kVersionA);
+  fs::remove(site_.root / scenario_ / FilePath("only in one").substr(1));
+  const UpdateResult result = Run();
+  EXPECT_FALSE(result.ready);
+  EXPECT_TRUE(result.reached);
+  EXPECT_EQ(result.error,
+            "Couldn't download bin/old.dll: The website said 404 (there's no release on it yet)");
+  EXPECT_FALSE(fs::exists(root_ / "current.txt"));
+  EXPECT_FALSE(fs::exists(versions_ / "1.0"));
+}
+
+// current.txt cannot be replaced while a folder holds its name (the tests run as root, so
+// permissions would block nothing), both on the first install and when the version is already
+// complete: never ready with nothing current.
+TEST_F(EngineWebsiteTest, ReadyOnlyWhenCurrentTxtNamesTheVersion) {
+  Publish("1.0", kVersionA);
+  fs::create_directories(root_ / "current.txt" / "x");
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    const UpdateResult result = Run();
+    EXPECT_FALSE(result.ready);
+    EXPECT_EQ(result.error,
+              "Couldn't write " + (root_ / "current.txt").string() + " (is the disk full?)");
+    EXPECT_TRUE(fs::exists(versions_ / "1.0" / kMarkerFileName));
+    EXPECT_FALSE(fs::exists(root_ / "current.txt.new"));
+  }
+}
+
+// The self-update after a real update, the launcher named by the manifest published with it and
+// the running launcher a stamped setup program.
+TEST_F(EngineWebsiteTest, LauncherCopyFromTheManifest) {
+  const std::string built = "MZ\0\x90 the launcher as built"s;
+  const std::string released = "MZ\0\x90 the released launcher"s;
+  const std::string stamp = "\r\nKELVADON-PLAY=0123456789abcdef0123456789abcdef"
+                            "\r\nKELVADON-WEBSITE=" + website_ + "\r\n";
+  WriteFiles(scratch_, {{"KelvadonLauncher.exe", released}});
+  Publish("1.0", kVersionA, scratch_ / "KelvadonLauncher.exe");
+  const UpdateResult update = Run();
+  ASSERT_TRUE(update.ready) << update.error;
+  ASSERT_EQ(update.manifest.launcher.sha256, Sha256Hex(released));
+
+  struct Case {
+    const char* name;
+    std::string own;        // the running setup program
+    std::string installed;  // before; empty: none
+    std::string website;
+    std::string error;
+    std::string after;
+    bool fetched;  // the launcher was requested from nginx
+  };
+  const Case cases[] = {
+      {"the manifest's launcher downloaded", built + stamp, "", website_, "", released, true},
+      {"a wrong launcher byte", built + stamp, "an older launcher",
+       site_.faults + "/wrong-byte/" + scenario_, "The new launcher came out wrong", built, false},
+      {"the installed copy already current", released + stamp, released, website_, "", released,
+       false},
+  };
+  const fs::path own = scratch_ / "kelvadonsetup.exe";
+  const fs::path copy = root_ / kLauncherFileName;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFiles(scratch_, {{own.filename().string(), c.own}});
+    fs::remove(copy);
+    fs::file_time_type past;
+    if (!c.installed.empty()) {
+      WriteFiles(root_, {{kLauncherFileName, c.installed}});
+      // From the file's own time, so that its resolution keeps the value exact.
+      past = fs::last_write_time(copy) - std::chrono::hours(24);
+      fs::last_write_time(copy, past);
+    }
+    NewRequests();
+    std::string error;
+    EXPECT_TRUE(UpdateLauncherCopy(root_, c.website, update.manifest, error, HttpGet, own));
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(ReadBytes(copy), c.after);
+    EXPECT_EQ(ReadBytes(root_ / "website.txt"), c.website + "\n");
+    EXPECT_FALSE(fs::exists(root_ / kOldLauncherFileName));
+    const std::vector<std::string> requests = NewRequests();
+    EXPECT_EQ(requests, c.fetched ? std::vector<std::string>{FilePath(released)}
+                                  : std::vector<std::string>{});
+    if (c.installed == c.after) {
+      EXPECT_EQ(fs::last_write_time(copy), past);
+    }
+  }
+}
+
+}  // namespace
