@@ -22,7 +22,7 @@ constexpr double kJoinLinkLifetimeSeconds = 120.0;
 // is anyone's choice, so only text that reaches the player whole is taken: valid UTF-8 without
 // control bytes (a NUL would cut the player's command line short).
 std::string JoinLinkFromAnswer(std::string_view body) {
-  const std::string line = FirstLine(body);
+  std::string line = FirstLine(body);
   if (!line.starts_with(kJoinLinkPrefix) || !IsValidUtf8(line)) return {};
   for (const char c : line) {
     if (static_cast<unsigned char>(c) < 0x20) return {};

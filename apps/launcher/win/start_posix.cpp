@@ -35,6 +35,7 @@ void DetachStreams(SpawnActions& spawn) {
 
 std::vector<char*> ArgumentVector(std::vector<std::string>& strings) {
   std::vector<char*> argv;
+  argv.reserve(strings.size() + 1);
   for (std::string& s : strings) argv.push_back(s.data());
   argv.push_back(nullptr);
   return argv;

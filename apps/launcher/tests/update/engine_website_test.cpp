@@ -103,8 +103,7 @@ class EngineWebsiteTest : public testing::Test {
       const size_t from = start + prefix.size();
       paths.push_back(line.substr(from, line.find(' ', from) - from));
     }
-    std::vector<std::string> fresh(paths.begin() + static_cast<std::ptrdiff_t>(seen_),
-                                   paths.end());
+    std::vector<std::string> fresh(paths.begin() + static_cast<std::ptrdiff_t>(seen_), paths.end());
     seen_ = paths.size();
     return fresh;
   }
@@ -185,8 +184,8 @@ TEST_F(EngineWebsiteTest, FreshInstallThenAnUnchangedWebsite) {
   EXPECT_TRUE(again.ready) << again.error;
   ASSERT_EQ(reports_.size(), 1u);
   EXPECT_EQ(reports_[0].text, "Checking for updates...");
-  EXPECT_EQ(NewRequests(), (std::vector<std::string>{"/client/manifest.json",
-                                                      "/client/manifest.sig"}));
+  EXPECT_EQ(NewRequests(),
+            (std::vector<std::string>{"/client/manifest.json", "/client/manifest.sig"}));
   ExpectCurrent("1.0");
   EXPECT_EQ(ReadBytes(versions_ / "1.0" / kMarkerFileName), kMarkerA);
   EXPECT_EQ(VersionEntries(), (std::set<std::string>{"1.0", "notes.txt", "0.9.partial"}));
@@ -205,10 +204,9 @@ TEST_F(EngineWebsiteTest, UpdateFetchesOnlyChangedFilesThenRollsBack) {
   const UpdateResult update = Run();
   ASSERT_TRUE(update.ready) << update.error;
   ExpectProgress("Updating");
-  EXPECT_EQ(NewRequests(), (std::vector<std::string>{"/client/manifest.json",
-                                                      "/client/manifest.sig",
-                                                      FilePath("only in two"),
-                                                      FilePath("player two")}));
+  EXPECT_EQ(NewRequests(),
+            (std::vector<std::string>{"/client/manifest.json", "/client/manifest.sig",
+                                      FilePath("only in two"), FilePath("player two")}));
   ExpectVersion("2.0", kVersionB);
   ExpectVersion("1.0", kVersionA);
   ExpectCurrent("2.0");
@@ -221,8 +219,8 @@ TEST_F(EngineWebsiteTest, UpdateFetchesOnlyChangedFilesThenRollsBack) {
   EXPECT_TRUE(rollback.ready) << rollback.error;
   EXPECT_EQ(rollback.version, "1.0");
   EXPECT_EQ(reports_.size(), 1u);
-  EXPECT_EQ(NewRequests(), (std::vector<std::string>{"/client/manifest.json",
-                                                      "/client/manifest.sig"}));
+  EXPECT_EQ(NewRequests(),
+            (std::vector<std::string>{"/client/manifest.json", "/client/manifest.sig"}));
   ExpectCurrent("1.0");
   EXPECT_EQ(VersionEntries(), (std::set<std::string>{"1.0", "2.0", "loose.txt"}));
 }
@@ -310,8 +308,10 @@ TEST_F(EngineWebsiteTest, ReadyOnlyWhenCurrentTxtNamesTheVersion) {
 TEST_F(EngineWebsiteTest, LauncherCopyFromTheManifest) {
   const std::string built = "MZ\0\x90 the launcher as built"s;
   const std::string released = "MZ\0\x90 the released launcher"s;
-  const std::string stamp = "\r\nKELVADON-PLAY=0123456789abcdef0123456789abcdef"
-                            "\r\nKELVADON-WEBSITE=" + website_ + "\r\n";
+  const std::string stamp =
+      "\r\nKELVADON-PLAY=0123456789abcdef0123456789abcdef"
+      "\r\nKELVADON-WEBSITE=" +
+      website_ + "\r\n";
   WriteFiles(scratch_, {{"KelvadonLauncher.exe", released}});
   Publish("1.0", kVersionA, scratch_ / "KelvadonLauncher.exe");
   const UpdateResult update = Run();
