@@ -72,7 +72,7 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
       SetBkMode(dc, TRANSPARENT);
       SetTextColor(dc, RGB(255, 255, 255));
       RECT text = {20, 20, client.right - 20, client.bottom - 20};
-      DrawTextW(dc, g_shown.c_str(), -1, &text, DT_WORDBREAK);
+      DrawTextW(dc, g_shown.c_str(), -1, &text, DT_WORDBREAK | DT_NOPREFIX);
       EndPaint(window, &paint);
       return 0;
     }
