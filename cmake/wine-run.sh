@@ -33,6 +33,10 @@ ensure_prefix() {
           mkdir -p "$link"
         fi
       done
+      # Without a window manager on Xvfb, Wine waits about two seconds whenever a managed window
+      # closes; unmanaged windows close at once.
+      wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1 9>&-
+      wineserver -w 9>&-
       touch "$state/prefix.ready"
     fi
   ) 9>"$state/prefix.lock"

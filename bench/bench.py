@@ -1,0 +1,633 @@
+"""Runs the benchmark: generates the clients, publishes them, serves them with nginx on loopback
+and times the launcher (Linux Release build, and the Windows build under Wine) against the plain
+tools doing the same network and hashing work. bench/run builds everything first and then
+starts this; see bench/run for the command line.
+"""
+
+import argparse
+import json
+import os
+import shlex
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+import clients
+import report
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+SIGNATURE_BYTES = 64
+# Free disk needed before a client is generated: the client (two versions sharing their unchanged
+# files), the website, an InstallRoot with two versions and the baseline's copies.
+DISK_FACTOR = 5.5
+RUN_TIMEOUT = 600
+WINE_LARGE_BYTES = 500_000_000
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def fail(text):
+    raise SystemExit(f"bench: {text}")
+
+
+def clean_env():
+    env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+    return env
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def rmtree(path):
+    shutil.rmtree(path, ignore_errors=True)
+
+
+class Nginx:
+    """nginx on loopback with its own configuration and access log, stopped by its pid."""
+
+    def __init__(self, work, site):
+        self.dir = os.path.join(work, "nginx")
+        self.site = site
+        self.port = free_port()
+        self.access_log = os.path.join(self.dir, "access.log")
+        self.process = None
+
+    def start(self):
+        os.makedirs(self.dir, exist_ok=True)
+        for name in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
+            os.makedirs(os.path.join(self.dir, name), exist_ok=True)
+        d = self.dir
+        config = f"""daemon off;
+user root;
+worker_processes 1;
+pid {d}/nginx.pid;
+error_log {d}/error.log warn;
+events {{ worker_connections 256; }}
+http {{
+  log_format bench '$status $body_bytes_sent $bytes_sent "$request"';
+  access_log {self.access_log} bench;
+  client_body_temp_path {d}/client_body;
+  proxy_temp_path {d}/proxy;
+  fastcgi_temp_path {d}/fastcgi;
+  uwsgi_temp_path {d}/uwsgi;
+  scgi_temp_path {d}/scgi;
+  sendfile on;
+  tcp_nopush on;
+  keepalive_requests 100000;
+  types {{ }}
+  default_type application/octet-stream;
+  server {{
+    listen 127.0.0.1:{self.port};
+    root {self.site};
+  }}
+}}
+"""
+        conf = os.path.join(d, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(config)
+        self.process = subprocess.Popen(
+            ["nginx", "-p", d, "-e", os.path.join(d, "error.log"), "-c", conf],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            if self.process.poll() is not None:
+                fail(f"nginx did not start; see {d}/error.log")
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=0.2):
+                    return
+            except OSError:
+                time.sleep(0.05)
+        fail("nginx did not accept connections")
+
+    def stop(self):
+        if self.process is None or self.process.poll() is not None:
+            return
+        # With daemon off the master is the process started here; QUIT lets it finish and
+        # stop its worker.
+        self.process.send_signal(signal.SIGQUIT)
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.port}"
+
+    def mark(self):
+        try:
+            return os.path.getsize(self.access_log)
+        except OSError:
+            return 0
+
+    def served_since(self, mark):
+        """(requests, body bytes, requests with another status than 200) since the mark."""
+        with open(self.access_log, "rb") as f:
+            f.seek(mark)
+            lines = f.read().decode().splitlines()
+        requests = body = bad = 0
+        for line in lines:
+            status, body_bytes, _ = line.split(" ", 2)
+            requests += 1
+            body += int(body_bytes)
+            bad += status != "200"
+        return requests, body, bad
+
+
+def measure(cmd, env, log_path, timeout=RUN_TIMEOUT):
+    """Runs cmd under /usr/bin/time. Returns a dict with the wall time (seconds, taken here),
+    peak resident memory (KiB, of the largest process), CPU seconds and the exit code."""
+    stats = log_path + ".time"
+    full = ["/usr/bin/time", "-f", "%M %U %S", "-o", stats] + cmd
+    with open(log_path, "wb") as out:
+        start = time.perf_counter()
+        # A group of its own, so that a run that hangs is stopped with everything it started.
+        process = subprocess.Popen(full, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                   stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            rc = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            rc = "timeout"
+        except KeyboardInterrupt:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            raise
+        wall = time.perf_counter() - start
+    rss = cpu = None
+    try:
+        with open(stats) as f:
+            last = f.read().strip().splitlines()[-1].split()
+        rss, cpu = int(last[0]), float(last[1]) + float(last[2])
+    except (OSError, IndexError, ValueError):
+        pass
+    return {"seconds": wall, "peak_rss_kib": rss, "cpu_seconds": cpu, "exit": rc}
+
+
+def tail(path, lines=15):
+    try:
+        with open(path, "rb") as f:
+            return "\n".join(f.read().decode(errors="replace").splitlines()[-lines:])
+    except OSError:
+        return "(no output)"
+
+
+class Context:
+    def __init__(self, args):
+        self.args = args
+        self.work = args.work
+        self.site = os.path.join(self.work, "site")
+        self.logs = os.path.join(self.work, "logs")
+        self.nginx = Nginx(self.work, self.site)
+        self.env = clean_env()
+        self.wine_env = dict(self.env, KELVADON_WINE_STATE=os.path.join(self.work, "wine"))
+        self.wine_run = os.path.join(ROOT, "cmake", "wine-run.sh")
+        self.wine_ready = False
+        self.counter = 0
+        self.problems = []
+
+    def log_path(self, name):
+        self.counter += 1
+        return os.path.join(self.logs, f"{self.counter:04d}-{name}.log")
+
+    def run(self, name, cmd, env, timeout=RUN_TIMEOUT):
+        """A measured run that must end with exit code 0; its output is kept only on failure."""
+        path = self.log_path(name)
+        result = measure(cmd, env, path, timeout)
+        if result["exit"] != 0:
+            self.problems.append(f"{name}: exit {result['exit']}; output kept in {path}")
+            log(f"  ! {name} ended with {result['exit']}:\n{tail(path)}")
+            if result["exit"] == "timeout" and env is self.wine_env:
+                # A message box waits for ever; the Wine session is restarted for the next run.
+                self.wine_cleanup()
+                self.wine_setup()
+        else:
+            os.remove(path)
+        try:
+            os.remove(path + ".time")
+        except OSError:
+            pass
+        return result
+
+    def wine_setup(self):
+        # Set first: a setup that fails half way may have started the Xvfb already.
+        self.wine_ready = True
+        subprocess.run([self.wine_run, "--setup"], env=self.wine_env, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        # Xvfb has no window manager, and Wine then waits about two seconds for one whenever a
+        # window closes (its "wait_for_withdrawn_state" time-out). That wait is the test
+        # display's, not the launcher's: windows that no manager looks after close at once.
+        subprocess.run([self.wine_run, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+                        "Managed", "/d", "N", "/f"], env=self.wine_env, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+
+    def wine_cleanup(self):
+        if self.wine_ready:
+            subprocess.run([self.wine_run, "--cleanup"], env=self.wine_env,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+            self.wine_ready = False
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Website:
+    """One client published twice into the served folder; serving a version puts its signed
+    manifest pair in place, as a publish of that version does."""
+
+    def __init__(self, ctx, kind, folder, files, changed):
+        self.ctx = ctx
+        self.kind = kind
+        self.files = files
+        self.changed = changed
+        self.pairs = {}
+        self.manifests = {}
+        client_dir = os.path.join(ctx.site, "client")
+        for version, source in (("1.0.0", "v1"), ("1.1.0", "v2")):
+            r = subprocess.run(
+                [ctx.args.publisher, "publish", "--client", os.path.join(folder, source),
+                 "--version", version, "--private-key", ctx.args.private_key,
+                 "--website", ctx.site],
+                stdin=subprocess.DEVNULL, capture_output=True, text=True)
+            if r.returncode != 0:
+                fail(f"kelvadon-publish refused {kind} {version}:\n{r.stderr}")
+            pair = {}
+            for name in ("manifest.json", "manifest.sig"):
+                with open(os.path.join(client_dir, name), "rb") as f:
+                    pair[name] = f.read()
+            self.pairs[version] = pair
+            self.manifests[version] = json.loads(pair["manifest.json"])
+        r = subprocess.run([ctx.args.publisher, "verify", "--website", ctx.site,
+                            "--release-key", ctx.args.release_key],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        if r.returncode != 0:
+            fail(f"kelvadon-publish verify failed:\n{r.stdout}{r.stderr}")
+        self.serving = "1.1.0"
+
+    def serve(self, version):
+        client_dir = os.path.join(self.ctx.site, "client")
+        for name, data in self.pairs[version].items():
+            temporary = os.path.join(client_dir, f".{name}.bench")
+            with open(temporary, "wb") as f:
+                f.write(data)
+            os.replace(temporary, os.path.join(client_dir, name))
+        self.serving = version
+
+    def meta_bytes(self, version):
+        return len(self.pairs[version]["manifest.json"]) + SIGNATURE_BYTES
+
+    def file_entries(self, version):
+        return self.manifests[version]["files"]
+
+    def changed_entries(self):
+        old = {(f["path"], f["sha256"]) for f in self.file_entries("1.0.0")}
+        old_hashes = {f["sha256"] for f in self.file_entries("1.0.0")}
+        return [f for f in self.file_entries("1.1.0")
+                if (f["path"], f["sha256"]) not in old and f["sha256"] not in old_hashes]
+
+
+def check_served(ctx, name, mark, expected_requests, expected_bytes):
+    requests, body, bad = ctx.nginx.served_since(mark)
+    ok = requests == expected_requests and body == expected_bytes and bad == 0
+    if not ok:
+        ctx.problems.append(
+            f"{name}: served {requests} requests and {body} bytes ({bad} not 200); expected "
+            f"{expected_requests} requests and {expected_bytes} bytes")
+    return {"requests": requests, "bytes_served": body, "bytes_expected": expected_bytes,
+            "served_as_expected": ok}
+
+
+def read_current(home):
+    try:
+        with open(os.path.join(home, "current.txt")) as f:
+            return f.read().strip()
+    except OSError:
+        return None
+
+
+def launcher_runs(ctx, site, target):
+    """Every scenario for one build. Returns {scenario: [run, ...]}."""
+    args = ctx.args
+    home = os.path.join(ctx.work, f"home-{target}")
+    if target == "linux":
+        env = ctx.env
+        base = [args.linux_launcher]
+        home_arg = home
+    else:
+        env = ctx.wine_env
+        base = [ctx.wine_run, args.windows_launcher]
+        home_arg = windows_path(home)
+    total_v1 = sum(f["size"] for f in site.file_entries("1.0.0"))
+    changed = site.changed_entries()
+    changed_bytes = sum(f["size"] for f in changed)
+    # Under Wine a failure waits in a message box for ever; a run taking far longer than any
+    # sane one is a failure.
+    timeout = 60 + total_v1 / 5e6
+
+    def launch(scenario, version, expected_requests, expected_bytes):
+        name = f"{site.kind}-{target}-{scenario}"
+        mark = ctx.nginx.mark()
+        cmd = base + ["--website", ctx.nginx.url, "--home", home_arg, "--no-start"]
+        result = ctx.run(name, cmd, env, timeout)
+        result.update(check_served(ctx, name, mark, expected_requests, expected_bytes))
+        current = read_current(home)
+        if result["exit"] == 0 and current != version:
+            ctx.problems.append(f"{name}: current.txt names {current}, not {version}")
+        return result
+
+    reps = args.reps
+    if target == "windows" and total_v1 > WINE_LARGE_BYTES:
+        # About a minute a fresh install under Wine (its HTTP client reads 8 KiB at a time):
+        # two repetitions keep the whole benchmark within its time.
+        reps = min(reps, 2)
+    out = {"fresh install": [], "update 5%": [], "up-to-date start": [], "rollback": []}
+    for _ in range(reps):
+        rmtree(home)
+        site.serve("1.0.0")
+        out["fresh install"].append(launch(
+            "fresh", "1.0.0", len(site.file_entries("1.0.0")) + 2,
+            total_v1 + site.meta_bytes("1.0.0")))
+        site.serve("1.1.0")
+        out["update 5%"].append(launch(
+            "update", "1.1.0", len(changed) + 2, changed_bytes + site.meta_bytes("1.1.0")))
+        site.serve("1.0.0")
+        out["rollback"].append(launch("rollback", "1.0.0", 2, site.meta_bytes("1.0.0")))
+    for _ in range(args.start_runs):
+        out["up-to-date start"].append(launch("start", "1.0.0", 2, site.meta_bytes("1.0.0")))
+    rmtree(home)
+    return out
+
+
+def baseline_runs(ctx, site):
+    """The plain tools doing the same network and hashing work: one curl process fetching the
+    same URLs in the same order over one kept-alive connection and writing every file, then one
+    openssl dgst -sha256 over the files the launcher would check."""
+    args = ctx.args
+    base = os.path.join(ctx.work, "baseline")
+    url = ctx.nginx.url
+    curl = ["curl", "--silent", "--show-error", "--fail", "--noproxy", "*", "--create-dirs"]
+
+    def fetch_config(folder, entries, version):
+        lines = [f'url = "{url}/client/manifest.json"', f'output = "{folder}/manifest.json"',
+                 f'url = "{url}/client/manifest.sig"', f'output = "{folder}/manifest.sig"']
+        for f in entries:
+            lines += [f'url = "{url}/client/files/{f["sha256"]}"',
+                      f'output = "{folder}/files/{f["path"]}"']
+        path = os.path.join(base, f"curl-{version}-{len(entries)}.cfg")
+        with open(path, "w") as out:
+            out.write("\n".join(lines) + "\n")
+        return path
+
+    def hashed_run(name, config, hash_paths, expected_requests, expected_bytes, digests):
+        # One shell so the two steps are timed together; the digests are checked afterwards.
+        listing = os.path.join(base, f"{name}.list")
+        with open(listing, "w") as f:
+            f.write("\0".join(hash_paths))
+        script = (f'{shlex.join(curl)} --config "$1" && '
+                  f'xargs -0 -s 2000000 -a "$2" openssl dgst -sha256 -r > "$3"')
+        digest_out = os.path.join(base, f"{name}.sha256")
+        mark = ctx.nginx.mark()
+        result = ctx.run(f"{site.kind}-baseline-{name}",
+                         ["bash", "-c", script, "bench", config, listing, digest_out], ctx.env)
+        result.update(check_served(ctx, f"{site.kind}-baseline-{name}", mark, expected_requests,
+                                   expected_bytes))
+        try:
+            with open(digest_out) as f:
+                got = [line.split(" ", 1)[0] for line in f.read().splitlines()]
+        except OSError:
+            got = []
+        if got != digests:
+            ctx.problems.append(f"{site.kind}-baseline-{name}: openssl digests do not match")
+        return result
+
+    v1 = site.file_entries("1.0.0")
+    v2 = site.file_entries("1.1.0")
+    changed = site.changed_entries()
+    changed_hashes = {f["sha256"] for f in changed}
+    out = {"fresh install": [], "update 5%": [], "up-to-date start": [], "rollback": []}
+    for _ in range(args.reps):
+        rmtree(base)
+        os.makedirs(base)
+        first = os.path.join(base, "v1")
+        second = os.path.join(base, "v2")
+        site.serve("1.0.0")
+        out["fresh install"].append(hashed_run(
+            "fresh", fetch_config(first, v1, "1.0.0"),
+            [os.path.join(first, "files", f["path"]) for f in v1],
+            len(v1) + 2, sum(f["size"] for f in v1) + site.meta_bytes("1.0.0"),
+            [f["sha256"] for f in v1]))
+        site.serve("1.1.0")
+        # The update hashes every file of the new version: the downloaded ones and, as the
+        # launcher re-checks before reuse, the unchanged ones from the earlier copy.
+        hash_paths = [os.path.join(second if f["sha256"] in changed_hashes else first,
+                                   "files", f["path"]) for f in v2]
+        out["update 5%"].append(hashed_run(
+            "update", fetch_config(second, changed, "1.1.0"), hash_paths, len(changed) + 2,
+            sum(f["size"] for f in changed) + site.meta_bytes("1.1.0"),
+            [f["sha256"] for f in v2]))
+    site.serve("1.0.0")
+    meta = fetch_config(os.path.join(base, "meta"), [], "1.0.0")
+    # Both the up-to-date start and the rollback fetch the manifest and the signature and nothing
+    # else; the same measurement stands for both.
+    for _ in range(args.start_runs):
+        mark = ctx.nginx.mark()
+        result = ctx.run(f"{site.kind}-baseline-start", curl + ["--config", meta], ctx.env)
+        result.update(check_served(ctx, f"{site.kind}-baseline-start", mark, 2,
+                                   site.meta_bytes("1.0.0")))
+        out["up-to-date start"].append(result)
+    out["rollback"] = out["up-to-date start"]
+    rmtree(base)
+    return out
+
+
+def wine_start_runs(ctx, extra):
+    """The empty Windows program, as often as the up-to-date start (at most 10 times)."""
+    return [ctx.run("wine-empty", [ctx.wine_run, ctx.args.empty_program] + extra, ctx.wine_env)
+            for _ in range(min(ctx.args.start_runs, 10))]
+
+
+def sha256_speed():
+    """openssl speed -evp sha256 on 16 KiB blocks, in bytes per second."""
+    r = subprocess.run(["openssl", "speed", "-evp", "sha256", "-bytes", "16384", "-seconds", "2"],
+                       capture_output=True, text=True)
+    for line in r.stdout.splitlines():
+        if line.lower().startswith("sha256"):
+            value = line.split()[-1]
+            if value.endswith("k"):
+                return float(value[:-1]) * 1000
+    return None
+
+
+def disk_free(path):
+    usage = shutil.disk_usage(path)
+    return usage.free
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--reps", type=int)
+    parser.add_argument("--start-runs", type=int)
+    parser.add_argument("--clients", default=None)
+    parser.add_argument("--no-windows", action="store_true")
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--linux-launcher", required=True)
+    parser.add_argument("--windows-launcher")
+    parser.add_argument("--empty-program")
+    parser.add_argument("--cng-sha256")
+    parser.add_argument("--started-at", type=float, help="when bench/run started (epoch)")
+    parser.add_argument("--publisher", required=True)
+    parser.add_argument("--private-key", required=True)
+    parser.add_argument("--release-key", required=True)
+    args = parser.parse_args()
+    if args.reps is None:
+        args.reps = 1 if args.smoke else 3
+    if args.start_runs is None:
+        args.start_runs = 1 if args.smoke else 20
+    kinds = args.clients.split(",") if args.clients else (
+        ["smoke"] if args.smoke else ["many-small", "few-large"])
+    windows = not args.no_windows
+
+    rmtree(args.work)
+    os.makedirs(args.work)
+    os.makedirs(args.out, exist_ok=True)
+    ctx = Context(args)
+    os.makedirs(ctx.logs)
+    os.makedirs(ctx.site)
+    started = time.monotonic()
+
+    results = {
+        "mode": "smoke" if args.smoke else "full",
+        "seed": args.seed,
+        "repetitions": args.reps,
+        "start_runs": args.start_runs,
+        "machine": {
+            "cpus": os.cpu_count(),
+            "load_average_at_start": os.getloadavg(),
+            "sha256_bytes_per_second": sha256_speed(),
+            "openssl": subprocess.run(["openssl", "version"], capture_output=True,
+                                      text=True).stdout.strip(),
+        },
+        "clients": {},
+        "method": {
+            "launcher": "--website <nginx on loopback> --home <folder> --no-start; wall time "
+                        "of the whole process, peak resident memory of its largest process "
+                        "(/usr/bin/time), requests and body bytes from nginx's access log",
+            "baseline fresh install": "one curl process fetching the manifest, the signature "
+                                      "and every file in manifest order over one kept-alive "
+                                      "connection, writing each file; then openssl dgst "
+                                      "-sha256 over every file",
+            "baseline update 5%": "the same for the manifest, the signature and the changed "
+                                  "files; openssl dgst -sha256 over every file of the new "
+                                  "version (the unchanged ones from the earlier copy, as the "
+                                  "launcher checks them before reuse)",
+            "baseline up-to-date start and rollback": "one curl process fetching the manifest "
+                                                      "and the signature",
+            "wine": "cmake/wine-run.sh on a private Xvfb, one prefix and wineserver for the "
+                    "whole run, windows not managed (X11 Driver Managed=N)",
+        },
+    }
+    log(f"SHA-256 (openssl speed -evp sha256, 16 KiB blocks): "
+        f"{results['machine']['sha256_bytes_per_second'] / 1e6:.0f} MB/s")
+
+    def stop_everything(*_):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, stop_everything)
+    try:
+        ctx.nginx.start()
+        log(f"nginx serving {ctx.site} on {ctx.nginx.url} (pid {ctx.nginx.process.pid})")
+        if windows:
+            log("Setting up the Wine prefix...")
+            ctx.wine_setup()
+            # The first programs in a fresh prefix pay for loading Wine's files; not timed.
+            for extra in ([], ["--window"]):
+                ctx.run("wine-warm-up", [ctx.wine_run, args.empty_program] + extra, ctx.wine_env)
+            for key, extra in (("wine_empty_program", []),
+                               ("wine_empty_program_with_window", ["--window"])):
+                results[key] = wine_start_runs(ctx, extra)
+                log(f"{key.replace('_', ' ')}: median "
+                    f"{statistics.median(r['seconds'] for r in results[key]):.3f} s")
+            r = subprocess.run([ctx.wine_run, args.cng_sha256], env=ctx.wine_env,
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
+            try:
+                speed = float(r.stdout.split()[-1])
+            except (IndexError, ValueError):
+                speed = None
+                ctx.problems.append(f"cng_sha256.exe gave no figure: {r.stdout}{r.stderr}")
+            results["machine"]["cng_sha256_under_wine_bytes_per_second"] = speed
+            if speed:
+                log(f"SHA-256 of CNG under Wine (64 MiB): {speed / 1e6:.0f} MB/s")
+        for kind in kinds:
+            files = clients.plan(kind, args.seed)
+            total = sum(size for _, size in files)
+            needed = total * DISK_FACTOR + (1 << 30)
+            if disk_free(args.work) < needed:
+                fail(f"{kind} needs about {needed / 1e9:.1f} GB free under {args.work}; "
+                     f"{disk_free(args.work) / 1e9:.1f} GB are")
+            log(f"== {kind}: generating {len(files)} files, {total / 1e6:.1f} MB (seed "
+                f"{args.seed}); {disk_free(args.work) / 1e9:.0f} GB free")
+            folder = os.path.join(args.work, "client")
+            files, changed = clients.write_versions(kind, args.seed, folder)
+            log(f"   publishing 1.0.0 and 1.1.0 ({len(changed)} files changed)")
+            site = Website(ctx, kind, folder, files, changed)
+            rmtree(folder)
+            entry = {
+                "files": len(files),
+                "bytes": total,
+                "largest_file_bytes": max(size for _, size in files),
+                "changed_files": len(site.changed_entries()),
+                "changed_bytes": sum(f["size"] for f in site.changed_entries()),
+                "manifest_bytes": len(site.pairs["1.0.0"]["manifest.json"]),
+                "runs": {},
+            }
+            results["clients"][kind] = entry
+            log("   baseline (curl + openssl dgst)")
+            entry["runs"]["baseline"] = baseline_runs(ctx, site)
+            log("   launcher, Linux Release build")
+            entry["runs"]["linux"] = launcher_runs(ctx, site, "linux")
+            if windows:
+                log("   launcher, Windows build under Wine")
+                entry["runs"]["windows"] = launcher_runs(ctx, site, "windows")
+            rmtree(ctx.site)
+            os.makedirs(ctx.site)
+            log(f"   done ({time.monotonic() - started:.0f} s so far)")
+    finally:
+        ctx.nginx.stop()
+        ctx.wine_cleanup()
+
+    results["machine"]["load_average_at_end"] = os.getloadavg()
+    results["problems"] = ctx.problems
+    results["elapsed_seconds"] = time.monotonic() - started
+    if args.started_at:
+        results["elapsed_seconds_with_builds"] = time.time() - args.started_at
+    report.write(results, args.out)
+    # The logs of failed runs and nginx's logs stay when something went wrong; the data goes.
+    for name in os.listdir(args.work):
+        if not ctx.problems or name not in ("logs", "nginx"):
+            rmtree(os.path.join(args.work, name))
+    if not ctx.problems:
+        os.rmdir(args.work)
+    if ctx.problems:
+        log(f"bench: something went wrong (see above); logs are in {args.work}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,98 @@
+"""Synthetic client versions for the benchmark, generated reproducibly from a seed.
+
+The same kind and seed always give the same paths, sizes and bytes: the plan comes from
+Python's string-seeded random generator and the bytes from numpy's PCG64 raw output, both of
+which are stable across versions.
+"""
+
+import hashlib
+import os
+import random
+
+import numpy
+
+KIB = 1024
+MIB = 1024 * KIB
+
+PLAYER = "kelvadon_player.exe"
+STUDIO = "kelvadon_studio.exe"
+
+KINDS = ("smoke", "many-small", "few-large")
+
+# Share of the files, by count, that the next version changes.
+CHANGED_SHARE = 0.05
+
+_CHUNK = 8 * MIB
+
+
+def _nested_path(rng, index, depth_max, prefix):
+    depth = rng.randint(1, depth_max)
+    folders = [f"{prefix}{rng.randint(0, 7)}" for _ in range(depth)]
+    return "/".join(folders + [f"f{index:04d}.bin"])
+
+
+def plan(kind, seed):
+    """The client's files as a list of (path, size), the two programs first."""
+    rng = random.Random(f"kelvadon-bench:{kind}:{seed}")
+    if kind == "smoke":
+        files = [(PLAYER, rng.randint(4 * KIB, 64 * KIB)), (STUDIO, rng.randint(4 * KIB, 64 * KIB))]
+        files += [(_nested_path(rng, i, 2, "d"), rng.randint(4 * KIB, 64 * KIB)) for i in range(8)]
+    elif kind == "many-small":
+        # 2,000 files of 4 to 64 KiB (about 70 MB) up to four folders deep.
+        files = [(PLAYER, rng.randint(4 * KIB, 64 * KIB)), (STUDIO, rng.randint(4 * KIB, 64 * KIB))]
+        files += [(_nested_path(rng, i, 4, "d"), rng.randint(4 * KIB, 64 * KIB))
+                  for i in range(1998)]
+    elif kind == "few-large":
+        # 20 files, about 1.2 GB: one of 512 MiB, the two programs of a few MiB, and 17 others
+        # sharing what is left.
+        files = [(PLAYER, rng.randint(2 * MIB, 6 * MIB)), (STUDIO, rng.randint(2 * MIB, 6 * MIB))]
+        files.append(("content/world.pak", 512 * MIB))
+        rest = 1_200_000_000 - sum(size for _, size in files)
+        weights = [rng.uniform(0.5, 1.5) for _ in range(17)]
+        scale = rest / sum(weights)
+        files += [(_nested_path(rng, i, 2, "pack"), int(w * scale) // 4096 * 4096)
+                  for i, w in enumerate(weights)]
+    else:
+        raise ValueError(f"unknown client kind {kind}")
+    # Two files never share a path (the names carry their index), but keep that obvious.
+    assert len({path for path, _ in files}) == len(files)
+    return files
+
+
+def changed_indexes(kind, seed, files):
+    """Indexes of the files the next version changes: 5% by count, at least one, chosen from
+    the seed, never a file of 512 MiB or more (the largest file stays as it is)."""
+    rng = random.Random(f"kelvadon-bench:{kind}:{seed}:changed")
+    candidates = [i for i, (_, size) in enumerate(files) if size < 512 * MIB]
+    count = max(1, round(len(files) * CHANGED_SHARE))
+    return sorted(rng.sample(candidates, count))
+
+
+def _write_bytes(target, size, material):
+    digest = hashlib.sha256(material.encode()).digest()
+    generator = numpy.random.PCG64(int.from_bytes(digest[:16], "little"))
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    with open(target, "wb") as out:
+        left = size
+        while left > 0:
+            n = min(left, _CHUNK)
+            words = generator.random_raw((n + 7) // 8)
+            out.write(words.tobytes()[:n])
+            left -= n
+
+
+def write_versions(kind, seed, folder):
+    """Writes folder/v1 and folder/v2 (v2 shares v1's unchanged files as hard links).
+    Returns (files, changed) where files is the plan and changed the changed indexes."""
+    files = plan(kind, seed)
+    changed = set(changed_indexes(kind, seed, files))
+    for index, (path, size) in enumerate(files):
+        first = os.path.join(folder, "v1", path)
+        second = os.path.join(folder, "v2", path)
+        _write_bytes(first, size, f"{kind}:{seed}:{path}:1")
+        if index in changed:
+            _write_bytes(second, size, f"{kind}:{seed}:{path}:2")
+        else:
+            os.makedirs(os.path.dirname(second), exist_ok=True)
+            os.link(first, second)
+    return files, sorted(changed)

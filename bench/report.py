@@ -1,0 +1,201 @@
+"""The benchmark's report: a table on standard output and in bench-results.txt, every run and
+the summary in bench-results.json, and a chart of the launcher / baseline ratios in
+bench-ratios.png."""
+
+import json
+import os
+import statistics
+
+SCENARIOS = ("fresh install", "update 5%", "up-to-date start", "rollback")
+BUILDS = (("linux", "Linux Release"), ("windows", "Windows, Wine"))
+
+
+def _summary(runs):
+    good = [r for r in runs if r["exit"] == 0]
+    if not good:
+        return None
+    seconds = [r["seconds"] for r in good]
+    rss = [r["peak_rss_kib"] for r in good if r.get("peak_rss_kib") is not None]
+    cpu = [r["cpu_seconds"] for r in good if r.get("cpu_seconds") is not None]
+    return {
+        "runs": len(runs),
+        "failed_runs": len(runs) - len(good),
+        "median_seconds": statistics.median(seconds),
+        "min_seconds": min(seconds),
+        "max_seconds": max(seconds),
+        "stdev_seconds": statistics.stdev(seconds) if len(seconds) > 1 else 0.0,
+        "peak_rss_mib": max(rss) / 1024 if rss else None,
+        "median_cpu_seconds": statistics.median(cpu) if cpu else None,
+        "requests": good[0].get("requests"),
+        "bytes_served": good[0].get("bytes_served"),
+        "bytes_expected": good[0].get("bytes_expected"),
+        "served_as_expected": all(r.get("served_as_expected", True) for r in runs),
+    }
+
+
+def summarise(results):
+    wine_plain = wine = None
+    if results.get("wine_empty_program"):
+        wine_plain = _summary(results["wine_empty_program"])
+    if results.get("wine_empty_program_with_window"):
+        wine = _summary(results["wine_empty_program_with_window"])
+    summary = {"wine_empty_program": wine_plain, "wine_empty_program_with_window": wine,
+               "clients": {}}
+    for kind, entry in results["clients"].items():
+        rows = {}
+        for scenario in SCENARIOS:
+            base = _summary(entry["runs"]["baseline"][scenario])
+            row = {"baseline": base}
+            for build, _ in BUILDS:
+                if build not in entry["runs"]:
+                    continue
+                s = _summary(entry["runs"][build][scenario])
+                if s and base:
+                    s["ratio"] = s["median_seconds"] / base["median_seconds"]
+                    if build == "windows" and wine:
+                        # What is left once Wine's own start of a program that shows a window
+                        # (as the launcher does) is taken away.
+                        s["ratio_without_wine_start"] = (
+                            max(s["median_seconds"] - wine["median_seconds"], 0.0)
+                            / base["median_seconds"])
+                row[build] = s
+            rows[scenario] = row
+        summary["clients"][kind] = rows
+    return summary
+
+
+def _rate(n):
+    return "-" if n is None else f"{n / 1e6:.0f} MB/s"
+
+
+def _load(machine):
+    start = machine.get("load_average_at_start")
+    end = machine.get("load_average_at_end")
+    if not start or not end:
+        return "-"
+    return f"{start[0]:.1f} at the start, {end[0]:.1f} at the end (1-minute)"
+
+
+def _mb(n):
+    return "-" if n is None else f"{n / 1e6:.1f}"
+
+
+def table(results, summary):
+    lines = []
+    machine = results["machine"]
+    speed = machine.get("sha256_bytes_per_second")
+    lines.append(f"Benchmark ({results['mode']} mode, seed {results['seed']}, "
+                 f"{results['repetitions']} repetitions, {results['start_runs']} up-to-date "
+                 f"starts)")
+    lines.append(f"Machine: {machine['cpus']} CPUs, load average {_load(machine)}")
+    lines.append(f"SHA-256 limit (openssl speed -evp sha256, 16 KiB blocks): {_rate(speed)}")
+    if "cng_sha256_under_wine_bytes_per_second" in machine:
+        lines.append(f"SHA-256 of CNG (BCryptHash, 64 MiB) under Wine, the Windows build's "
+                     f"limit: {_rate(machine['cng_sha256_under_wine_bytes_per_second'])}")
+    for key, label in (("wine_empty_program", "Empty Windows program under Wine"),
+                       ("wine_empty_program_with_window", "The same showing a window")):
+        wine = summary.get(key)
+        if wine:
+            lines.append(f"{label}: median {wine['median_seconds']:.3f} s (min "
+                         f"{wine['min_seconds']:.3f}, max {wine['max_seconds']:.3f}, "
+                         f"{wine['runs']} runs, peak {wine['peak_rss_mib']:.0f} MiB)")
+    header = (f"{'scenario':<17} {'who':<14} {'n':>2} {'median s':>9} {'min-max s':>15} "
+              f"{'stdev':>6} {'peak MiB':>8} {'req':>5} {'MB served':>9} {'bytes ok':>8} "
+              f"{'ratio':>7} {'-Wine':>7}")
+    for kind, rows in summary["clients"].items():
+        entry = results["clients"][kind]
+        lines.append("")
+        largest = entry["largest_file_bytes"]
+        largest = (f"{largest / 2**20:.0f} MiB" if largest >= 2**20 else
+                   f"{largest / 2**10:.0f} KiB")
+        lines.append(f"{kind}: {entry['files']} files, {entry['bytes'] / 1e6:.1f} MB, largest "
+                     f"{largest}; the update changes "
+                     f"{entry['changed_files']} files, {entry['changed_bytes'] / 1e6:.2f} MB")
+        lines.append(header)
+        lines.append("-" * len(header))
+        for scenario in SCENARIOS:
+            row = rows[scenario]
+            who = [("baseline", "curl+openssl")] + list(BUILDS)
+            for key, label in who:
+                s = row.get(key)
+                if key not in row:
+                    continue
+                name = scenario if key == "baseline" else ""
+                if s is None:
+                    lines.append(f"{name:<17} {label:<14} {'':>2} {'failed':>9}")
+                    continue
+                spread = f"{s['min_seconds']:.3f}-{s['max_seconds']:.3f}"
+                peak = "-" if s["peak_rss_mib"] is None else f"{s['peak_rss_mib']:.0f}"
+                ratio = f"{s['ratio']:.2f}" if "ratio" in s else ""
+                no_wine = (f"{s['ratio_without_wine_start']:.2f}"
+                           if "ratio_without_wine_start" in s else "")
+                ok = "yes" if s["served_as_expected"] else "NO"
+                if key == "baseline" and scenario == "rollback":
+                    label = "(= start)"
+                lines.append(
+                    f"{name:<17} {label:<14} {s['runs']:>2} {s['median_seconds']:>9.3f} "
+                    f"{spread:>15} {s['stdev_seconds']:>6.3f} {peak:>8} {s['requests']:>5} "
+                    f"{_mb(s['bytes_served']):>9} {ok:>8} {ratio:>7} {no_wine:>7}")
+    lines.append("")
+    lines.append("ratio: launcher median / baseline median. -Wine: the same after taking the "
+                 "median of the empty program showing a window off the Wine figure.")
+    lines.append("bytes ok: nginx served exactly the expected body bytes and requests (update: "
+                 "the changed files plus manifest and signature).")
+    if results.get("problems"):
+        lines.append("")
+        lines.append("Problems:")
+        lines += [f"  {p}" for p in results["problems"]]
+    with_builds = results.get("elapsed_seconds_with_builds")
+    lines.append(f"Finished in {results['elapsed_seconds']:.0f} s" +
+                 (f" ({with_builds:.0f} s with the builds)." if with_builds else "."))
+    return "\n".join(lines)
+
+
+def chart(summary, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    kinds = list(summary["clients"])
+    fig, axes = plt.subplots(1, len(kinds), figsize=(6.5 * len(kinds), 4.8), squeeze=False)
+    series = (("linux", "ratio", "Linux Release"),
+              ("windows", "ratio", "Windows under Wine"),
+              ("windows", "ratio_without_wine_start", "Wine, Wine's own start taken off"))
+    width = 0.26
+    for ax, kind in zip(axes[0], kinds):
+        rows = summary["clients"][kind]
+        for i, (build, field, label) in enumerate(series):
+            values = []
+            for scenario in SCENARIOS:
+                s = rows[scenario].get(build)
+                values.append(s.get(field, 0.0) if s else 0.0)
+            if not any(values):
+                continue
+            positions = [x + (i - 1) * width for x in range(len(SCENARIOS))]
+            bars = ax.bar(positions, values, width, label=label)
+            ax.bar_label(bars, labels=[f"{v:.1f}" if v else "" for v in values], fontsize=7)
+        ax.axhline(1.0, color="black", linewidth=0.8)
+        ax.set_yscale("log")
+        ax.set_xticks(range(len(SCENARIOS)), SCENARIOS)
+        ax.set_title(kind)
+        ax.set_ylabel("launcher time / curl + openssl time")
+        if ax.get_legend_handles_labels()[0]:
+            ax.legend(fontsize=8)
+    fig.suptitle("Kelvadon Launcher against the plain download-and-hash baseline (1 = as fast)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def write(results, folder):
+    summary = summarise(results)
+    results = dict(results, summary=summary)
+    text = table(results, summary)
+    print(text, flush=True)
+    with open(os.path.join(folder, "bench-results.txt"), "w") as f:
+        f.write(text + "\n")
+    with open(os.path.join(folder, "bench-results.json"), "w") as f:
+        json.dump(results, f, indent=1)
+    chart(summary, os.path.join(folder, "bench-ratios.png"))
+    print(f"Wrote {folder}/bench-results.txt, bench-results.json and bench-ratios.png",
+          flush=True)
