@@ -198,6 +198,12 @@ else
 fi
 
 echo "== The uninstall, answered Yes"
+# The launcher and the player of the Play click may still be ending; a running program's folder
+# cannot be removed, so wait until nothing runs from the install.
+for _ in $(seq 1 100); do
+  pgrep -f 'AppData.Local.Kelvadon.' >/dev/null || break
+  sleep 0.2
+done
 set +e
 cmake/wine-run.sh "$camera" answer yes "$(windows_path "$install_root/KelvadonLauncher.exe")" \
   --uninstall
