@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 // Called between reads with the bytes received so far and the size the caller expects.
@@ -12,3 +14,34 @@ using DownloadProgress = std::function<void(uint64_t received, uint64_t expected
 // responded says whether any answer arrived (whatever its status). Never throws.
 bool HttpGet(const std::string& url, std::string& body, std::string& error, bool& responded,
              uint64_t expectedSize, const DownloadProgress& progress);
+
+// Receives each piece of a body as it arrives, in order. Answering false stops the transfer:
+// the fetch then fails and leaves error to whatever the sink's owner put there.
+using BodySink = std::function<bool(const char* data, size_t size)>;
+
+// One GET whose body goes to a sink rather than into memory.
+struct HttpRequest {
+  std::string url;
+  // A body longer than this is never passed on whole: the fetch fails with tooLong as its error
+  // once the answer announces or delivers more.
+  uint64_t maxBytes = 0;
+  std::string tooLong;
+  uint64_t expectedSize = 0;  // passed through to progress
+  DownloadProgress progress;  // may be empty
+};
+
+// The network state of one update: sessions and kept-alive connections reused across its
+// requests. Opened by whoever owns the update and closed when it ends.
+struct HttpSession;
+struct HttpSessionCloser {
+  void operator()(HttpSession* session) const;
+};
+using HttpSessionOwner = std::unique_ptr<HttpSession, HttpSessionCloser>;
+
+// Never null; a session that could not be set up reports its failure at each fetch.
+HttpSessionOwner OpenHttpSession();
+
+// HttpGet's failure classes, sentences and responded rule, with the body handed to sink piece
+// by piece and the request's ceiling applied. Never throws.
+bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
+               std::string& error, bool& responded);
