@@ -20,7 +20,7 @@
 // Everything the launch Job reaches outside itself. The defaults are the real operations; tests
 // replace them to walk every branch without a network, a window or a wait.
 struct LaunchJobServices {
-  HttpFetcher httpGet = HttpGet;
+  HttpFetcher httpGet = HttpGetSmall;
   std::function<UpdateResult(const std::string& website, const std::filesystem::path& root,
                              const ProgressReporter& report)>
       updateInstallation =

@@ -15,6 +15,14 @@ using DownloadProgress = std::function<void(uint64_t received, uint64_t expected
 bool HttpGet(const std::string& url, std::string& body, std::string& error, bool& responded,
              uint64_t expectedSize, const DownloadProgress& progress);
 
+// The most HttpGetSmall keeps: the started and join answers are a line or two.
+constexpr uint64_t kSmallAnswerMaxBytes = 64 * 1024;
+
+// HttpGet for an answer that is only ever small: a longer body fails as one that memory cannot
+// hold does, and never reaches memory whole.
+bool HttpGetSmall(const std::string& url, std::string& body, std::string& error, bool& responded,
+                  uint64_t expectedSize, const DownloadProgress& progress);
+
 // Receives each piece of a body as it arrives, in order. Answering false stops the transfer:
 // the fetch then fails and leaves error to whatever the sink's owner put there.
 using BodySink = std::function<bool(const char* data, size_t size)>;
@@ -23,7 +31,7 @@ using BodySink = std::function<bool(const char* data, size_t size)>;
 struct HttpRequest {
   std::string url;
   // A body longer than this is never passed on whole: the fetch fails with tooLong as its error
-  // once the answer announces or delivers more.
+  // once the answer announces or delivers more, and the sink never receives more than this.
   uint64_t maxBytes = 0;
   std::string tooLong;
   uint64_t expectedSize = 0;  // passed through to progress
@@ -31,7 +39,7 @@ struct HttpRequest {
 };
 
 // The network state of one update: sessions and kept-alive connections reused across its
-// requests. Opened by whoever owns the update and closed when it ends.
+// requests. Opened by whoever owns the update and closed when it ends. One fetch at a time.
 struct HttpSession;
 struct HttpSessionCloser {
   void operator()(HttpSession* session) const;

@@ -6,13 +6,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -31,8 +28,7 @@ constexpr size_t kPathUnits = 2047;
 constexpr size_t kExtraUnits = 2047;
 
 // libcurl has one limit for name resolution and connection together and none for sending a
-// request this small. The receive limit is kept here: no byte for that long once the request
-// has gone out ends the exchange, as WinHTTP's receive time-out does.
+// request this small.
 constexpr long kResolveTimeoutMs = 15000;
 constexpr long kConnectTimeoutMs = 15000;
 constexpr long kReceiveTimeoutMs = 60000;
@@ -40,13 +36,10 @@ constexpr long kReceiveTimeoutMs = 60000;
 // WinHTTP's default number of redirects it follows.
 constexpr int kMaxRedirects = 10;
 
-// Linux overcommits memory, so a body that outgrows it is ended by the kernel rather than by an
-// allocation failure. No client file comes near this size.
-constexpr uint64_t kMaxBodyBytes = uint64_t{4} << 30;
+// The most libcurl hands over in one piece, so a large body crosses in few calls.
+constexpr long kReadBufferBytes = 256 * 1024;
 
 constexpr char kPartWay[] = "The download stopped part way (is the internet on?)";
-
-HttpTestSettings gTestSettings;
 
 struct EasyDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -92,8 +85,6 @@ std::string Lowered(std::string text) {
   return text;
 }
 
-bool IsHttpScheme(const std::string& scheme) { return scheme == "http" || scheme == "https"; }
-
 // The split that WinHttpCrackUrl does with flags 0: an http or https address with a host, and
 // host, path and extra information (query and fragment) that fit the Windows buffers.
 bool SplitAddress(const std::string& url, CURLU* parts, std::string& host) {
@@ -116,109 +107,97 @@ bool SplitAddress(const std::string& url, CURLU* parts, std::string& host) {
          extraUnits < kExtraUnits;
 }
 
-// False when the body cannot grow by size bytes: memory ran out (an answer from anyone on the
-// way to an http website can be endless) or the limit was reached.
-bool AppendToBody(std::string& body, const char* data, size_t size) {
-  const uint64_t limit = std::min(gTestSettings.maxBodyBytes, kMaxBodyBytes);
-  if (size > limit || body.size() > limit - size) return false;
-  try {
-    body.append(data, size);
-  } catch (const std::bad_alloc&) {
-    return false;
-  } catch (const std::length_error&) {
-    return false;
-  }
-  return true;
-}
-
-// What the callbacks learn during one request.
+// What the callbacks learn during one fetch.
 struct Exchange {
-  Exchange(CURL* easy, std::string& body, const DownloadProgress& progress, uint64_t expectedSize)
-      : easy(easy), body(body), progress(progress), expectedSize(expectedSize) {}
+  Exchange(const HttpRequest& request, const BodySink& sink) : request(request), sink(sink) {}
 
-  CURL* easy;
-  std::string& body;
-  const DownloadProgress& progress;
-  uint64_t expectedSize;
-  std::chrono::milliseconds receiveTimeout{kReceiveTimeoutMs};
-  std::chrono::steady_clock::time_point lastData = std::chrono::steady_clock::now();
-  long status = 0;           // of the response being read
-  bool headersDone = false;  // the headers of a response other than 1xx have all arrived
-  std::string location;
-  std::exception_ptr thrown;  // from the progress callback, carried past libcurl's C frames
+  const HttpRequest& request;
+  const BodySink& sink;
+  long status = 0;            // of the response being read
+  bool redirecting = false;   // that response is a redirect that libcurl follows
+  bool headersDone = false;   // the headers of the final response have all arrived
+  bool location = false;      // that response names a Location
+  uint64_t received = 0;      // bytes handed to the sink
+  bool overCeiling = false;   // more than request.maxBytes arrived
+  bool sinkRefused = false;   // the sink answered false
+  std::exception_ptr thrown;  // from the sink or progress, carried past libcurl's C frames
 };
 
-std::string_view TrimLine(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-    text.remove_suffix(1);
-  }
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-    text.remove_prefix(1);
-  }
-  return text;
+bool IsRedirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto& exchange = *static_cast<Exchange*>(user);
-  exchange.lastData = std::chrono::steady_clock::now();
   const size_t length = size * count;
   const std::string_view line(data, length);
   if (StartsWithNoCase(line, "HTTP/")) {
-    // A new response (after a 100 Continue, for instance) starts a new header block.
+    // Each response (a 100 Continue, a redirect, the answer) starts a header block of its own.
     const size_t space = line.find(' ');
     exchange.status =
         space == std::string_view::npos ? 0 : std::strtol(data + space + 1, nullptr, 10);
-    exchange.location.clear();
+    exchange.location = false;
+    exchange.redirecting = false;
   } else if (StartsWithNoCase(line, "Location:")) {
-    exchange.location = TrimLine(line.substr(9));
-  } else if (TrimLine(line).empty() && !(exchange.status >= 100 && exchange.status < 200)) {
+    exchange.location = true;
+  } else if (line.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+    const long status = exchange.status;
+    if (status >= 100 && status < 200) return length;
+    if (IsRedirect(status) && exchange.location) {
+      exchange.redirecting = true;
+      return length;
+    }
     exchange.headersDone = true;
-    // Neither an error's body nor a redirect's is read.
-    if (exchange.status != 200) return 0;
+    // An error's body is never read.
+    if (status != 200) return 0;
   }
   return length;
 }
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto& exchange = *static_cast<Exchange*>(user);
-  exchange.lastData = std::chrono::steady_clock::now();
   const size_t length = size * count;
-  if (!AppendToBody(exchange.body, data, length)) return 0;
-  if (exchange.progress) {
-    try {
-      exchange.progress(exchange.body.size(), exchange.expectedSize);
-    } catch (...) {
-      exchange.thrown = std::current_exception();
+  if (!exchange.headersDone) return length;  // a redirect's own body
+  const HttpRequest& request = exchange.request;
+  // Content-Length may be absent, and a decoded body is longer than the one announced.
+  if (length > request.maxBytes - exchange.received) {
+    exchange.overCeiling = true;
+    return 0;
+  }
+  try {
+    if (length > 0 && !exchange.sink(data, length)) {
+      exchange.sinkRefused = true;
       return 0;
     }
+    exchange.received += length;
+    if (request.progress) request.progress(exchange.received, request.expectedSize);
+  } catch (...) {
+    exchange.thrown = std::current_exception();
+    return 0;
   }
   return length;
 }
 
-// Called about once a second while nothing arrives; non-zero ends the exchange.
-int OnTick(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  auto& exchange = *static_cast<Exchange*>(user);
-  const auto now = std::chrono::steady_clock::now();
-  curl_off_t sentAfter = 0;
-  curl_easy_getinfo(exchange.easy, CURLINFO_PRETRANSFER_TIME_T, &sentAfter);
-  if (sentAfter == 0) {
-    exchange.lastData = now;  // still connecting, which the connect limit covers
-    return 0;
-  }
-  return now - exchange.lastData > exchange.receiveTimeout ? 1 : 0;
-}
+long Seconds(uint32_t milliseconds) { return std::max<long>(1, (milliseconds + 999) / 1000); }
 
-bool IsRedirect(long status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-bool Configure(CURL* easy, CURLU* address, Exchange& exchange) {
-  const uint32_t testTimeout = gTestSettings.timeoutMs;
+bool Configure(CURL* easy, CURLU* address, const std::string& scheme, Exchange& exchange) {
+  const uint32_t testTimeout = CurrentHttpTestSettings().timeoutMs;
   const long connectMs =
       testTimeout != 0 ? 2L * testTimeout : kResolveTimeoutMs + kConnectTimeoutMs;
-  if (testTimeout != 0) exchange.receiveTimeout = std::chrono::milliseconds(testTimeout);
+  // No byte for the receive time-out once the request has gone out ends the exchange, as
+  // WinHTTP's receive time-out does.
+  const long stalledSeconds = Seconds(testTimeout != 0 ? testTimeout : kReceiveTimeoutMs);
+  // Like WinHTTP, an https website is never left for an http one: such a redirect fails as a
+  // redirect to anything but http or https does, or one too many.
+  const char* redirectsTo = scheme == "https" ? "https" : "http,https";
+  const uint64_t ceiling = exchange.request.maxBytes;
+  const auto announcedCeiling =
+      static_cast<curl_off_t>(std::min<uint64_t>(ceiling, static_cast<uint64_t>(INT64_MAX)));
   bool ok = curl_easy_setopt(easy, CURLOPT_CURLU, address) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, redirectsTo) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent) == CURLE_OK &&
@@ -226,36 +205,51 @@ bool Configure(CURL* easy, CURLU* address, Exchange& exchange) {
             curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate") == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectMs) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, OnTick) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &exchange) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stalledSeconds) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_HEADERDATA, &exchange) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_WRITEDATA, &exchange) == CURLE_OK;
-  if (ok && !gTestSettings.caFile.empty()) {
-    ok = curl_easy_setopt(easy, CURLOPT_CAINFO, gTestSettings.caFile.c_str()) == CURLE_OK;
+  // 0 means no ceiling to libcurl; the write callback holds a ceiling of 0 alone.
+  ok = ok && curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, announcedCeiling) == CURLE_OK;
+  const std::string& caFile = CurrentHttpTestSettings().caFile;
+  if (ok && !caFile.empty()) {
+    ok = curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str()) == CURLE_OK;
   }
   return ok;
 }
 
 }  // namespace
 
-void SetHttpTestSettings(const HttpTestSettings& settings) { gTestSettings = settings; }
+// One easy handle for the whole session: libcurl keeps its connections alive between requests.
+struct HttpSession {
+  UniqueEasy easy;
+};
 
-bool HttpGet(const std::string& url, std::string& body, std::string& error, bool& responded,
-             uint64_t expectedSize, const DownloadProgress& progress) {
-  body.clear();
-  responded = false;
+void HttpSessionCloser::operator()(HttpSession* session) const { delete session; }
+
+HttpSessionOwner OpenHttpSession() {
   static std::once_flag once;
   static CURLcode initialised = CURLE_FAILED_INIT;
   std::call_once(once, [] { initialised = curl_global_init(CURL_GLOBAL_DEFAULT); });
+  HttpSessionOwner session(new HttpSession);
+  if (initialised == CURLE_OK) session->easy.reset(curl_easy_init());
+  // Set once: libcurl cannot resize its buffer while it still holds a connection. Without it,
+  // the pieces are smaller; nothing else changes.
+  if (session->easy) curl_easy_setopt(session->easy.get(), CURLOPT_BUFFERSIZE, kReadBufferBytes);
+  return session;
+}
 
+bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
+               std::string& error, bool& responded) {
+  responded = false;
   const UniqueUrl address(curl_url());
-  if (initialised != CURLE_OK || !address) {
+  if (!session.easy || !address) {
     error = WithWindowsError("Couldn't start downloading");
     return false;
   }
+  const std::string& url = request.url;
   std::string host;
   if (!SplitAddress(url, address.get(), host)) {
     error = "That isn't a web address: " + url;
@@ -263,46 +257,42 @@ bool HttpGet(const std::string& url, std::string& body, std::string& error, bool
   }
   const std::string unreachable = "Couldn't reach " + host + " (is the internet on?)";
 
-  for (int redirects = 0;; ++redirects) {
-    const UniqueEasy easy(curl_easy_init());
-    Exchange exchange(easy.get(), body, progress, expectedSize);
-    if (!easy || !Configure(easy.get(), address.get(), exchange)) {
-      error = WithWindowsError("Couldn't start downloading");
-      return false;
-    }
-    const CURLcode result = curl_easy_perform(easy.get());
-    if (exchange.thrown) std::rethrow_exception(exchange.thrown);
-    if (!exchange.headersDone) {
-      error = unreachable;
-      return false;
-    }
-    const long status = exchange.status;
-    if (IsRedirect(status) && !exchange.location.empty()) {
-      const std::string from = Lowered(UrlPart(address.get(), CURLUPART_SCHEME));
-      // The location is resolved against the address it came from.
-      const bool resolved = curl_url_set(address.get(), CURLUPART_URL, exchange.location.c_str(),
-                                         CURLU_PATH_AS_IS) == CURLUE_OK;
-      const std::string to =
-          resolved ? Lowered(UrlPart(address.get(), CURLUPART_SCHEME)) : std::string();
-      // Like WinHTTP, an https website is never left for an http one: such a redirect fails as
-      // a redirect to anything but http or https does, or one too many.
-      if (!resolved || !IsHttpScheme(to) || (from == "https" && to == "http") ||
-          redirects == kMaxRedirects) {
-        error = unreachable;
-        return false;
-      }
-      continue;
-    }
-    responded = true;
-    if (status != 200) {
-      error = "The website said " + std::to_string(status);
-      if (status == 404) error += " (there's no release on it yet)";
-      return false;
-    }
-    if (result != CURLE_OK) {
-      error = kPartWay;
-      return false;
-    }
-    return true;
+  // Every option that differs between requests is set again for each, so the handle keeps its
+  // connections and caches and nothing of the previous request.
+  CURL* easy = session.easy.get();
+  Exchange exchange(request, sink);
+  if (!Configure(easy, address.get(), Lowered(UrlPart(address.get(), CURLUPART_SCHEME)),
+                 exchange)) {
+    error = WithWindowsError("Couldn't start downloading");
+    return false;
   }
+  const CURLcode result = curl_easy_perform(easy);
+  // Nothing of this request may outlive it inside the handle.
+  curl_easy_setopt(easy, CURLOPT_CURLU, nullptr);
+  if (exchange.thrown) std::rethrow_exception(exchange.thrown);
+
+  const long status = exchange.status;
+  // An announced length over the ceiling ends the exchange while the headers are read.
+  const bool announcedTooLong =
+      result == CURLE_FILESIZE_EXCEEDED && status == 200 && !exchange.redirecting;
+  if (!exchange.headersDone && !announcedTooLong) {
+    error = unreachable;
+    return false;
+  }
+  responded = true;
+  if (status != 200) {
+    error = "The website said " + std::to_string(status);
+    if (status == 404) error += " (there's no release on it yet)";
+    return false;
+  }
+  if (exchange.sinkRefused) return false;
+  if (announcedTooLong || exchange.overCeiling) {
+    error = request.tooLong;
+    return false;
+  }
+  if (result != CURLE_OK) {
+    error = kPartWay;
+    return false;
+  }
+  return true;
 }

@@ -18,3 +18,6 @@ struct HttpTestSettings {
 };
 
 void SetHttpTestSettings(const HttpTestSettings& settings);
+
+// What the HTTP client works with: the defaults unless a test set others.
+const HttpTestSettings& CurrentHttpTestSettings();

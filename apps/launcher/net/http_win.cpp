@@ -5,11 +5,14 @@
 #include <winhttp.h>
 // clang-format on
 
+#include <memory>
 #include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "common/system.h"
 #include "common/system_library_win.h"
@@ -34,7 +37,8 @@ constexpr DWORD kReceiveTimeoutMs = 60000;
 
 constexpr char kPartWay[] = "The download stopped part way (is the internet on?)";
 
-HttpTestSettings gTestSettings;
+// The most one read asks for.
+constexpr DWORD kReadBufferBytes = 256 * 1024;
 
 struct WinHttpFunctions {
   decltype(&WinHttpCrackUrl) crackUrl = nullptr;
@@ -94,29 +98,125 @@ struct InternetTraits {
 };
 using UniqueInternet = UniqueHandle<InternetTraits>;
 
-// False when the body cannot grow by size bytes: memory ran out (an answer from anyone on the
-// way to an http website can be endless) or a test limit was reached.
-bool AppendToBody(std::string& body, const char* data, size_t size) {
-  const uint64_t limit = gTestSettings.maxBodyBytes;
-  if (size > limit || body.size() > limit - size) return false;
-  try {
-    body.append(data, size);
-  } catch (const std::bad_alloc&) {
+// An address split the way WinHttpCrackUrl splits it.
+struct Address {
+  std::wstring host;
+  INTERNET_PORT port = 0;
+  bool secure = false;
+  std::wstring objectName;  // path followed directly by the extra information
+};
+
+bool SplitAddress(const WinHttpFunctions& f, const std::wstring& url, Address& address) {
+  wchar_t host[kHostUnits] = {};
+  wchar_t path[kPathUnits] = {};
+  wchar_t extra[kExtraUnits] = {};
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof(parts);
+  parts.lpszHostName = host;
+  parts.dwHostNameLength = kHostUnits;
+  parts.lpszUrlPath = path;
+  parts.dwUrlPathLength = kPathUnits;
+  parts.lpszExtraInfo = extra;
+  parts.dwExtraInfoLength = kExtraUnits;
+  // A length of 0 would mean "up to the first null", so an empty address is passed as L"".
+  if (url.size() > MAXDWORD ||
+      !f.crackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
     return false;
-  } catch (const std::length_error&) {
+  }
+  address.host.assign(host, parts.dwHostNameLength);
+  address.port = parts.nPort;
+  address.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  address.objectName =
+      std::wstring(path, parts.dwUrlPathLength) + std::wstring(extra, parts.dwExtraInfoLength);
+  return true;
+}
+
+// The length the answer announces, when it announces one.
+bool AnnouncedLength(const WinHttpFunctions& f, HINTERNET request, uint64_t& length) {
+  wchar_t text[32] = {};
+  DWORD size = sizeof(text);
+  if (!f.queryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text,
+                      &size, WINHTTP_NO_HEADER_INDEX)) {
     return false;
+  }
+  const size_t units = size / sizeof(wchar_t);
+  if (units == 0) return false;
+  length = 0;
+  for (size_t i = 0; i < units; ++i) {
+    if (text[i] < L'0' || text[i] > L'9' || length > (UINT64_MAX - 9) / 10) return false;
+    length = length * 10 + static_cast<uint64_t>(text[i] - L'0');
   }
   return true;
 }
 
 }  // namespace
 
-void SetHttpTestSettings(const HttpTestSettings& settings) { gTestSettings = settings; }
+// One WinHTTP session, whose connections WinHTTP keeps alive between requests, and one connection
+// handle per website. Declared after the root, the connections close first.
+struct HttpSession {
+  UniqueInternet root;
+  struct Connection {
+    std::wstring host;
+    INTERNET_PORT port = 0;
+    UniqueInternet handle;
+  };
+  std::vector<Connection> connections;
+};
 
-bool HttpGet(const std::string& url, std::string& body, std::string& error, bool& responded,
-             uint64_t expectedSize, const DownloadProgress& progress) {
-  body.clear();
+void HttpSessionCloser::operator()(HttpSession* session) const { delete session; }
+
+// The root handle is opened by the first fetch, so that the address is checked before anything
+// is opened, as a single request does it.
+HttpSessionOwner OpenHttpSession() { return HttpSessionOwner(new HttpSession); }
+
+namespace {
+
+// The session's root handle, opened on first use. Null, with the sentence, when it cannot be.
+HINTERNET SessionRoot(const WinHttpFunctions& f, HttpSession& session, std::string& error) {
+  if (session.root) return session.root.Get();
+  session.root.Reset(f.open(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session.root) {
+    session.root.Reset(f.open(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0));
+  }
+  if (!session.root) {
+    error = WithWindowsError("Couldn't start downloading");
+    return nullptr;
+  }
+  // Windows before 8.1 and Wine refuse this option; the answer then arrives as sent.
+  DWORD decompression = WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
+  f.setOption(session.root.Get(), WINHTTP_OPTION_DECOMPRESSION, &decompression,
+              sizeof(decompression));
+  const DWORD testTimeout = CurrentHttpTestSettings().timeoutMs;
+  f.setTimeouts(session.root.Get(), testTimeout != 0 ? testTimeout : kResolveTimeoutMs,
+                testTimeout != 0 ? testTimeout : kConnectTimeoutMs,
+                testTimeout != 0 ? testTimeout : kSendTimeoutMs,
+                testTimeout != 0 ? testTimeout : kReceiveTimeoutMs);
+  return session.root.Get();
+}
+
+// The session's connection handle for the address's host and port, made on first use.
+HINTERNET SessionConnection(const WinHttpFunctions& f, HttpSession& session, HINTERNET root,
+                            const Address& address, std::string& error) {
+  for (const HttpSession::Connection& known : session.connections) {
+    if (known.port == address.port && known.host == address.host) return known.handle.Get();
+  }
+  UniqueInternet handle(f.connect(root, address.host.c_str(), address.port, 0));
+  if (!handle) {
+    error = WithWindowsError("Couldn't reach the website");
+    return nullptr;
+  }
+  session.connections.push_back({address.host, address.port, std::move(handle)});
+  return session.connections.back().handle.Get();
+}
+
+}  // namespace
+
+bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
+               std::string& error, bool& responded) {
   responded = false;
+  const std::string& url = request.url;
   const std::string notAnAddress = "That isn't a web address: " + url;
   std::wstring wideUrl;
   try {
@@ -132,69 +232,33 @@ bool HttpGet(const std::string& url, std::string& body, std::string& error, bool
     error = WithWindowsError("Couldn't start downloading");
     return false;
   }
-
-  wchar_t host[kHostUnits] = {};
-  wchar_t path[kPathUnits] = {};
-  wchar_t extra[kExtraUnits] = {};
-  URL_COMPONENTS parts = {};
-  parts.dwStructSize = sizeof(parts);
-  parts.lpszHostName = host;
-  parts.dwHostNameLength = kHostUnits;
-  parts.lpszUrlPath = path;
-  parts.dwUrlPathLength = kPathUnits;
-  parts.lpszExtraInfo = extra;
-  parts.dwExtraInfoLength = kExtraUnits;
-  // A length of 0 would mean "up to the first null", so an empty address is passed as L"".
-  if (wideUrl.size() > MAXDWORD ||
-      !f->crackUrl(wideUrl.c_str(), static_cast<DWORD>(wideUrl.size()), 0, &parts)) {
+  Address address;
+  if (!SplitAddress(*f, wideUrl, address)) {
     error = notAnAddress;
     return false;
   }
-  const std::wstring hostName(host, parts.dwHostNameLength);
-  const std::wstring objectName =
-      std::wstring(path, parts.dwUrlPathLength) + std::wstring(extra, parts.dwExtraInfoLength);
+  const HINTERNET root = SessionRoot(*f, session, error);
+  if (root == nullptr) return false;
+  const HINTERNET connection = SessionConnection(*f, session, root, address, error);
+  if (connection == nullptr) return false;
 
-  UniqueInternet root(f->open(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!root) {
-    root.Reset(f->open(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                       WINHTTP_NO_PROXY_BYPASS, 0));
-  }
-  if (!root) {
-    error = WithWindowsError("Couldn't start downloading");
-    return false;
-  }
-
-  // Windows before 8.1 and Wine refuse this option; the answer then arrives as sent.
-  DWORD decompression = WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
-  f->setOption(root.Get(), WINHTTP_OPTION_DECOMPRESSION, &decompression, sizeof(decompression));
-  const DWORD testTimeout = gTestSettings.timeoutMs;
-  f->setTimeouts(root.Get(), testTimeout != 0 ? testTimeout : kResolveTimeoutMs,
-                 testTimeout != 0 ? testTimeout : kConnectTimeoutMs,
-                 testTimeout != 0 ? testTimeout : kSendTimeoutMs,
-                 testTimeout != 0 ? testTimeout : kReceiveTimeoutMs);
-
-  UniqueInternet connection(f->connect(root.Get(), hostName.c_str(), parts.nPort, 0));
-  if (!connection) {
-    error = WithWindowsError("Couldn't reach the website");
-    return false;
-  }
-
-  const DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-  UniqueInternet request(f->openRequest(connection.Get(), L"GET", objectName.c_str(), nullptr,
-                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-  if (!request ||
-      !f->sendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
-                      0, 0) ||
-      !f->receiveResponse(request.Get(), nullptr)) {
-    error = "Couldn't reach " + WideToUtf8(hostName) + " (is the internet on?)";
+  // A new request on the kept connection handle: WinHTTP reuses the connection once the previous
+  // answer has been read to its end.
+  UniqueInternet handle(f->openRequest(connection, L"GET", address.objectName.c_str(), nullptr,
+                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                       address.secure ? WINHTTP_FLAG_SECURE : 0));
+  if (!handle ||
+      !f->sendRequest(handle.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                      0) ||
+      !f->receiveResponse(handle.Get(), nullptr)) {
+    error = "Couldn't reach " + WideToUtf8(address.host) + " (is the internet on?)";
     return false;
   }
   responded = true;
 
   DWORD status = 0;
   DWORD statusSize = sizeof(status);
-  if (!f->queryHeaders(request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+  if (!f->queryHeaders(handle.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
                        WINHTTP_NO_HEADER_INDEX)) {
     status = 0;
@@ -204,27 +268,36 @@ bool HttpGet(const std::string& url, std::string& body, std::string& error, bool
     if (status == 404) error += " (there's no release on it yet)";
     return false;
   }
+  uint64_t announced = 0;
+  if (AnnouncedLength(*f, handle.Get(), announced) && announced > request.maxBytes) {
+    error = request.tooLong;
+    return false;
+  }
 
-  std::string scratch;
+  // Reads take what has arrived, up to the buffer's size, so that a fast connection crosses in
+  // large pieces; asking first how much is waiting would cut every read to one network packet.
+  std::unique_ptr<char[]> buffer;
+  try {
+    buffer.reset(new char[kReadBufferBytes]);
+  } catch (const std::bad_alloc&) {
+    error = kPartWay;
+    return false;
+  }
+  uint64_t received = 0;
   for (;;) {
-    DWORD available = 0;
-    if (!f->queryDataAvailable(request.Get(), &available)) {
-      error = kPartWay;
-      return false;
-    }
-    if (available == 0) return true;
-    try {
-      scratch.resize(available);
-    } catch (const std::bad_alloc&) {
-      error = kPartWay;
-      return false;
-    }
     DWORD read = 0;
-    if (!f->readData(request.Get(), scratch.data(), available, &read) ||
-        !AppendToBody(body, scratch.data(), read)) {
+    if (!f->readData(handle.Get(), buffer.get(), kReadBufferBytes, &read)) {
       error = kPartWay;
       return false;
     }
-    if (progress) progress(body.size(), expectedSize);
+    if (read == 0) return true;
+    // Content-Length may be absent, and a decoded body is longer than the one announced.
+    if (read > request.maxBytes - received) {
+      error = request.tooLong;
+      return false;
+    }
+    if (!sink(buffer.get(), read)) return false;
+    received += read;
+    if (request.progress) request.progress(received, request.expectedSize);
   }
 }

@@ -15,7 +15,9 @@ answer writes DIR/website.txt, one "name=value" a line:
   faults     http://localhost:PORT    the fault server (below)
   refused    http://localhost:PORT    a port nobody listens on
   root       DIR/www
-  log        nginx's access log (one line per request, /client/started pings included)
+  log        nginx's access log (one line per request, /client/started pings included), in
+             the combined format followed by " connection=N", nginx's number of the
+             connection that carried the request
   ca         the test authority's certificate (PEM)
   cannot_publish  why /_publish cannot work in this build, or empty
 
@@ -34,6 +36,9 @@ chosen by the first part of the path:
   /stall/MS/SITE/...          nothing for MS milliseconds, then the answer
   /stall-body/MS/SITE/...     the headers and half the body, nothing for MS ms, then the rest
   /join-fail/SITE/...         as nginx does, but the join request fails with 500
+  /endless/SITE/...           200 with no length and a body that never ends (the started and
+                              join answers excepted); it stops when the client goes away
+  /chunks/SITE/...            the file in chunked encoding, in pieces of odd sizes sent apart
   /_publish?site=S&client=DIR&version=V[&launcher=EXE]
                               kelvadon-publish into www/S with this build's test key; the
                               first line of the answer is "published" or "failed". Windows
@@ -62,6 +67,17 @@ import zlib
 
 LOOPBACKS = [("127.0.0.1", socket.AF_INET), ("::1", socket.AF_INET6)]
 PID_FILES = {"nginx.pid": b"nginx", "faults.pid": b"website_harness.py"}
+
+# nginx's combined log format plus the connection's number, so a test can tell whether several
+# requests shared one kept-alive connection. Connections stay open long enough for any test.
+NGINX_LOG_FORMAT = ("  log_format kelvadon '$remote_addr - $remote_user [$time_local] "
+                    "\"$request\" $status $body_bytes_sent \"$http_referer\" "
+                    "\"$http_user_agent\" connection=$connection';\n")
+NGINX_KEEPALIVE = "  keepalive_timeout 75s;\n  keepalive_requests 10000;\n"
+
+# The sizes of the pieces /chunks/ sends, over and over: around the common buffer sizes, never on
+# them.
+CHUNK_SIZES = (1, 7, 8191, 3, 65537, 4093, 2, 16385, 255, 131071, 8193)
 
 
 def log(message):
@@ -157,7 +173,9 @@ def nginx_config(state, www, ports, with_ipv6):
         "error_log %(state)s/error.log;\n"
         "events { worker_connections 256; }\n"
         "http {\n"
-        "  access_log %(state)s/access.log;\n"
+        "%(log_format)s"
+        "  access_log %(state)s/access.log kelvadon;\n"
+        "%(keepalive)s"
         "%(temp)s"
         "  types { application/json json; }\n"
         "  default_type application/octet-stream;\n"
@@ -172,6 +190,7 @@ def nginx_config(state, www, ports, with_ipv6):
         "%(common)s  }\n"
         "}\n" % {
             "state": state, "temp": temp, "common": common, "http_port": ports["http"],
+            "log_format": NGINX_LOG_FORMAT, "keepalive": NGINX_KEEPALIVE,
             "http": listen(ports["http"]), "https": listen(ports["https"], " ssl"),
             "untrusted": listen(ports["untrusted"], " ssl")})
 
@@ -327,7 +346,7 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
                 return self.serve(pieces[2:], "")
             if fault in ("drop", "reset", "stall-body"):
                 return self.serve(pieces[2:], fault, int(pieces[1]))
-            if fault in ("wrong-byte", "gzip", "deflate", "join-fail"):
+            if fault in ("wrong-byte", "gzip", "deflate", "join-fail", "endless", "chunks"):
                 return self.serve(pieces[1:], fault)
             return self.serve(pieces, "")
         except (ValueError, IndexError):
@@ -341,6 +360,8 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             if fault == "join-fail":
                 return self.answer(500, b"no game\n")
             return self.answer(200, join_link(self))
+        if fault == "endless":
+            return self.endless()
         if ".." in pieces:
             return self.answer(404)
         file = os.path.join(self.config.www, path)
@@ -384,7 +405,39 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             time.sleep(count / 1000)
             self.wfile.write(body[len(body) // 2:])
             return None
+        if fault == "chunks":
+            return self.chunked(body)
         return self.answer(200, body, headers)
+
+    def endless(self):
+        self.send_response(200)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        block = b"Kelvadon never ends.\n" * 3000
+        # A client that stops reading without closing would hold the thread for ever.
+        self.connection.settimeout(30)
+        deadline = time.monotonic() + 300
+        try:
+            while time.monotonic() < deadline:
+                self.wfile.write(block)
+        except OSError:
+            pass  # the client went away, as it should
+
+    def chunked(self, body):
+        self.send_response(200)
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        offset, index = 0, 0
+        while offset < len(body):
+            piece = body[offset:offset + CHUNK_SIZES[index % len(CHUNK_SIZES)]]
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+            offset += len(piece)
+            index += 1
+            # Apart, so that they arrive as separate reads.
+            time.sleep(0.002)
+        self.wfile.write(b"0\r\n\r\n")
 
     def publish(self, query):
         def one(name):
