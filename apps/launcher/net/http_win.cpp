@@ -5,6 +5,7 @@
 #include <winhttp.h>
 // clang-format on
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -50,6 +51,7 @@ struct WinHttpFunctions {
   decltype(&WinHttpSendRequest) sendRequest = nullptr;
   decltype(&WinHttpReceiveResponse) receiveResponse = nullptr;
   decltype(&WinHttpQueryHeaders) queryHeaders = nullptr;
+  decltype(&WinHttpQueryOption) queryOption = nullptr;
   decltype(&WinHttpQueryDataAvailable) queryDataAvailable = nullptr;
   decltype(&WinHttpReadData) readData = nullptr;
   decltype(&WinHttpCloseHandle) closeHandle = nullptr;
@@ -80,6 +82,7 @@ const WinHttpFunctions* WinHttp() {
              LoadFunction(module, "WinHttpSendRequest", f.sendRequest) &&
              LoadFunction(module, "WinHttpReceiveResponse", f.receiveResponse) &&
              LoadFunction(module, "WinHttpQueryHeaders", f.queryHeaders) &&
+             LoadFunction(module, "WinHttpQueryOption", f.queryOption) &&
              LoadFunction(module, "WinHttpQueryDataAvailable", f.queryDataAvailable) &&
              LoadFunction(module, "WinHttpReadData", f.readData) &&
              LoadFunction(module, "WinHttpCloseHandle", f.closeHandle);
@@ -149,6 +152,24 @@ bool AnnouncedLength(const WinHttpFunctions& f, HINTERNET request, uint64_t& len
   return true;
 }
 
+// Whether the answer came from another server than the address names, after a redirect. Wine
+// then points the connection handle itself at the new server, so it must not serve the next
+// request for the old one. An address that cannot be read back counts as another server.
+bool AnsweredElsewhere(const WinHttpFunctions& f, HINTERNET request, const Address& asked) {
+  DWORD size = 0;
+  f.queryOption(request, WINHTTP_OPTION_URL, nullptr, &size);
+  if (size == 0 || size % sizeof(wchar_t) != 0) return true;
+  std::wstring url(size / sizeof(wchar_t), L'\0');
+  if (!f.queryOption(request, WINHTTP_OPTION_URL, url.data(), &size)) return true;
+  url.resize(std::min<size_t>(url.size(), size / sizeof(wchar_t)));
+  while (!url.empty() && url.back() == L'\0') url.pop_back();
+  Address answered;
+  return !SplitAddress(f, url, answered) || answered.port != asked.port ||
+         answered.secure != asked.secure ||
+         CompareStringOrdinal(answered.host.c_str(), -1, asked.host.c_str(), -1, TRUE) !=
+             CSTR_EQUAL;
+}
+
 }  // namespace
 
 // One WinHTTP session, whose connections WinHTTP keeps alive between requests, and one connection
@@ -211,6 +232,19 @@ HINTERNET SessionConnection(const WinHttpFunctions& f, HttpSession& session, HIN
   return session.connections.back().handle.Get();
 }
 
+// Takes the connection handle for the address's host and port out of the session.
+UniqueInternet ForgetConnection(HttpSession& session, const Address& address) {
+  auto& known = session.connections;
+  for (auto it = known.begin(); it != known.end(); ++it) {
+    if (it->port == address.port && it->host == address.host) {
+      UniqueInternet handle = std::move(it->handle);
+      known.erase(it);
+      return handle;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
@@ -242,6 +276,8 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
   const HINTERNET connection = SessionConnection(*f, session, root, address, error);
   if (connection == nullptr) return false;
 
+  // Declared before the request so that it closes after it.
+  UniqueInternet retired;
   // A new request on the kept connection handle: WinHTTP reuses the connection once the previous
   // answer has been read to its end.
   UniqueInternet handle(f->openRequest(connection, L"GET", address.objectName.c_str(), nullptr,
@@ -255,6 +291,9 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
     return false;
   }
   responded = true;
+  if (AnsweredElsewhere(*f, handle.Get(), address)) {
+    retired = ForgetConnection(session, address);
+  }
 
   DWORD status = 0;
   DWORD statusSize = sizeof(status);
