@@ -16,7 +16,7 @@ bool HttpGet(const std::string& url, std::string& body, std::string& error, bool
              uint64_t expectedSize, const DownloadProgress& progress);
 
 // The most HttpGetSmall keeps: the started and join answers are a line or two.
-constexpr uint64_t kSmallAnswerMaxBytes = 64 * 1024;
+constexpr uint64_t kSmallAnswerMaxBytes = uint64_t{64} << 10;
 
 // HttpGet for an answer that is only ever small: a longer body fails as one that memory cannot
 // hold does, and never reaches memory whole.

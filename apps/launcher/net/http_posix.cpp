@@ -37,7 +37,7 @@ constexpr long kReceiveTimeoutMs = 60000;
 constexpr int kMaxRedirects = 10;
 
 // The most libcurl hands over in one piece, so a large body crosses in few calls.
-constexpr long kReadBufferBytes = 256 * 1024;
+constexpr long kReadBufferBytes = 256L << 10;
 
 constexpr char kPartWay[] = "The download stopped part way (is the internet on?)";
 

@@ -39,7 +39,7 @@ constexpr DWORD kReceiveTimeoutMs = 60000;
 constexpr char kPartWay[] = "The download stopped part way (is the internet on?)";
 
 // The most one read asks for.
-constexpr DWORD kReadBufferBytes = 256 * 1024;
+constexpr DWORD kReadBufferBytes = DWORD{256} << 10;
 
 struct WinHttpFunctions {
   decltype(&WinHttpCrackUrl) crackUrl = nullptr;
