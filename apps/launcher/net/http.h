@@ -50,6 +50,7 @@ using HttpSessionOwner = std::unique_ptr<HttpSession, HttpSessionCloser>;
 HttpSessionOwner OpenHttpSession();
 
 // HttpGet's failure classes, sentences and responded rule, with the body handed to sink piece
-// by piece and the request's ceiling applied. Never throws.
+// by piece and the request's ceiling applied. Throws nothing of its own; what the sink or
+// progress throws passes through, and the session stays usable.
 bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
                std::string& error, bool& responded);

@@ -13,7 +13,7 @@ struct TestWebsite {
   std::string faults;     // the fault server (website_harness.py lists its faults)
   std::string refused;    // a port nobody listens on
   std::filesystem::path root;       // nginx's folder: one sub-folder per scenario
-  std::filesystem::path accessLog;  // one line per request nginx answered
+  std::filesystem::path accessLog;  // a line per request nginx answered, ending "connection=N"
   std::filesystem::path caFile;     // the test authority's certificate (PEM)
   std::string cannotPublish;        // why PublishTestSite cannot work here, or empty
 };
