@@ -52,7 +52,6 @@ struct WinHttpFunctions {
   decltype(&WinHttpReceiveResponse) receiveResponse = nullptr;
   decltype(&WinHttpQueryHeaders) queryHeaders = nullptr;
   decltype(&WinHttpQueryOption) queryOption = nullptr;
-  decltype(&WinHttpQueryDataAvailable) queryDataAvailable = nullptr;
   decltype(&WinHttpReadData) readData = nullptr;
   decltype(&WinHttpCloseHandle) closeHandle = nullptr;
 };
@@ -83,7 +82,6 @@ const WinHttpFunctions* WinHttp() {
              LoadFunction(module, "WinHttpReceiveResponse", f.receiveResponse) &&
              LoadFunction(module, "WinHttpQueryHeaders", f.queryHeaders) &&
              LoadFunction(module, "WinHttpQueryOption", f.queryOption) &&
-             LoadFunction(module, "WinHttpQueryDataAvailable", f.queryDataAvailable) &&
              LoadFunction(module, "WinHttpReadData", f.readData) &&
              LoadFunction(module, "WinHttpCloseHandle", f.closeHandle);
     if (!loaded) gLoadError = GetLastError();
