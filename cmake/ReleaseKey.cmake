@@ -109,7 +109,20 @@ file(CONFIGURE OUTPUT "${KELVADON_RELEASE_KEY_SOURCE}" CONTENT
 // Key: ${_kelvadon_key_origin}
 #include \"update/crypto.h\"
 
-const PublicKey ReleaseKey = {
-    ${_kelvadon_key_bytes}};
+namespace {
+
+// kelvadon-publish finds the key in an executable's bytes by this marker, wherever a rebuild
+// puts it, to check that a launcher goes with the key that signs the manifest.
+struct ReleaseKeyRecord {
+  char marker[24];
+  PublicKey key;
+};
+
+const ReleaseKeyRecord kRecord = {\"KELVADON-RELEASE-KEY-V1\", {
+    ${_kelvadon_key_bytes}}};
+
+}  // namespace
+
+const PublicKey& ReleaseKey = kRecord.key;
 ")
 message(STATUS "Release key: ${_kelvadon_key_origin}")

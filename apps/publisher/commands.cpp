@@ -18,7 +18,7 @@ constexpr char kUsage[] =
     "Usage:\n"
     "  kelvadon-publish keygen --private-key FILE --release-key FILE\n"
     "  kelvadon-publish publish --client DIR --version NAME --private-key FILE --website DIR\n"
-    "                           [--launcher EXE]\n"
+    "                           [--launcher EXE [--new-release-key FILE]]\n"
     "  kelvadon-publish setup --launcher EXE --website URL [--play TOKEN] --out FILE\n"
     "  kelvadon-publish verify --website DIR --release-key FILE\n"
     "See apps/launcher/README.txt, \"Release key\".\n";
@@ -219,6 +219,10 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   }
   std::vector<ClientFile> clientFiles;
   if (!ListClientFiles(options.at("client"), clientFiles, error)) return Refuse(err, error);
+  if (options.contains("new-release-key") && !options.contains("launcher")) {
+    return Refuse(err, "--new-release-key is the key of the launcher given with --launcher; give "
+                       "that launcher too.");
+  }
 
   std::optional<std::string> launcherImage;
   fs::path launcherFile;
@@ -234,6 +238,22 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
                              " carries a website stamp. Give the launcher as built: a stamped "
                              "one never matches a client's own clean copy, so every client "
                              "would download it on every start.");
+    }
+    // A launcher with another key would be taken by every client and then refuse every later
+    // update. Only a key rotation publishes a launcher with a key other than the signing one.
+    PublicKey wanted = key.publicKey;
+    std::string wantedWhy = "the private key signing this manifest belongs to";
+    if (options.contains("new-release-key")) {
+      if (!ReadReleaseKeyFile(options.at("new-release-key"), wanted, error)) {
+        return Refuse(err, error);
+      }
+      wantedWhy = "--new-release-key gives";
+    }
+    if (!CheckLauncherKey(image, wanted, wantedWhy, error)) {
+      if (!options.contains("new-release-key")) {
+        error += " During a key rotation give the new release key with --new-release-key.";
+      }
+      return Refuse(err, error);
     }
     manifest.launcher.path = launcherFile.filename().string();
     const std::string problem = ClientPathProblem(manifest.launcher.path);
@@ -368,15 +388,17 @@ int Setup(const Options& options, std::ostream& out, std::ostream& err) {
   if (fs::equivalent(launcherFile, outFile, ec)) {
     return Refuse(err, "--out names the launcher itself; give another file.");
   }
-  std::string stamped = image;
-  if (!play.empty()) stamped += "\r\nKELVADON-PLAY=" + play;
-  stamped += "\r\nKELVADON-WEBSITE=" + website + "\r\n";
-  // Read back with the launcher's own stamp rules.
+  std::string stamp;
+  if (!play.empty()) stamp += "\r\nKELVADON-PLAY=" + play;
+  stamp += "\r\nKELVADON-WEBSITE=" + website + "\r\n";
+  std::string stamped;
+  std::string error;
+  if (!StampLauncher(image, stamp, stamped, error)) return Refuse(err, error);
+  // Read back with the launcher's own stamp rules and cut.
   if (ReadWebsiteStamp(stamped) != website || ReadPlayStamp(stamped) != play ||
-      StampStart(stamped) != image.size()) {
+      CleanImageOf(stamped) != image) {
     return Refuse(err, "The launcher would not read the stamp back; nothing was written.");
   }
-  std::string error;
   if (!WriteAtomically(outFile, stamped, error)) return Refuse(err, error);
   out << "Wrote " << outFile.string() << " for " << website;
   if (!play.empty()) out << " with play token " << play;
@@ -410,9 +432,16 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
         "goes with this release key; launchers would refuse the update.");
   }
   Manifest manifest;
+  std::string launcherKey;
   if (!ParseManifestContent(json, manifest, error)) {
     problems.push_back("Launchers would refuse client/manifest.json: " + error + ".");
   } else {
+    std::string launcher;
+    if (!manifest.launcher.path.empty() &&
+        ReadWholeFile(client / "files" / manifest.launcher.sha256, launcher)) {
+      const std::vector<PublicKey> keys = ReleaseKeysIn(launcher);
+      launcherKey = keys.size() == 1 ? KeyName(keys[0]) : "no single release key";
+    }
     std::vector<ManifestFile> entries = manifest.files;
     if (!manifest.launcher.path.empty()) entries.push_back(manifest.launcher);
     for (const ManifestFile& entry : entries) {
@@ -442,7 +471,11 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
   }
   out << "Good: version " << manifest.version << ", " << manifest.files.size() << " files";
   if (!manifest.launcher.path.empty()) out << " and the launcher " << manifest.launcher.path;
-  out << ", signed for the release key in " << options.at("release-key") << ".\n";
+  out << ", signed for the release key in " << options.at("release-key") << " (" << KeyName(key)
+      << ").\n";
+  if (!launcherKey.empty()) {
+    out << "The published launcher carries " << launcherKey << ".\n";
+  }
   return 0;
 }
 
@@ -466,7 +499,9 @@ int RunPublisher(const std::vector<std::string>& args, std::ostream& out, std::o
   };
   const Command commands[] = {
       {"keygen", {"private-key", "release-key"}, {}, Keygen},
-      {"publish", {"client", "version", "private-key", "website"}, {"launcher"}, Publish},
+      {"publish", {"client", "version", "private-key", "website"},
+       {"launcher", "new-release-key"},
+       Publish},
       {"setup", {"launcher", "website", "out"}, {"play"}, Setup},
       {"verify", {"website", "release-key"}, {}, Verify},
   };

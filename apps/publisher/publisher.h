@@ -67,3 +67,26 @@ std::string JsonQuoted(std::string_view text);
 
 // The manifest as the launcher reads it.
 std::string ManifestJson(const Manifest& manifest);
+
+// Launchers (launcher_image.cpp).
+
+// The distinct release keys an executable carries, found by the marker its build puts in front
+// of the key. A launcher built from this repository carries exactly one.
+std::vector<PublicKey> ReleaseKeysIn(std::string_view image);
+
+// The marker and the key, as a launcher's build lays them out (for tests and stand-ins).
+std::string ReleaseKeyRecord(const PublicKey& key);
+
+// A short name for a key that an engineer can compare between messages.
+std::string KeyName(const PublicKey& key);
+
+// True when the launcher carries exactly the wanted key; otherwise error says which key it carries
+// and why that is wrong (wantedWhy names where the wanted key comes from).
+bool CheckLauncherKey(std::string_view image, const PublicKey& wanted, std::string_view wantedWhy,
+                      std::string& error);
+
+// The launcher with the stamp at its end. A code-signed launcher gets it inside its certificate
+// table, so that its signature still verifies and the launcher's cut gives it back byte for byte;
+// an unsigned one gets it appended.
+bool StampLauncher(std::string_view image, std::string_view stamp, std::string& stamped,
+                   std::string& error);

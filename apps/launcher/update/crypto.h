@@ -9,8 +9,10 @@
 using PublicKey = std::array<unsigned char, 64>;
 using Sha256Digest = std::array<unsigned char, 32>;
 
-// The release public key built into this executable (generated from KELVADON_RELEASE_KEY_FILE).
-extern const PublicKey ReleaseKey;
+// The release public key built into this executable (generated from KELVADON_RELEASE_KEY_FILE),
+// kept right after the 24 bytes "KELVADON-RELEASE-KEY-V1" and a zero byte so that tools can read
+// it from the executable's bytes.
+extern const PublicKey& ReleaseKey;
 
 // The SHA-256 of the bytes as 64 lower-case hex digits. When the platform cannot hash, the answer
 // is 64 "0" characters, which matches no fingerprint in a manifest.

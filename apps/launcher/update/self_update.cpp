@@ -21,10 +21,7 @@ std::string OwnCleanImage(const fs::path& ownImagePath) {
   std::string image;
   bool whole = false;
   if (ownImagePath.empty() || !ReadWholeFile(ownImagePath, image, &whole) || !whole) return {};
-  if (!ReadWebsiteStamp(image).empty()) {
-    if (const std::optional<size_t> start = StampStart(image)) image.resize(*start);
-  }
-  return image;
+  return CleanImageOf(image);
 }
 
 }  // namespace

@@ -77,7 +77,11 @@ class PublisherTest : public ::testing::Test {
     Write(client_ / "kelvadon_studio.exe", "studio bytes");
     Write(client_ / "data" / "level.dat", "level one");
     launcher_ = root_ / "build" / "KelvadonLauncher.exe";
-    Write(launcher_, "MZ launcher as built");
+    PublicKey key{};
+    std::string error;
+    ASSERT_TRUE(ReadReleaseKeyFile(releaseKey_, key, error)) << error;
+    launcherBytes_ = "MZ launcher as built" + ReleaseKeyRecord(key);
+    Write(launcher_, launcherBytes_);
   }
 
   void TearDown() override { RemovePathTree(root_); }
@@ -102,6 +106,7 @@ class PublisherTest : public ::testing::Test {
   }
 
   fs::path root_, privateKey_, releaseKey_, client_, website_, launcher_;
+  std::string launcherBytes_;
 };
 
 TEST_F(PublisherTest, KeygenWritesAPrivateKeyForItsOwnerAndNeverOverwritesIt) {
@@ -148,8 +153,9 @@ TEST_F(PublisherTest, PublishesAWebsiteThatVerifies) {
   EXPECT_EQ(manifest.files[1].path, "kelvadon_player.exe");
   EXPECT_EQ(manifest.files[2].path, "kelvadon_studio.exe");
   EXPECT_EQ(manifest.launcher.path, "KelvadonLauncher.exe");
-  EXPECT_EQ(manifest.launcher.sha256, Sha256Hex("MZ launcher as built"));
-  for (const char* bytes : {"player bytes", "studio bytes", "level one", "MZ launcher as built"}) {
+  EXPECT_EQ(manifest.launcher.sha256, Sha256Hex(launcherBytes_));
+  for (const std::string& bytes :
+       std::vector<std::string>{"player bytes", "studio bytes", "level one", launcherBytes_}) {
     EXPECT_EQ(Read(StoredFile(bytes)), bytes);
   }
   // Nothing temporary is left behind.
@@ -281,7 +287,7 @@ TEST_F(PublisherTest, RefusesBadArgumentsAndKeys) {
 }
 
 TEST_F(PublisherTest, RefusesAStampedLauncher) {
-  Write(launcher_, "MZ launcher as built\r\nKELVADON-WEBSITE=https://games.example\r\n");
+  Write(launcher_, launcherBytes_ + "\r\nKELVADON-WEBSITE=https://games.example\r\n");
   const Result result = Publish("1.0", website_, {"--launcher", launcher_.string()});
   EXPECT_EQ(result.code, 1);
   EXPECT_NE(result.err.find("stamp"), std::string::npos) << result.err;
@@ -424,7 +430,7 @@ TEST_F(PublisherTest, SetupStampsWhatTheLauncherReads) {
   std::string image = Read(setup);
   EXPECT_EQ(ReadWebsiteStamp(image), "https://games.example/sub");
   EXPECT_EQ(ReadPlayStamp(image), token);
-  EXPECT_EQ(image.substr(0, StampStart(image).value_or(0)), "MZ launcher as built");
+  EXPECT_EQ(image.substr(0, StampStart(image).value_or(0)), launcherBytes_);
 
   const Result withoutToken = RunTool({"setup", "--launcher", launcher_.string(), "--website",
                                        "http://localhost:8080", "--out", setup.string()});
@@ -462,3 +468,106 @@ TEST_F(PublisherTest, SetupStampsWhatTheLauncherReads) {
 }
 
 }  // namespace
+
+namespace {
+
+PublicKey KeyFrom(const fs::path& releaseKeyFile) {
+  PublicKey key{};
+  std::string error;
+  EXPECT_TRUE(ReadReleaseKeyFile(releaseKeyFile, key, error)) << error;
+  return key;
+}
+
+}  // namespace
+
+TEST_F(PublisherTest, TheLauncherMustCarryTheKeyThatSignsOrTheNewOneOfARotation) {
+  const fs::path newPrivate = root_ / "keys" / "new.pem";
+  const fs::path newRelease = root_ / "keys" / "new.key";
+  ASSERT_EQ(RunTool({"keygen", "--private-key", newPrivate.string(), "--release-key",
+                     newRelease.string()})
+                .code,
+            0);
+  const PublicKey oldKey = KeyFrom(releaseKey_);
+  const PublicKey newKey = KeyFrom(newRelease);
+  const fs::path shortKey = root_ / "keys" / "short.key";
+  Write(shortKey, std::string(63, 'k'));
+  const std::string carriesOld = "MZ old" + ReleaseKeyRecord(oldKey);
+  const std::string carriesNew = "MZ new" + ReleaseKeyRecord(newKey);
+
+  struct Case {
+    const char* name;
+    std::string launcher;
+    std::vector<std::string> extra;  // after --launcher
+    std::string refusal;             // empty: published
+  };
+  const Case cases[] = {
+      {"the signing key", carriesOld, {}, ""},
+      {"another build's key", carriesNew, {}, "carries " + KeyName(newKey)},
+      {"another build's key names the way out", carriesNew, {}, "--new-release-key"},
+      {"a rotation to the new key", carriesNew, {"--new-release-key", newRelease.string()}, ""},
+      {"a rotation whose launcher kept the old key",
+       carriesOld,
+       {"--new-release-key", newRelease.string()},
+       "carries " + KeyName(oldKey) + ", but --new-release-key gives " + KeyName(newKey)},
+      {"no key at all", "MZ built elsewhere", {}, "carries no release key"},
+      {"two keys", carriesOld + ReleaseKeyRecord(newKey), {}, "more than one release key"},
+      {"a key record cut short", "MZ" + ReleaseKeyRecord(oldKey).substr(0, 80), {}, "no release key"},
+      {"a stamped launcher",
+       carriesOld + "\r\nKELVADON-WEBSITE=https://games.example\r\n",
+       {},
+       "carries a website stamp"},
+      {"a new key file of the wrong size",
+       carriesNew,
+       {"--new-release-key", shortKey.string()},
+       "holds 63 bytes"},
+  };
+  int version = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Write(launcher_, c.launcher);
+    std::vector<std::string> extra = {"--launcher", launcher_.string()};
+    extra.insert(extra.end(), c.extra.begin(), c.extra.end());
+    const std::string name = "1." + std::to_string(++version);
+    const Result result = Publish(name, website_, extra);
+    if (c.refusal.empty()) {
+      EXPECT_EQ(result.code, 0) << result.err;
+      Manifest manifest;
+      std::string error;
+      ASSERT_TRUE(ParseManifestContent(Read(website_ / "client" / "manifest.json"), manifest,
+                                       error));
+      EXPECT_EQ(manifest.version, name);
+      EXPECT_EQ(manifest.launcher.sha256, Sha256Hex(c.launcher));
+      // verify names the key the published launcher carries.
+      const Result verified = Verify(website_);
+      EXPECT_EQ(verified.code, 0) << verified.err;
+      EXPECT_NE(verified.out.find("launcher carries " + KeyName(ReleaseKeysIn(c.launcher)[0])),
+                std::string::npos)
+          << verified.out;
+    } else {
+      EXPECT_EQ(result.code, 1);
+      EXPECT_NE(result.err.find(c.refusal), std::string::npos) << result.err;
+      std::string json;
+      if (ReadWholeFile(website_ / "client" / "manifest.json", json)) {
+        EXPECT_EQ(json.find("\"" + name + "\""), std::string::npos) << "published anyway";
+      }
+    }
+  }
+  const Result withoutLauncher = Publish("2.0", website_, {"--new-release-key", newRelease.string()});
+  EXPECT_EQ(withoutLauncher.code, 1);
+  EXPECT_NE(withoutLauncher.err.find("give that launcher too"), std::string::npos)
+      << withoutLauncher.err;
+}
+
+// The launcher built in this folder, found by its marker whatever the build did with its layout.
+TEST_F(PublisherTest, FindsTheKeyInTheLauncherOfThisBuild) {
+  const std::string buildKey = KELVADON_TEST_RELEASE_PRIVATE_KEY;
+  if (buildKey.empty()) GTEST_SKIP() << "this build has a release key, not a test key pair";
+  const fs::path built = KELVADON_BUILT_LAUNCHER;
+  const Result accepted =
+      RunTool({"publish", "--client", client_.string(), "--version", "3.0", "--private-key",
+               buildKey, "--website", website_.string(), "--launcher", built.string()});
+  EXPECT_EQ(accepted.code, 0) << accepted.err;
+  const Result refused = Publish("3.1", website_, {"--launcher", built.string()});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("carries the release key"), std::string::npos) << refused.err;
+}

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/update/release_key_record.h"
 #include "tests/update/test_website.h"
 #include "update/crypto.h"
 #include "update/layout.h"
@@ -307,7 +308,7 @@ TEST_F(EngineWebsiteTest, ReadyOnlyWhenCurrentTxtNamesTheVersion) {
 // the running launcher a stamped setup program.
 TEST_F(EngineWebsiteTest, LauncherCopyFromTheManifest) {
   const std::string built = "MZ\0\x90 the launcher as built"s;
-  const std::string released = "MZ\0\x90 the released launcher"s;
+  const std::string released = WithReleaseKey("MZ\0\x90 the released launcher"s);
   const std::string stamp =
       "\r\nKELVADON-PLAY=0123456789abcdef0123456789abcdef"
       "\r\nKELVADON-WEBSITE=" +

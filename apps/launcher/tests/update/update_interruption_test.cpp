@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/update/release_key_record.h"
 #include "tests/update/test_website.h"
 #include "update/crypto.h"
 #include "update/layout.h"
@@ -27,8 +28,8 @@ namespace {
 
 using Files = std::map<std::string, std::string>;
 
-const std::string kLauncherOne = "MZ launcher one";
-const std::string kLauncherTwo = "MZ launcher two";
+const std::string kLauncherOne = WithReleaseKey("MZ launcher one");
+const std::string kLauncherTwo = WithReleaseKey("MZ launcher two");
 
 struct ToolRun {
   bool killed = false;
