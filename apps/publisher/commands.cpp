@@ -220,8 +220,9 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   std::vector<ClientFile> clientFiles;
   if (!ListClientFiles(options.at("client"), clientFiles, error)) return Refuse(err, error);
   if (options.contains("new-release-key") && !options.contains("launcher")) {
-    return Refuse(err, "--new-release-key is the key of the launcher given with --launcher; give "
-                       "that launcher too.");
+    return Refuse(err,
+                  "--new-release-key is the key of the launcher given with --launcher; give "
+                  "that launcher too.");
   }
 
   std::optional<std::string> launcherImage;
@@ -499,7 +500,8 @@ int RunPublisher(const std::vector<std::string>& args, std::ostream& out, std::o
   };
   const Command commands[] = {
       {"keygen", {"private-key", "release-key"}, {}, Keygen},
-      {"publish", {"client", "version", "private-key", "website"},
+      {"publish",
+       {"client", "version", "private-key", "website"},
        {"launcher", "new-release-key"},
        Publish},
       {"setup", {"launcher", "website", "out"}, {"play"}, Setup},

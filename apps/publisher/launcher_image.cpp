@@ -43,8 +43,9 @@ bool CheckLauncherKey(std::string_view image, const PublicKey& wanted, std::stri
   const std::vector<PublicKey> keys = ReleaseKeysIn(image);
   if (keys.size() == 1 && keys[0] == wanted) return true;
   if (keys.empty()) {
-    error = "The launcher carries no release key that kelvadon-publish can find; build it from "
-            "this repository (apps/launcher/README.txt, step 3).";
+    error =
+        "The launcher carries no release key that kelvadon-publish can find; build it from "
+        "this repository (apps/launcher/README.txt, step 3).";
   } else if (keys.size() > 1) {
     error = "The launcher carries more than one release key; build it again from this repository.";
   } else {
@@ -69,8 +70,9 @@ bool StampLauncher(std::string_view image, std::string_view stamp, std::string& 
   }
   // A signed launcher: the stamp goes inside the certificate table so the signature still holds.
   if (table->offset % 8 != 0 || table->size % 8 != 0) {
-    error = "The launcher's signature is not laid out in steps of 8 bytes as signing tools write "
-            "it, so a stamp would break it. Sign it again with signtool or osslsigncode.";
+    error =
+        "The launcher's signature is not laid out in steps of 8 bytes as signing tools write "
+        "it, so a stamp would break it. Sign it again with signtool or osslsigncode.";
     return false;
   }
   const uint32_t certificateLength = ReadLittleEndian32(read(table->offset, 4));

@@ -194,8 +194,7 @@ CleanImage DescribeCleanImage(uint64_t fileSize, std::string_view tail, const Re
   const uint64_t signedSize = (stamp - table->offset) / 8 * 8;
   const uint64_t signedEnd = table->offset + signedSize;
   const std::string padding = read(signedEnd, static_cast<size_t>(stamp - signedEnd));
-  if (padding.size() != stamp - signedEnd ||
-      padding.find_first_not_of('\0') != std::string::npos) {
+  if (padding.size() != stamp - signedEnd || padding.find_first_not_of('\0') != std::string::npos) {
     return clean;
   }
   const auto grown = static_cast<uint32_t>(table->size - signedSize);

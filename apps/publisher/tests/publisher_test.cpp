@@ -511,7 +511,10 @@ TEST_F(PublisherTest, TheLauncherMustCarryTheKeyThatSignsOrTheNewOneOfARotation)
        "carries " + KeyName(oldKey) + ", but --new-release-key gives " + KeyName(newKey)},
       {"no key at all", "MZ built elsewhere", {}, "carries no release key"},
       {"two keys", carriesOld + ReleaseKeyRecord(newKey), {}, "more than one release key"},
-      {"a key record cut short", "MZ" + ReleaseKeyRecord(oldKey).substr(0, 80), {}, "no release key"},
+      {"a key record cut short",
+       "MZ" + ReleaseKeyRecord(oldKey).substr(0, 80),
+       {},
+       "no release key"},
       {"a stamped launcher",
        carriesOld + "\r\nKELVADON-WEBSITE=https://games.example\r\n",
        {},
@@ -533,8 +536,8 @@ TEST_F(PublisherTest, TheLauncherMustCarryTheKeyThatSignsOrTheNewOneOfARotation)
       EXPECT_EQ(result.code, 0) << result.err;
       Manifest manifest;
       std::string error;
-      ASSERT_TRUE(ParseManifestContent(Read(website_ / "client" / "manifest.json"), manifest,
-                                       error));
+      ASSERT_TRUE(
+          ParseManifestContent(Read(website_ / "client" / "manifest.json"), manifest, error));
       EXPECT_EQ(manifest.version, name);
       EXPECT_EQ(manifest.launcher.sha256, Sha256Hex(c.launcher));
       // verify names the key the published launcher carries.
@@ -552,7 +555,8 @@ TEST_F(PublisherTest, TheLauncherMustCarryTheKeyThatSignsOrTheNewOneOfARotation)
       }
     }
   }
-  const Result withoutLauncher = Publish("2.0", website_, {"--new-release-key", newRelease.string()});
+  const Result withoutLauncher =
+      Publish("2.0", website_, {"--new-release-key", newRelease.string()});
   EXPECT_EQ(withoutLauncher.code, 1);
   EXPECT_NE(withoutLauncher.err.find("give that launcher too"), std::string::npos)
       << withoutLauncher.err;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -236,6 +238,80 @@ TEST(ParseSetupFileName, Table) {
     const SetupNameInfo info = ParseSetupFileName(c.name);
     EXPECT_EQ(info.website, c.website) << c.name;
     EXPECT_EQ(info.play, c.play) << c.name;
+  }
+}
+
+// A PE file's first bytes up to its certificate table: the header pointer, the 64-bit optional
+// header's directory count and the security entry at their places, then signed bytes of its own.
+std::string SignedImage(uint32_t tableOffset, uint32_t tableSize, uint32_t certificateLength) {
+  std::string image(tableOffset, 'x');
+  image.replace(0, 2, "MZ");
+  image.replace(0x3C, 4, LittleEndian32(0x80));
+  image.replace(0x80, 4, std::string("PE\0\0", 4));
+  image.replace(0x80 + 24, 2, std::string("\x0b\x02", 2));
+  image.replace(0x80 + 24 + 108, 4, LittleEndian32(16));
+  image.replace(0x80 + 24 + 112 + 32, 8, LittleEndian32(tableOffset) + LittleEndian32(tableSize));
+  std::string table = LittleEndian32(certificateLength) + std::string("\x00\x02\x02\x00", 4);
+  table += std::string(tableSize - 8, 'c');
+  return image + table;
+}
+
+// The stamp inside the table with its lengths grown, as setup writes it.
+std::string StampInside(std::string image, uint32_t tableOffset, const std::string& stamp,
+                        char paddingByte = '\0') {
+  const size_t padding = (8 - (image.size() + stamp.size()) % 8) % 8;
+  const auto grown = static_cast<uint32_t>(padding + stamp.size());
+  const size_t sizeAt = 0x80 + 24 + 112 + 32 + 4;
+  image.replace(sizeAt, 4, LittleEndian32(ReadLittleEndian32(image.substr(sizeAt, 4)) + grown));
+  image.replace(tableOffset, 4,
+                LittleEndian32(ReadLittleEndian32(image.substr(tableOffset, 4)) + grown));
+  return image + std::string(padding, paddingByte) + stamp;
+}
+
+TEST(CleanImageTest, CutsTheStampAndRestoresASignedTable) {
+  const std::string stamp =
+      "\r\nKELVADON-PLAY=0123456789abcdef0123456789abcdef"
+      "\r\nKELVADON-WEBSITE=https://games.example\r\n";
+  const std::string shortStamp = "\r\nKELVADON-WEBSITE=https://g.example/ab\r\n";
+  const std::string built = SignedImage(0x400, 0x800, 0x800);
+  const std::string unpadded = SignedImage(0x400, 0x800, 0x7FD);
+  std::string unsignedImage = built;
+  unsignedImage.replace(0x80 + 24 + 112 + 32, 8, std::string(8, '\0'));
+  struct Case {
+    const char* name;
+    std::string image;
+    std::string clean;
+  };
+  const Case cases[] = {
+      {"signed, stamp inside the table", StampInside(built, 0x400, stamp), built},
+      {"signed, a stamp of another length", StampInside(built, 0x400, shortStamp), built},
+      {"a certificate length without its padding", StampInside(unpadded, 0x400, stamp), unpadded},
+      {"signed, stamp plainly appended", built + stamp, built},
+      {"unsigned, stamp appended", unsignedImage + stamp, unsignedImage},
+      {"padding that is not zero is no signed stamp", StampInside(built, 0x400, shortStamp, 'z'),
+       StampInside(built, 0x400, shortStamp, 'z')
+           .substr(0, StampInside(built, 0x400, shortStamp, 'z').size() - shortStamp.size())},
+      {"no stamp", built, built},
+      {"no PE file", "plain bytes" + stamp, "plain bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(CleanImageOf(c.image) == c.clean);
+    // From the tail and a few header reads alone, as a reader that never holds the whole file.
+    const std::string_view image = c.image;
+    const std::string_view tail =
+        image.substr(image.size() - std::min(image.size(), kStampTailLength));
+    int reads = 0;
+    const CleanImage described =
+        DescribeCleanImage(image.size(), tail, [image, &reads](uint64_t offset, size_t length) {
+          ++reads;
+          EXPECT_LE(length, 8u);
+          return offset < image.size() ? std::string(image.substr(offset, length)) : std::string();
+        });
+    std::string rebuilt(image.substr(0, described.length));
+    for (const BytePatch& patch : described.patches) rebuilt.replace(patch.offset, 4, patch.bytes);
+    EXPECT_TRUE(rebuilt == c.clean);
+    EXPECT_LE(reads, 10);
   }
 }
 
