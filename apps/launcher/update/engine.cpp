@@ -1,10 +1,12 @@
 #include "update/engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <limits>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -88,6 +90,25 @@ void RemoveOtherVersions(const fs::path& versions, const fs::path& keep, const f
   }
 }
 
+// Fetches the manifest and its signature; a pair that does not verify is fetched once more after
+// the pause, so a publish caught between its two files is not called unsigned.
+bool FetchManifestPair(const std::string& website, const HttpFetcher& fetch,
+                       const RefetchPause& pause, std::string& manifestBytes,
+                       std::string& signatureBytes, UpdateResult& result) {
+  for (int attempt = 0;; ++attempt) {
+    if (!fetch(website + "/client/manifest.json", manifestBytes, result.error, result.reached, 0,
+               DownloadProgress()) ||
+        !fetch(website + "/client/manifest.sig", signatureBytes, result.error, result.reached, 0,
+               DownloadProgress())) {
+      return false;
+    }
+    if (attempt > 0 || !HasReleaseKey() || VerifyReleaseSignature(manifestBytes, signatureBytes)) {
+      return true;
+    }
+    pause();
+  }
+}
+
 }  // namespace
 
 UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
@@ -97,6 +118,13 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
 
 UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
                                 const ProgressReporter& reporter, const HttpFetcher& fetch) {
+  return UpdateInstallation(website, root, reporter, fetch,
+                            [] { std::this_thread::sleep_for(std::chrono::seconds(2)); });
+}
+
+UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
+                                const ProgressReporter& reporter, const HttpFetcher& fetch,
+                                const RefetchPause& pause) {
   UpdateResult result;
   if (website.empty()) {
     result.error = "No website to update from";
@@ -105,13 +133,8 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
   reporter("Checking for updates...", -1.0);
 
   std::string manifestBytes;
-  if (!fetch(website + "/client/manifest.json", manifestBytes, result.error, result.reached, 0,
-             DownloadProgress())) {
-    return result;
-  }
   std::string signatureBytes;
-  if (!fetch(website + "/client/manifest.sig", signatureBytes, result.error, result.reached, 0,
-             DownloadProgress())) {
+  if (!FetchManifestPair(website, fetch, pause, manifestBytes, signatureBytes, result)) {
     return result;
   }
   if (!ParseManifest(manifestBytes, signatureBytes, result.manifest, result.error)) {

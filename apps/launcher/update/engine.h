@@ -34,3 +34,13 @@ UpdateResult UpdateInstallation(const std::string& website, const std::filesyste
 // The same, reaching the website through fetch.
 UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,
                                 const ProgressReporter& reporter, const HttpFetcher& fetch);
+
+// Called once before a manifest and signature that do not verify together are fetched again: a
+// cache in front of the website may for a moment serve one publish's manifest with another's
+// signature. The real one waits about two seconds.
+using RefetchPause = std::function<void()>;
+
+// The same, pausing through pause.
+UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,
+                                const ProgressReporter& reporter, const HttpFetcher& fetch,
+                                const RefetchPause& pause);

@@ -151,4 +151,79 @@ TEST_F(EngineTest, FailuresBeforeTheManifestIsAccepted) {
   }
 }
 
+// A cache in front of the website may serve one publish's manifest with the signature of
+// another for a moment: the pair is fetched once more, after the pause, before it counts as
+// unsigned.
+TEST_F(PublishedEngineTest, AMismatchedManifestAndSignatureAreFetchedOnceMore) {
+  const fs::path client = scratch_ / "client";
+  WriteFiles(client, {{"kelvadon_player.exe", "player"}, {"kelvadon_studio.exe", "studio"}});
+  std::string output;
+  ASSERT_TRUE(PublishVersion(client, "1.0", web_, {}, output)) << output;
+  const std::string oldSignature = ReadBytes(web_ / "client" / "manifest.sig");
+  ASSERT_TRUE(PublishVersion(client, "1.1", web_, {}, output)) << output;
+
+  struct Case {
+    const char* name;
+    int staleAnswers;  // how many signature requests get the earlier publish's signature
+    int pauses;
+    int signatureRequests;
+    std::string error;  // empty: installed
+  };
+  const Case cases[] = {
+      {"a matching pair", 0, 0, 1, ""},
+      {"mismatched first, matching on the second fetch", 1, 1, 2, ""},
+      {"mismatched twice", 2, 1, 2, "The update isn't signed by Kelvadon, so it wasn't installed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_);
+    int stale = c.staleAnswers;
+    int signatureRequests = 0;
+    int pauses = 0;
+    std::vector<std::string> order;
+    const HttpFetcher served = FolderFetcher(web_);
+    const HttpFetcher fetch = [&](const std::string& url, std::string& body, std::string& error,
+                                  bool& responded, uint64_t expected,
+                                  const DownloadProgress& progress) {
+      order.push_back(url.substr(url.rfind('/') + 1));
+      if (!url.ends_with("/client/manifest.sig")) {
+        return served(url, body, error, responded, expected, progress);
+      }
+      ++signatureRequests;
+      if (stale-- > 0) {
+        body = oldSignature;
+        responded = true;
+        return true;
+      }
+      return served(url, body, error, responded, expected, progress);
+    };
+    std::vector<std::string> texts;
+    const UpdateResult result = UpdateInstallation(
+        kTestWebsite, root_, [&texts](const std::string& text, double) { texts.push_back(text); },
+        fetch,
+        [&pauses, &order] {
+          ++pauses;
+          order.push_back("pause");
+        });
+    EXPECT_EQ(pauses, c.pauses);
+    EXPECT_EQ(signatureRequests, c.signatureRequests);
+    if (c.pauses > 0) {
+      // Both files again, and only after the pause.
+      ASSERT_GE(order.size(), 5u);
+      EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 5),
+                (std::vector<std::string>{"manifest.json", "manifest.sig", "pause", "manifest.json",
+                                          "manifest.sig"}));
+    }
+    if (c.error.empty()) {
+      EXPECT_TRUE(result.ready) << result.error;
+      EXPECT_EQ(result.error, "");
+      EXPECT_EQ(result.version, "1.1");
+    } else {
+      EXPECT_FALSE(result.ready);
+      EXPECT_EQ(result.error, c.error);
+      EXPECT_FALSE(fs::exists(versions_));
+    }
+  }
+}
+
 }  // namespace
