@@ -88,6 +88,7 @@ http {
     listen 127.0.0.1:$port;
     root $site/www;
     limit_rate $rate;
+    include $root/deploy/nginx/kelvadon-client.conf;
     location = /client/started { return 200; }
     location = /client/join {
       return 200 "kelvadon://join?play=\$arg_play&origin=http://\$http_host\n";

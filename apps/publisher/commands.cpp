@@ -21,6 +21,7 @@ constexpr char kUsage[] =
     "                           [--launcher EXE [--new-release-key FILE]]\n"
     "  kelvadon-publish setup --launcher EXE --website URL [--play TOKEN] --out FILE\n"
     "  kelvadon-publish verify --website DIR --release-key FILE\n"
+    "  kelvadon-publish verify --url URL --release-key FILE [--full]\n"
     "See apps/launcher/README.txt, \"Release key\".\n";
 
 // Below this much client data a publish is quick and says nothing while it works.
@@ -409,8 +410,22 @@ int Setup(const Options& options, std::ostream& out, std::ostream& err) {
 
 int Verify(const Options& options, std::ostream& out, std::ostream& err) {
   std::string error;
+  if (options.contains("url") == options.contains("website")) {
+    err << "kelvadon-publish: verify needs either --website (a folder) or --url (a live "
+           "address).\n"
+        << kUsage;
+    return 2;
+  }
+  if (options.contains("full") && !options.contains("url")) {
+    err << "kelvadon-publish: --full goes with --url; a website folder is always checked whole.\n"
+        << kUsage;
+    return 2;
+  }
   PublicKey key{};
   if (!ReadReleaseKeyFile(options.at("release-key"), key, error)) return Refuse(err, error);
+  if (options.contains("url")) {
+    return VerifyLiveWebsite(options.at("url"), key, options.contains("full"), out, err);
+  }
   const fs::path client = fs::path(options.at("website")) / "client";
   std::string json;
   std::string signature;
@@ -505,13 +520,22 @@ int RunPublisher(const std::vector<std::string>& args, std::ostream& out, std::o
        {"launcher", "new-release-key"},
        Publish},
       {"setup", {"launcher", "website", "out"}, {"play"}, Setup},
-      {"verify", {"website", "release-key"}, {}, Verify},
+      {"verify", {"release-key"}, {"website", "url", "full"}, Verify},
   };
   for (const Command& c : commands) {
     if (command != c.name) continue;
     Options options;
     std::string error;
-    if (!ParseOptions(args, c.required, c.optional, options, error)) {
+    // --full is the one option without a value.
+    std::vector<std::string> rest = args;
+    if (command == "verify") {
+      const auto full = std::find(rest.begin() + 1, rest.end(), "--full");
+      if (full != rest.end()) {
+        rest.erase(full);
+        options["full"] = "yes";
+      }
+    }
+    if (!ParseOptions(rest, c.required, c.optional, options, error)) {
       err << "kelvadon-publish: " << error << "\n" << kUsage;
       return 2;
     }

@@ -90,3 +90,11 @@ bool CheckLauncherKey(std::string_view image, const PublicKey& wanted, std::stri
 // an unsigned one gets it appended.
 bool StampLauncher(std::string_view image, std::string_view stamp, std::string& stamped,
                    std::string& error);
+
+// The live website (live_website.cpp).
+
+// verify --url: the manifest and signature a launcher fetches from the address, checked against
+// key, and every file the manifest lists: its size (HEAD, or a one-byte range), or with full
+// its whole content and fingerprint. Returns the exit code.
+int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool full,
+                      std::ostream& out, std::ostream& err);

@@ -67,6 +67,9 @@ import zlib
 
 LOOPBACKS = [("127.0.0.1", socket.AF_INET), ("::1", socket.AF_INET6)]
 PID_FILES = {"nginx.pid": b"nginx", "faults.pid": b"website_harness.py"}
+# The hosting recipe that real websites use, so the tests check what it promises.
+RECIPE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                       "..", "..", "..", "deploy", "nginx", "kelvadon-client.conf"))
 
 # nginx's combined log format plus the connection's number, so a test can tell whether several
 # requests shared one kept-alive connection. Connections stay open long enough for any test.
@@ -162,7 +165,8 @@ def nginx_config(state, www, ports, with_ipv6):
         "    location ~ /client/started$ { return 200; }\n"
         "    location ~ ^(?<site>.*)/client/join$ {\n"
         "      return 200 \"kelvadon://join?play=$arg_play&origin=$scheme://$http_host$site\\n\";\n"
-        "    }\n" % www)
+        "    }\n"
+        "    include %s;\n" % (www, RECIPE))
     temp = "".join("  %s_temp_path %s/tmp/%s;\n" % (k, state, k)
                    for k in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
     return (

@@ -1,0 +1,184 @@
+// verify --url against the test website: nginx serving published folders through the hosting
+// recipe in deploy/nginx.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "publisher.h"
+#include "update/crypto.h"
+#include "update/layout.h"
+#include "website_harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+Result RunTool(const std::vector<std::string>& args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  Result result;
+  result.code = RunPublisher(args, out, err);
+  result.out = out.str();
+  result.err = err.str();
+  return result;
+}
+
+std::string Read(const fs::path& path) {
+  std::string bytes;
+  EXPECT_TRUE(ReadWholeFile(path, bytes)) << path;
+  return bytes;
+}
+
+class LiveWebsiteTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(LoadTestWebsite(site_, error)) << error;
+    std::string pattern = (fs::temp_directory_path() / "kelvadon-live-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    scratch_ = pattern;
+    privateKey_ = scratch_ / "release-private.pem";
+    releaseKey_ = scratch_ / "release.key";
+    ASSERT_EQ(RunTool({"keygen", "--private-key", privateKey_.string(), "--release-key",
+                       releaseKey_.string()})
+                  .code,
+              0);
+  }
+
+  void TearDown() override {
+    RemovePathTree(scratch_);
+    for (const fs::path& folder : scenarios_) RemovePathTree(folder);
+  }
+
+  // Publishes a client of the given files into a scenario folder of its own; returns its name.
+  std::string Publish(const std::string& scenario, const std::vector<std::string>& files,
+                      const std::string& version = "1.0") {
+    const fs::path client = scratch_ / ("client-" + scenario + "-" + version);
+    for (size_t i = 0; i < files.size(); ++i) {
+      const std::string name = i == 0   ? "kelvadon_player.exe"
+                               : i == 1 ? "kelvadon_studio.exe"
+                                        : "data/file" + std::to_string(i) + ".dat";
+      EXPECT_TRUE(WriteWholeFile(client / name, files[i]));
+    }
+    const fs::path www = site_.root / ("live-" + scenario);
+    fs::create_directories(www);
+    scenarios_.push_back(www);
+    const Result published =
+        RunTool({"publish", "--client", client.string(), "--version", version, "--private-key",
+                 privateKey_.string(), "--website", www.string()});
+    EXPECT_EQ(published.code, 0) << published.err;
+    return "live-" + scenario;
+  }
+
+  Result Verify(const std::string& scenario, bool full) {
+    std::vector<std::string> args = {"verify", "--url", site_.http + "/" + scenario,
+                                     "--release-key", releaseKey_.string()};
+    if (full) args.push_back("--full");
+    return RunTool(args);
+  }
+
+  fs::path Folder(const std::string& scenario) const { return site_.root / scenario; }
+
+  TestWebsite site_;
+  fs::path scratch_, privateKey_, releaseKey_;
+  std::vector<fs::path> scenarios_;
+};
+
+TEST_F(LiveWebsiteTest, SaysWhatPlayersWouldGetWrong) {
+  const std::string player = "player bytes";
+  const std::string studio = "studio bytes, a few more of them";
+  struct Case {
+    const char* name;
+    std::function<std::string()> make;  // publishes and breaks; returns the scenario (or a path)
+    bool full;
+    int code;
+    std::string expected;  // in the output
+  };
+  const Case cases[] = {
+      {"a good website",
+       [&] {
+         return Publish("good", {player, studio});
+       },
+       false, 0, "Good: "},
+      {"a good website, fetched whole",
+       [&] {
+         return Publish("good-full", {player, studio});
+       },
+       true, 0, "every file fetched whole"},
+      {"a missing file",
+       [&] {
+         const std::string s = Publish("missing", {player, studio});
+         fs::remove(Folder(s) / "client" / "files" / Sha256Hex(studio));
+         return s;
+       },
+       false, 1, "client/files/" + Sha256Hex(studio) + " (kelvadon_studio.exe) is missing"},
+      {"a file of the wrong size",
+       [&] {
+         const std::string s = Publish("short", {player, studio});
+         EXPECT_TRUE(WriteWholeFile(Folder(s) / "client" / "files" / Sha256Hex(player), "player"));
+         return s;
+       },
+       false, 1, "has 6 bytes, but the manifest says 12"},
+      {"one wrong byte, fetched whole",
+       [&] {
+         const std::string s = Publish("wrong-byte", {player, studio});
+         EXPECT_TRUE(WriteWholeFile(Folder(s) / "client" / "files" / Sha256Hex(studio),
+                                    "studio bytes, a few more of thex"));
+         return s;
+       },
+       true, 1, "(kelvadon_studio.exe) does not hold the file its name promises"},
+      {"a stale signature",
+       [&] {
+         const std::string s = Publish("stale", {player, studio});
+         const std::string old = Read(Folder(s) / "client" / "manifest.sig");
+         Publish("stale", {player, studio + "!"}, "1.1");
+         EXPECT_TRUE(WriteWholeFile(Folder(s) / "client" / "manifest.sig", old));
+         return s;
+       },
+       false, 1, "client/manifest.sig does not verify the manifest served beside it: it is stale"},
+      {"a website answering 404", [] { return std::string("live-nothing-here"); }, false, 1,
+       "/live-nothing-here/client/manifest.json answered 404"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result result = Verify(c.make(), c.full);
+    const std::string output = result.out + result.err;
+    EXPECT_NE(output.find(c.expected), std::string::npos) << output;
+    EXPECT_EQ(result.code, c.code) << output;
+    // The recipe serves the manifest revalidated and the files for a long time.
+    EXPECT_EQ(output.find("note:"), std::string::npos) << output;
+  }
+}
+
+// A one-byte change that keeps the size passes the quick check; only --full finds it.
+TEST_F(LiveWebsiteTest, OnlyTheFullCheckReadsEveryByte) {
+  const std::string s = Publish("same-size", {"player bytes", "studio bytes"});
+  ASSERT_TRUE(
+      WriteWholeFile(Folder(s) / "client" / "files" / Sha256Hex("player bytes"), "player bytez"));
+  EXPECT_EQ(Verify(s, false).code, 0);
+  EXPECT_EQ(Verify(s, true).code, 1);
+}
+
+// A long check says how far it is.
+TEST_F(LiveWebsiteTest, ShowsProgressOnALongCheck) {
+  std::vector<std::string> files;
+  for (int i = 0; i < 210; ++i) files.push_back("file number " + std::to_string(i));
+  const std::string s = Publish("many", files);
+  const Result result = Verify(s, false);
+  EXPECT_EQ(result.code, 0) << result.err;
+  EXPECT_NE(result.err.find("checking 50% ("), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("checking 100% (210 of 210 files)"), std::string::npos) << result.err;
+}
+
+}  // namespace
