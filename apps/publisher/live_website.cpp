@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <initializer_list>
 #include <memory>
 #include <ostream>
 #include <set>
+#include <string_view>
 
 #include "net/website.h"
 #include "publisher.h"
@@ -79,6 +81,13 @@ size_t OnBody(char* data, size_t size, size_t count, void* context) {
   }
   exchange.answer->body.append(data, size * count);
   return size * count;
+}
+
+// Plain concatenation of message pieces.
+std::string Join(std::initializer_list<std::string_view> pieces) {
+  std::string text;
+  for (const std::string_view piece : pieces) text += piece;
+  return text;
 }
 
 enum class Method { kGet, kHead, kFirstByte };
@@ -246,9 +255,9 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
     if (full) {
       const Answer answer = Fetch(easy.get(), url, Method::kGet, entry.size);
       if (answer.answered && answer.status == 404) {
-        problems.push_back(name + " is missing: " + url + " answered 404.");
+        problems.push_back(Join({name, " is missing: ", url, " answered 404."}));
       } else if (!(problem = AnswerProblem(url, answer, 200)).empty()) {
-        problems.push_back(name + " could not be fetched: " + problem);
+        problems.push_back(Join({name, " could not be fetched: ", problem}));
       } else if (Sha256Hex(answer.body) != entry.sha256) {
         problems.push_back(name + " does not hold the file its name promises: " +
                            std::to_string(answer.body.size()) + " bytes with the fingerprint " +
@@ -260,12 +269,12 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
       Answer head;
       const std::optional<uint64_t> size = RemoteSize(easy.get(), url, status, failure, head);
       if (status == 404) {
-        problems.push_back(name + " is missing: " + url + " answered 404.");
+        problems.push_back(Join({name, " is missing: ", url, " answered 404."}));
       } else if (!failure.empty()) {
-        problems.push_back(name + " could not be checked: " + failure + ".");
+        problems.push_back(Join({name, " could not be checked: ", failure, "."}));
       } else if (status != 200) {
-        problems.push_back(name + " could not be checked: " + url + " answered " +
-                           std::to_string(status) + ".");
+        problems.push_back(Join(
+            {name, " could not be checked: ", url, " answered ", std::to_string(status), "."}));
       } else if (!size) {
         problems.push_back(name +
                            ": the server gives no size for it, neither to HEAD nor to a "

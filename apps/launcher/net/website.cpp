@@ -145,7 +145,7 @@ std::string LittleEndian32(uint32_t value) {
 
 std::optional<CertificateTable> FindCertificateTable(const ReadFileAt& read) {
   constexpr size_t kHeaderPointer = 0x3C;
-  constexpr uint32_t kSecurityIndex = 4;
+  constexpr uint64_t kSecurityIndex = 4;
   if (read(0, 2) != "MZ") return std::nullopt;
   const std::string pointer = read(kHeaderPointer, 4);
   if (pointer.size() != 4) return std::nullopt;

@@ -29,5 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(token.empty() != play.has_value());
   // A play part is where the stamp begins, and only a stamp with a website has one.
   if (play) Check(start == play);
+  // The clean image never grows, is the whole image without a stamp, and otherwise ends where the
+  // stamp begins or, for a stamp inside a certificate table, at most 7 bytes before.
+  const std::string clean = CleanImageOf(image);
+  Check(clean.size() <= size);
+  if (!start) Check(clean == image);
+  if (start) Check(clean.size() <= *start && clean.size() + 8 > *start);
   return 0;
 }
