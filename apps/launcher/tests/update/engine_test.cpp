@@ -136,7 +136,8 @@ TEST_F(EngineTest, FailuresBeforeTheManifestIsAccepted) {
     const ProgressReporter reporter = [this](const std::string& text, double fraction) {
       reports_.push_back({text, fraction});
     };
-    const UpdateResult result = UpdateInstallation(c.website, root_, reporter, FolderFetcher(web_));
+    const UpdateResult result =
+        UpdateInstallation(c.website, root_, reporter, FolderFetcher(web_), [] {});
     EXPECT_FALSE(result.ready);
     EXPECT_EQ(result.reached, c.reached);
     EXPECT_EQ(result.version, "");
