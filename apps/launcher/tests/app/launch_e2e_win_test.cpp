@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -14,7 +16,9 @@
 
 #include "common/system.h"
 #include "common/text.h"
+#include "net/website.h"
 #include "robot.h"
+#include "update/crypto.h"
 #include "website_harness.h"
 
 namespace {
@@ -290,6 +294,53 @@ TEST_F(LaunchEndToEnd, PlainInstallThenTheStudioThenTheWebsiteDown) {
   EXPECT_TRUE(failure.text.ends_with(tail)) << failure.text;
   EXPECT_EQ(failure.icon, DialogIcon::Warning);
   EXPECT_EQ(ParseRecords(ReadText(log_)).size(), 2u);
+}
+
+// A code-signed launcher carries its setup stamp inside its certificate table, so the signature
+// still holds; the copy it installs is the signed executable the manifest lists, taken from the
+// setup program itself rather than downloaded.
+std::string StampInsideCertificateTable(std::string image, const std::string& stamp) {
+  const std::string_view view = image;
+  const std::optional<CertificateTable> table =
+      FindCertificateTable([view](uint64_t offset, size_t length) {
+        return offset < view.size() ? std::string(view.substr(offset, length)) : std::string();
+      });
+  if (!table || table->offset + table->size != image.size()) return {};
+  const size_t padding = (8 - (image.size() + stamp.size()) % 8) % 8;
+  const auto grown = static_cast<uint32_t>(padding + stamp.size());
+  const uint32_t length = ReadLittleEndian32(view.substr(table->offset, 4));
+  image.replace(table->entry + 4, 4, LittleEndian32(table->size + grown));
+  image.replace(table->offset, 4, LittleEndian32(length + grown));
+  return image + std::string(padding, '\0') + stamp;
+}
+
+TEST_F(LaunchEndToEnd, ASignedSetupProgramInstallsTheSignedLauncherWithoutDownloadingIt) {
+  const fs::path signedLauncher = OwnFolder() / "signed" / "KelvadonLauncher.exe";
+  if (!fs::exists(signedLauncher)) GTEST_SKIP() << "osslsigncode was missing at configure time";
+  std::string error;
+  ASSERT_TRUE(PublishTestSite(site_, "signed", client_, "1.0", signedLauncher, error)) << error;
+  const std::string built = ReadText(signedLauncher);
+  const std::string token = RandomToken();
+  const std::string website = website_ + "/signed";
+  const std::string setup = StampInsideCertificateTable(
+      built, "\r\nKELVADON-PLAY=" + token + "\r\nKELVADON-WEBSITE=" + website + "\r\n");
+  ASSERT_FALSE(setup.empty()) << "the signed launcher has no certificate table at its end";
+  ASSERT_EQ(CleanImageOf(setup), built);
+  const fs::path program = work_ / "Downloads" / "KelvadonSetup.exe";
+  std::ofstream(program, std::ios::binary) << setup;
+
+  const fs::path home = work_ / "home";
+  EXPECT_EQ(Run(program, {L"--home", home.wstring()}), 0u);
+  EXPECT_TRUE(ReadText(home / "KelvadonLauncher.exe") == built)
+      << "the installed launcher is not the signed executable";
+  EXPECT_EQ(FirstLineOf(home / "website.txt"), website);
+  EXPECT_NE(NewRequests().find("/signed/client/manifest.json"), std::string::npos);
+  EXPECT_EQ(NewRequests().find("/client/files/" + Sha256Hex(built)), std::string::npos)
+      << NewRequests();
+  const std::vector<Record> records = Records(1);
+  ASSERT_EQ(records.size(), 1u);
+  ExpectStarted(records[0], home / "Versions" / "1.0", "kelvadon_player.exe",
+                {"kelvadon://join?play=" + token + "&origin=" + website});
 }
 
 }  // namespace
