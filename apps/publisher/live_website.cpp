@@ -305,7 +305,7 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
   out << (full ? ", every file fetched whole and its fingerprint checked"
                : ", every file there with its size")
       << ", signed for " << KeyName(key) << ".\n";
-  if (full && !manifest.launcher.path.empty()) {
+  if (!manifest.launcher.path.empty()) {
     const Answer launcher = Fetch(easy.get(), website + "/client/files/" + manifest.launcher.sha256,
                                   Method::kGet, manifest.launcher.size);
     const std::vector<PublicKey> keys = ReleaseKeysIn(launcher.body);

@@ -63,7 +63,7 @@ class LiveWebsiteTest : public ::testing::Test {
 
   // Publishes a client of the given files into a scenario folder of its own; returns its name.
   std::string Publish(const std::string& scenario, const std::vector<std::string>& files,
-                      const std::string& version = "1.0") {
+                      const std::string& version = "1.0", const std::string& launcher = {}) {
     const fs::path client = scratch_ / ("client-" + scenario + "-" + version);
     for (size_t i = 0; i < files.size(); ++i) {
       const std::string name = i == 0   ? "kelvadon_player.exe"
@@ -74,9 +74,15 @@ class LiveWebsiteTest : public ::testing::Test {
     const fs::path www = site_.root / ("live-" + scenario);
     fs::create_directories(www);
     scenarios_.push_back(www);
-    const Result published =
-        RunTool({"publish", "--client", client.string(), "--version", version, "--private-key",
-                 privateKey_.string(), "--website", www.string()});
+    std::vector<std::string> args = {
+        "publish",       "--client",           client.string(), "--version", version,
+        "--private-key", privateKey_.string(), "--website",     www.string()};
+    if (!launcher.empty()) {
+      const fs::path file = scratch_ / ("launcher-" + scenario) / "KelvadonLauncher.exe";
+      EXPECT_TRUE(WriteWholeFile(file, launcher));
+      args.insert(args.end(), {"--launcher", file.string()});
+    }
+    const Result published = RunTool(args);
     EXPECT_EQ(published.code, 0) << published.err;
     return "live-" + scenario;
   }
@@ -168,6 +174,23 @@ TEST_F(LiveWebsiteTest, OnlyTheFullCheckReadsEveryByte) {
       WriteWholeFile(Folder(s) / "client" / "files" / Sha256Hex("player bytes"), "player bytez"));
   EXPECT_EQ(Verify(s, false).code, 0);
   EXPECT_EQ(Verify(s, true).code, 1);
+}
+
+// The launcher the website hands out, and the key it carries.
+TEST_F(LiveWebsiteTest, NamesTheKeyOfThePublishedLauncher) {
+  PublicKey key{};
+  std::string error;
+  ASSERT_TRUE(ReadReleaseKeyFile(releaseKey_, key, error)) << error;
+  const std::string s =
+      Publish("launcher", {"player", "studio"}, "1.0", "MZ launcher" + ReleaseKeyRecord(key));
+  for (const bool full : {false, true}) {
+    const Result result = Verify(s, full);
+    EXPECT_EQ(result.code, 0) << result.err;
+    EXPECT_NE(result.out.find("and the launcher KelvadonLauncher.exe"), std::string::npos);
+    EXPECT_NE(result.out.find("The published launcher carries " + KeyName(key) + "."),
+              std::string::npos)
+        << result.out;
+  }
 }
 
 // A long check says how far it is.
