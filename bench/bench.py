@@ -240,13 +240,19 @@ class Context:
             self.wine_ready = False
 
 
+# The label of the rollback publish: version 1.0.0 again, with the next sequence.
+ROLLBACK = "1.0.0 again"
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 class Website:
-    """One client published twice into the served folder; serving a version puts its signed
-    manifest pair in place, as a publish of that version does."""
+    """One client published into the served folder as 1.0.0, 1.1.0 and 1.0.0 again (the
+    rollback: launchers refuse an old manifest served again, so a rollback is a new publish
+    with a higher sequence); serving one puts its signed manifest pair in place, as that
+    publish did."""
 
     def __init__(self, ctx, kind, folder, files, changed):
         self.ctx = ctx
@@ -256,7 +262,8 @@ class Website:
         self.pairs = {}
         self.manifests = {}
         client_dir = os.path.join(ctx.site, "client")
-        for version, source in (("1.0.0", "v1"), ("1.1.0", "v2")):
+        for version, source, label in (("1.0.0", "v1", "1.0.0"), ("1.1.0", "v2", "1.1.0"),
+                                       ("1.0.0", "v1", ROLLBACK)):
             r = subprocess.run(
                 [ctx.args.publisher, "publish", "--client", os.path.join(folder, source),
                  "--version", version, "--private-key", ctx.args.private_key,
@@ -268,14 +275,14 @@ class Website:
             for name in ("manifest.json", "manifest.sig"):
                 with open(os.path.join(client_dir, name), "rb") as f:
                     pair[name] = f.read()
-            self.pairs[version] = pair
-            self.manifests[version] = json.loads(pair["manifest.json"])
+            self.pairs[label] = pair
+            self.manifests[label] = json.loads(pair["manifest.json"])
         r = subprocess.run([ctx.args.publisher, "verify", "--website", ctx.site,
                             "--release-key", ctx.args.release_key],
                            stdin=subprocess.DEVNULL, capture_output=True, text=True)
         if r.returncode != 0:
             fail(f"kelvadon-publish verify failed:\n{r.stdout}{r.stderr}")
-        self.serving = "1.1.0"
+        self.serving = ROLLBACK
 
     def serve(self, version):
         client_dir = os.path.join(self.ctx.site, "client")
@@ -363,10 +370,10 @@ def launcher_runs(ctx, site, target):
         site.serve("1.1.0")
         out["update 5%"].append(launch(
             "update", "1.1.0", len(changed) + 2, changed_bytes + site.meta_bytes("1.1.0")))
-        site.serve("1.0.0")
-        out["rollback"].append(launch("rollback", "1.0.0", 2, site.meta_bytes("1.0.0")))
+        site.serve(ROLLBACK)
+        out["rollback"].append(launch("rollback", "1.0.0", 2, site.meta_bytes(ROLLBACK)))
     for _ in range(args.start_runs):
-        out["up-to-date start"].append(launch("start", "1.0.0", 2, site.meta_bytes("1.0.0")))
+        out["up-to-date start"].append(launch("start", "1.0.0", 2, site.meta_bytes(ROLLBACK)))
     rmtree(home)
     return out
 

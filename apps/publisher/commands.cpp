@@ -8,6 +8,7 @@
 
 #include "net/website.h"
 #include "publisher.h"
+#include "update/freshness.h"
 #include "update/layout.h"
 
 namespace fs = std::filesystem;
@@ -19,6 +20,9 @@ constexpr char kUsage[] =
     "  kelvadon-publish keygen --private-key FILE --release-key FILE\n"
     "  kelvadon-publish publish --client DIR --version NAME --private-key FILE --website DIR\n"
     "                           [--launcher EXE [--new-release-key FILE]]\n"
+    "                           [--expires-in DAYS] [--sequence N]\n"
+    "  kelvadon-publish refresh --website DIR --private-key FILE --expires-in DAYS\n"
+    "                           [--sequence N]\n"
     "  kelvadon-publish setup --launcher EXE --website URL [--play TOKEN] --out FILE\n"
     "  kelvadon-publish verify --website DIR --release-key FILE\n"
     "  kelvadon-publish verify --url URL --release-key FILE [--full]\n"
@@ -30,6 +34,11 @@ constexpr uint64_t kProgressThreshold = 64ull << 20;
 using Options = std::map<std::string, std::string>;
 
 std::string Quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
+
+const std::string* OptionOrNull(const Options& options, const std::string& name) {
+  const auto it = options.find(name);
+  return it != options.end() ? &it->second : nullptr;
+}
 
 // Every line of the message (a refusal may list several problems) carries the tool's name.
 int Refuse(std::ostream& err, std::string_view message) {
@@ -139,7 +148,8 @@ bool SameFiles(std::vector<ManifestFile> a, std::vector<ManifestFile> b) {
 
 bool SameManifest(const Manifest& a, const Manifest& b) {
   return a.version == b.version && SameFiles(a.files, b.files) &&
-         SameFiles({a.launcher}, {b.launcher});
+         SameFiles({a.launcher}, {b.launcher}) && a.sequence == b.sequence &&
+         a.expires == b.expires;
 }
 
 // Clients that hold a version never fetch it again, so a version name, once published, must
@@ -189,6 +199,37 @@ bool StoreFile(const fs::path& store, const ManifestFile& file, const fs::path& 
   }
   stored = true;
   return WriteAtomically(target, bytes, error);
+}
+
+// Writes the record of the publish, then puts the manifest and its signature in place.
+bool PutManifestInPlace(const fs::path& client, const std::string& version, const std::string& json,
+                        const std::string& signature, std::string& error) {
+  // The record lets a later publish of the same version name be checked against these files, and
+  // keeps the highest sequence.
+  if (!WriteAtomically(client / "versions" / (version + ".json"), json, error)) return false;
+  // The two renames follow each other directly: a client whose two requests fall between them
+  // sees one failed update and succeeds on its next start.
+  const fs::path jsonTemporary = client / ".manifest.json.tmp";
+  const fs::path signatureTemporary = client / ".manifest.sig.tmp";
+  if (!WriteWholeFile(jsonTemporary, json) || !WriteWholeFile(signatureTemporary, signature)) {
+    RemoveLeftovers(client);
+    error = "Could not write the new manifest into " + Quoted(client) + ".";
+    return false;
+  }
+  std::error_code ec;
+  fs::rename(jsonTemporary, client / kManifestFileName, ec);
+  if (!ec) fs::rename(signatureTemporary, client / kSignatureFileName, ec);
+  if (ec) {
+    RemoveLeftovers(client);
+    error = "Could not put the new manifest in place: " + ec.message();
+    error += ". Run the same command again.";
+    return false;
+  }
+  return true;
+}
+
+std::string ExpiryNote(const Manifest& manifest) {
+  return manifest.expires ? ", expiring at " + FormatUtcTime(*manifest.expires) : std::string();
 }
 
 int Keygen(const Options& options, std::ostream& out, std::ostream& err) {
@@ -284,6 +325,10 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   const fs::path client = website / "client";
   const fs::path store = client / "files";
   if (!CheckVersionKeepsItsFiles(client, manifest, error)) return Refuse(err, error);
+  if (!ChooseFreshness(client, OptionOrNull(options, "sequence"),
+                       OptionOrNull(options, "expires-in"), SystemUtcSeconds(), manifest, error)) {
+    return Refuse(err, error);
+  }
 
   // The manifest text is read back with the launcher's own parser before anything is written.
   const std::string json = ManifestJson(manifest);
@@ -336,31 +381,60 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     added += stored ? 1 : 0;
   }
 
-  // The record lets a later publish of the same version name be checked against these files.
-  if (!WriteAtomically(client / "versions" / (manifest.version + ".json"), json, error)) {
+  if (!PutManifestInPlace(client, manifest.version, json, signature, error)) {
     return Refuse(err, error);
   }
-  // The two renames follow each other directly: a client whose two requests fall between them
-  // sees one failed update and succeeds on its next start.
-  const fs::path jsonFile = client / kManifestFileName;
-  const fs::path signatureFile = client / kSignatureFileName;
-  const fs::path jsonTemporary = client / ".manifest.json.tmp";
-  const fs::path signatureTemporary = client / ".manifest.sig.tmp";
-  if (!WriteWholeFile(jsonTemporary, json) || !WriteWholeFile(signatureTemporary, signature)) {
-    RemoveLeftovers(client);
-    return Refuse(err, "Could not write the new manifest into " + Quoted(client) + ".");
-  }
-  fs::rename(jsonTemporary, jsonFile, ec);
-  if (!ec) fs::rename(signatureTemporary, signatureFile, ec);
-  if (ec) {
-    RemoveLeftovers(client);
-    return Refuse(err, "Could not put the new manifest in place: " + ec.message() +
-                           ". Run the same publish again.");
-  }
-  out << "Published version " << manifest.version << ": " << manifest.files.size() << " files ("
-      << added << " new in client/files)";
+  out << "Published version " << manifest.version << " as sequence " << *manifest.sequence
+      << ExpiryNote(manifest) << ": " << manifest.files.size() << " files (" << added
+      << " new in client/files)";
   if (launcherImage) out << " and the launcher " << manifest.launcher.path;
   out << ".\n";
+  return 0;
+}
+
+// Signs the website's current manifest again with a new sequence and expiry, for a key kept
+// offline that must re-sign before launchers start refusing the manifest. No file changes.
+int Refresh(const Options& options, std::ostream& out, std::ostream& err) {
+  std::string error;
+  SigningKey key;
+  if (!LoadSigningKey(options.at("private-key"), key, error)) return Refuse(err, error);
+  const fs::path client = fs::path(options.at("website")) / "client";
+  std::string currentJson;
+  std::string currentSignature;
+  if (!ReadWholeFile(client / kManifestFileName, currentJson)) {
+    return Refuse(err, "There is no " + Quoted(client / kManifestFileName) + " to refresh.");
+  }
+  Manifest manifest;
+  if (!ParseManifestContent(currentJson, manifest, error)) {
+    return Refuse(err, "The manifest on the website cannot be refreshed: " + error + ".");
+  }
+  // Re-signing whatever lies there would sign a change nobody published.
+  if (!ReadWholeFile(client / kSignatureFileName, currentSignature) ||
+      !VerifySignatureWithKey(key.publicKey, currentJson, currentSignature)) {
+    return Refuse(err,
+                  "The manifest on the website is not signed with this key, so it is not "
+                  "refreshed. Publish the version again instead.");
+  }
+  if (!ChooseFreshness(client, OptionOrNull(options, "sequence"),
+                       OptionOrNull(options, "expires-in"), SystemUtcSeconds(), manifest, error)) {
+    return Refuse(err, error);
+  }
+  const std::string json = ManifestJson(manifest);
+  Manifest readBack;
+  if (!ParseManifestContent(json, readBack, error) || !SameManifest(readBack, manifest)) {
+    return Refuse(err, "The manifest would not read back as written (" + error + ").");
+  }
+  std::string signature;
+  if (!SignBytes(key, json, signature, error)) return Refuse(err, error);
+  if (!VerifySignatureWithKey(key.publicKey, json, signature)) {
+    return Refuse(err, "The signature just made does not verify; nothing was changed.");
+  }
+  RemoveLeftovers(client);
+  if (!PutManifestInPlace(client, manifest.version, json, signature, error)) {
+    return Refuse(err, error);
+  }
+  out << "Refreshed version " << manifest.version << " as sequence " << *manifest.sequence
+      << ExpiryNote(manifest) << ".\n";
   return 0;
 }
 
@@ -481,6 +555,17 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
       }
     }
   }
+  if (manifest.expires && SystemUtcSeconds() > *manifest.expires) {
+    problems.push_back("client/manifest.json expired at " + FormatUtcTime(*manifest.expires) +
+                       "; launchers refuse it an hour later. Run kelvadon-publish refresh.");
+  }
+  const uint64_t highest = HighestPublishedSequence(client);
+  if (manifest.sequence && *manifest.sequence < highest) {
+    problems.push_back("client/manifest.json has sequence " + std::to_string(*manifest.sequence) +
+                       ", but sequence " + std::to_string(highest) +
+                       " was already published; launchers that saw it refuse this one. Publish "
+                       "or refresh again.");
+  }
   if (!problems.empty()) {
     for (const std::string& problem : problems) err << "kelvadon-publish: " << problem << "\n";
     return 1;
@@ -488,7 +573,10 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
   out << "Good: version " << manifest.version << ", " << manifest.files.size() << " files";
   if (!manifest.launcher.path.empty()) out << " and the launcher " << manifest.launcher.path;
   out << ", signed for the release key in " << options.at("release-key") << " (" << KeyName(key)
-      << ").\n";
+      << "); ";
+  out << (manifest.sequence ? "sequence " + std::to_string(*manifest.sequence) : "no sequence");
+  out << ", " << (manifest.expires ? "expires " + FormatUtcTime(*manifest.expires) : "no expiry")
+      << ".\n";
   if (!launcherKey.empty()) {
     out << "The published launcher carries " << launcherKey << ".\n";
   }
@@ -517,8 +605,9 @@ int RunPublisher(const std::vector<std::string>& args, std::ostream& out, std::o
       {"keygen", {"private-key", "release-key"}, {}, Keygen},
       {"publish",
        {"client", "version", "private-key", "website"},
-       {"launcher", "new-release-key"},
+       {"launcher", "new-release-key", "expires-in", "sequence"},
        Publish},
+      {"refresh", {"website", "private-key", "expires-in"}, {"sequence"}, Refresh},
       {"setup", {"launcher", "website", "out"}, {"play"}, Setup},
       {"verify", {"release-key"}, {"website", "url", "full"}, Verify},
   };

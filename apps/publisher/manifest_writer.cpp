@@ -1,6 +1,7 @@
 #include <string>
 
 #include "publisher.h"
+#include "update/freshness.h"
 
 namespace {
 
@@ -40,6 +41,14 @@ std::string JsonQuoted(std::string_view text) {
 std::string ManifestJson(const Manifest& manifest) {
   std::string out = "{\n  \"version\": ";
   out += JsonQuoted(manifest.version);
+  if (manifest.sequence) {
+    out += ",\n  \"sequence\": ";
+    out += std::to_string(*manifest.sequence);
+  }
+  if (manifest.expires) {
+    out += ",\n  \"expires\": ";
+    out += JsonQuoted(FormatUtcTime(*manifest.expires));
+  }
   out += ",\n  \"files\": [";
   for (size_t i = 0; i < manifest.files.size(); ++i) {
     out += i == 0 ? "\n    " : ",\n    ";

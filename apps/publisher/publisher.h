@@ -5,6 +5,7 @@
 // It reuses the launcher's own rules (manifest, paths, fingerprints, stamps), so whatever it
 // accepts the launcher accepts too.
 
+#include <cstdint>
 #include <filesystem>
 #include <iosfwd>
 #include <string>
@@ -98,3 +99,16 @@ bool StampLauncher(std::string_view image, std::string_view stamp, std::string& 
 // its whole content and fingerprint. Returns the exit code.
 int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool full,
                       std::ostream& out, std::ostream& err);
+
+// Sequence and expiry (freshness_options.cpp).
+
+// The highest sequence in the client folder of a website: its manifest.json and the record of
+// every publish under versions/; 0 when there is none.
+uint64_t HighestPublishedSequence(const std::filesystem::path& client);
+
+// Sets the manifest's sequence (the given --sequence, or one above the highest already
+// published) and its expiry (--expires-in days after now, or none). Refuses a sequence that
+// would not go forward. The options are null when not given.
+bool ChooseFreshness(const std::filesystem::path& client, const std::string* sequenceOption,
+                     const std::string* expiresInOption, int64_t now, Manifest& manifest,
+                     std::string& error);

@@ -37,6 +37,7 @@ int RunUninstallMode(const std::filesystem::path& root) {
   RemovePathTree(root / kVersionsFolderName);
   RemovePathTree(root / kCurrentFileName);
   RemovePathTree(root / kWebsiteFileName);
+  RemovePathTree(root / kSequenceFileName);
   ShowMessage("Kelvadon has been taken off this computer.", false);
   // Last of all: a running program's file cannot be deleted, so the command must not start its
   // short pause while the message may still be waiting for the user.

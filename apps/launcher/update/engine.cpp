@@ -13,6 +13,7 @@
 #include "common/text.h"
 #include "update/crypto.h"
 #include "update/disk_steps.h"
+#include "update/freshness.h"
 #include "update/install_lock.h"
 #include "update/layout.h"
 
@@ -124,7 +125,7 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
 
 UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
                                 const ProgressReporter& reporter, const HttpFetcher& fetch,
-                                const RefetchPause& pause) {
+                                const RefetchPause& pause, const UtcClock& clock) {
   UpdateResult result;
   if (website.empty()) {
     result.error = "No website to update from";
@@ -148,6 +149,14 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
   const fs::path finalFolder = versions / result.version;
   const fs::path staging = versions / (result.version + ".partial");
   const InstallRootLock lock(root);
+  // Judged and remembered under the lock, so that two launchers never write a lower sequence
+  // over a higher one; before anything on disk, so that an old manifest cannot even switch back
+  // to a version still kept.
+  if (!AcceptFreshManifest(root, manifest, clock(), result.error)) {
+    result.version.clear();
+    result.manifest = Manifest();
+    return result;
+  }
 
   std::error_code ec;
   if (fs::exists(fs::symlink_status(finalFolder / kMarkerFileName, ec))) {

@@ -7,6 +7,7 @@
 
 #include "common/types.h"
 #include "net/http.h"
+#include "update/freshness.h"
 #include "update/manifest.h"
 
 struct UpdateResult {
@@ -26,8 +27,10 @@ using HttpFetcher =
 // version that is already complete on disk, or builds the new one in "Versions\<version>.partial"
 // (files taken from the current version by fingerprint after a fresh check, the rest downloaded),
 // marks it complete, moves it into place, points current.txt at it and removes every other entry
-// of Versions but the version that was current before. Reports progress through reporter, which
-// must be callable. Waits while another launcher works on the same InstallRoot.
+// of Versions but the version that was current before. A manifest older than one already
+// accepted here, or expired by clock, is refused before anything on disk changes. Reports progress
+// through reporter, which must be callable. Waits while another launcher works on the same
+// InstallRoot.
 UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,
                                 const ProgressReporter& reporter);
 
@@ -40,7 +43,8 @@ UpdateResult UpdateInstallation(const std::string& website, const std::filesyste
 // signature. The real one waits about two seconds.
 using RefetchPause = std::function<void()>;
 
-// The same, pausing through pause.
+// The same, pausing through pause and judging expiry by clock.
 UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,
                                 const ProgressReporter& reporter, const HttpFetcher& fetch,
-                                const RefetchPause& pause);
+                                const RefetchPause& pause,
+                                const UtcClock& clock = SystemUtcSeconds);

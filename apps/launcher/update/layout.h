@@ -52,6 +52,7 @@ std::string PathForMessage(const std::filesystem::path& path);
 // Names inside the InstallRoot.
 inline constexpr char kCurrentFileName[] = "current.txt";
 inline constexpr char kWebsiteFileName[] = "website.txt";
+inline constexpr char kSequenceFileName[] = "sequence.txt";
 inline constexpr char kVersionsFolderName[] = "Versions";
 inline constexpr char kMarkerFileName[] = "kelvadon-installed.txt";
 inline constexpr char kLauncherFileName[] = "KelvadonLauncher.exe";

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "json/json.h"
+#include "update/freshness.h"
 #include "update/layout.h"
 
 namespace {
@@ -53,7 +54,7 @@ std::string ContentProblem(std::string_view manifestBytes, Manifest& manifest) {
   }
   const JsonValue* launcher = FindMember(root, "launcher");
   if (launcher != nullptr && !ParseFileEntry(*launcher, manifest.launcher)) return "bad launcher";
-  return {};
+  return ReadFreshnessMembers(root, manifest);
 }
 
 }  // namespace

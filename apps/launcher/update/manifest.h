@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,10 @@ struct Manifest {
   std::string version;
   std::vector<ManifestFile> files;  // in the order of installation
   ManifestFile launcher;            // empty path when the manifest names no launcher
+  // Optional, and ignored by launchers that do not know them (update/freshness.h): raised by one
+  // on every publish, and the time (seconds since 1970, UTC) after which it is not trusted.
+  std::optional<uint64_t> sequence;
+  std::optional<int64_t> expires;
 };
 
 // Checks the signature against the built-in release key, then the content. On false, error holds
@@ -29,7 +34,7 @@ bool ParseManifest(std::string_view manifestBytes, std::string_view signatureByt
 bool ParseManifestWithKey(const PublicKey& key, std::string_view manifestBytes,
                           std::string_view signatureBytes, Manifest& manifest, std::string& error);
 
-// The checks that follow a good signature: JSON, version, files and launcher.
+// The checks that follow a good signature: JSON, version, files, launcher, sequence and expires.
 bool ParseManifestContent(std::string_view manifestBytes, Manifest& manifest, std::string& error);
 
 // Reads manifest.json and manifest.sig from a version folder and parses them with ParseManifest.

@@ -32,6 +32,7 @@ class UninstallMode : public testing::Test {
     PutFile(root_ / "Versions" / "1.0" / "kelvadon_player.exe", "player");
     PutFile(root_ / "current.txt", "1.0\n");
     PutFile(root_ / "website.txt", "https://example.test\n");
+    PutFile(root_ / "sequence.txt", "12\n");
     PutFile(root_ / "saves" / "mine.txt", "keep me");
   }
   void TearDown() override {
@@ -70,6 +71,7 @@ TEST_F(UninstallMode, AsksWithTheInstallFolderSpelledExactly) {
   EXPECT_TRUE(fs::exists(root_ / "Versions" / "1.0" / "kelvadon_player.exe"));
   EXPECT_TRUE(fs::exists(root_ / "current.txt"));
   EXPECT_TRUE(fs::exists(root_ / "website.txt"));
+  EXPECT_TRUE(fs::exists(root_ / "sequence.txt"));
 }
 
 TEST_F(UninstallMode, YesRemovesTheClientButKeepsTheUsersFiles) {
@@ -91,6 +93,7 @@ TEST_F(UninstallMode, YesRemovesTheClientButKeepsTheUsersFiles) {
   EXPECT_FALSE(fs::exists(root_ / "Versions"));
   EXPECT_FALSE(fs::exists(root_ / "current.txt"));
   EXPECT_FALSE(fs::exists(root_ / "website.txt"));
+  EXPECT_FALSE(fs::exists(root_ / "sequence.txt"));
   EXPECT_TRUE(fs::exists(root_ / "saves" / "mine.txt"));
 }
 

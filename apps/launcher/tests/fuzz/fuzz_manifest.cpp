@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "update/freshness.h"
 #include "update/manifest.h"
 
 // The manifest checks that follow a good signature. Besides crashes, hangs and undefined
@@ -19,6 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (!manifest.launcher.path.empty() && (!IsValidManifestPath(manifest.launcher.path) ||
                                             !IsValidFingerprint(manifest.launcher.sha256))) {
+      std::abort();
+    }
+    if (manifest.sequence && *manifest.sequence > kLargestSequence) std::abort();
+    // The publisher writes an expiry back in the one form; it must read as the same time.
+    int64_t again = -1;
+    if (manifest.expires &&
+        (!ParseUtcTime(FormatUtcTime(*manifest.expires), again) || again != *manifest.expires)) {
       std::abort();
     }
   } else {

@@ -63,6 +63,9 @@ std::string CheckUsable(const fs::path& root, std::string& currentVersion) {
   return {};
 }
 
+// The website folder of the rollback: 1.0 published again after 2.0.
+constexpr char kRolledBack[] = "1.0-again";
+
 class UpdateInterruptionTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -71,44 +74,49 @@ class UpdateInterruptionTest : public ::testing::Test {
     scratch_ = MakeScratchFolder("kelvadon-interruption-test-");
     ASSERT_FALSE(scratch_.empty());
 
-    // One website folder per published state; each later state keeps the earlier files.
+    // One website folder per published state; each later state keeps the earlier files. The
+    // last publishes 1.0 again: a rollback is a publish with the next sequence, since launchers
+    // refuse an old manifest served again.
     const fs::path one = scratch_ / "launchers" / "one" / kLauncherFileName;
     const fs::path two = scratch_ / "launchers" / "two" / kLauncherFileName;
     WriteFiles(scratch_ / "launchers", {{"one/KelvadonLauncher.exe", kLauncherOne},
                                         {"two/KelvadonLauncher.exe", kLauncherTwo}});
     own_ = one;
+    const Files filesOfOne = {{"kelvadon_player.exe", "player one"},
+                              {"kelvadon_studio.exe", "studio one"},
+                              {"bin/shared.dll", "shared library"},
+                              {"bin/old.dll", "only in one"}};
     const struct {
+      const char* folder;
       const char* version;
       Files files;
       fs::path launcher;
     } states[] = {
         {"0.9",
+         "0.9",
          {{"kelvadon_player.exe", "player zero nine"},
           {"kelvadon_studio.exe", "studio zero nine"},
           {"bin/a.dll", "a of 0.9"}},
          one},
-        {"1.0",
-         {{"kelvadon_player.exe", "player one"},
-          {"kelvadon_studio.exe", "studio one"},
-          {"bin/shared.dll", "shared library"},
-          {"bin/old.dll", "only in one"}},
-         one},
+        {"1.0", "1.0", filesOfOne, one},
         {"2.0",
+         "2.0",
          {{"kelvadon_player.exe", "player two"},
           {"kelvadon_studio.exe", "studio one"},
           {"lib/shared.dll", "shared library"},
           {"bin/new.dll", "only in two"}},
          two},
+        {kRolledBack, "1.0", filesOfOne, one},
     };
     const fs::path publishing = scratch_ / "publishing";
     fs::create_directories(scratch_ / "web");
     for (const auto& state : states) {
-      const fs::path client = scratch_ / "clients" / state.version;
+      const fs::path client = scratch_ / "clients" / state.folder;
       WriteFiles(client, state.files);
       std::string output;
       ASSERT_TRUE(PublishVersion(client, state.version, publishing, state.launcher, output))
           << output;
-      fs::copy(publishing, Website(state.version), fs::copy_options::recursive);
+      fs::copy(publishing, Website(state.folder), fs::copy_options::recursive);
     }
 
     // The installation every case starts from: 1.0 current, 0.9 kept, and leftovers for the
@@ -211,7 +219,7 @@ TEST_F(UpdateInterruptionTest, EveryInterruptionLeavesAUsableInstallation) {
     EXPECT_EQ(CheckUsable(root, version), "");
 
     const std::string wanted = rollback ? "1.0" : "2.0";
-    const ToolRun again = Tool(root, Website(wanted));
+    const ToolRun again = Tool(root, Website(rollback ? kRolledBack : "2.0"));
     EXPECT_EQ(again.exitCode, 0) << again.report;
     EXPECT_EQ(CheckUsable(root, version), "");
     EXPECT_EQ(version, wanted);

@@ -26,6 +26,16 @@ std::string PercentEncoded(const std::string& text) {
   return out;
 }
 
+// The fault server's answer to a publishing request: its first line says how it went.
+bool AskToPublish(const std::string& url, std::string& error) {
+  std::string answer;
+  bool responded = false;
+  if (!HttpGet(url, answer, error, responded, 0, {})) return false;
+  if (answer.starts_with("published\n")) return true;
+  error = "kelvadon-publish refused: " + answer;
+  return false;
+}
+
 }  // namespace
 
 bool LoadTestWebsite(TestWebsite& website, std::string& error) {
@@ -60,16 +70,29 @@ bool LoadTestWebsite(TestWebsite& website, std::string& error) {
 bool PublishTestSite(const TestWebsite& website, const std::string& site,
                      const std::filesystem::path& clientFolder, const std::string& version,
                      const std::filesystem::path& launcher, std::string& error) {
-  std::string url = website.faults + "/_publish?site=" + PercentEncoded(site) + "&client=" +
-                    PercentEncoded(PathToUtf8(std::filesystem::absolute(clientFolder))) +
-                    "&version=" + PercentEncoded(version);
+  std::vector<std::pair<std::string, std::string>> options = {
+      {"client", PathToUtf8(std::filesystem::absolute(clientFolder))}, {"version", version}};
   if (!launcher.empty()) {
-    url += "&launcher=" + PercentEncoded(PathToUtf8(std::filesystem::absolute(launcher)));
+    options.emplace_back("launcher", PathToUtf8(std::filesystem::absolute(launcher)));
   }
-  std::string answer;
-  bool responded = false;
-  if (!HttpGet(url, answer, error, responded, 0, {})) return false;
-  if (answer.starts_with("published\n")) return true;
-  error = "kelvadon-publish refused: " + answer;
-  return false;
+  return RunPublishOnTestSite(website, site, "publish", options, error);
+}
+
+bool RunPublishOnTestSite(const TestWebsite& website, const std::string& site,
+                          const std::string& command,
+                          const std::vector<std::pair<std::string, std::string>>& publishOptions,
+                          std::string& error) {
+  std::string url = website.faults + "/_publish?command=" + PercentEncoded(command) +
+                    "&site=" + PercentEncoded(site);
+  for (const auto& [name, value] : publishOptions) {
+    url += "&" + name + "=" + PercentEncoded(value);
+  }
+  return AskToPublish(url, error);
+}
+
+bool SignTestManifest(const TestWebsite& website, const std::string& site, const std::string& json,
+                      std::string& error) {
+  return AskToPublish(
+      website.faults + "/_sign?site=" + PercentEncoded(site) + "&manifest=" + PercentEncoded(json),
+      error);
 }

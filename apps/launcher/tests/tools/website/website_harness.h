@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct TestWebsite {
   std::string http;       // nginx: "http://localhost:PORT"; a scenario is http + "/" + its folder
@@ -28,6 +30,19 @@ bool LoadTestWebsite(TestWebsite& website, std::string& error);
 bool PublishTestSite(const TestWebsite& website, const std::string& site,
                      const std::filesystem::path& clientFolder, const std::string& version,
                      const std::filesystem::path& launcher, std::string& error);
+
+// kelvadon-publish's command ("publish" or "refresh") on the scenario folder site, with
+// publishOptions (names without the dashes: client, version, launcher, expires-in, sequence);
+// the key and the website folder are added. Works from both builds, like PublishTestSite.
+bool RunPublishOnTestSite(const TestWebsite& website, const std::string& site,
+                          const std::string& command,
+                          const std::vector<std::pair<std::string, std::string>>& publishOptions,
+                          std::string& error);
+
+// Signs json with this build's test key and puts it on the scenario folder site as the manifest
+// with its signature: a manifest the tool would never write. Works from both builds.
+bool SignTestManifest(const TestWebsite& website, const std::string& site, const std::string& json,
+                      std::string& error);
 
 // True in the Windows build when it runs under Wine, whose WinHTTP departs from Windows' in a
 // few places that the tests list.

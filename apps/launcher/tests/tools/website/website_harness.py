@@ -39,10 +39,14 @@ chosen by the first part of the path:
   /endless/SITE/...           200 with no length and a body that never ends (the started and
                               join answers excepted); it stops when the client goes away
   /chunks/SITE/...            the file in chunked encoding, in pieces of odd sizes sent apart
-  /_publish?site=S&client=DIR&version=V[&launcher=EXE]
+  /_publish?site=S&client=DIR&version=V[&launcher=EXE][&expires-in=D][&sequence=N]
                               kelvadon-publish into www/S with this build's test key; the
                               first line of the answer is "published" or "failed". Windows
                               paths are read through the Wine prefix's drive letters.
+  /_publish?command=refresh&site=S&expires-in=D[&sequence=N]
+                              kelvadon-publish refresh of www/S, answered the same way
+  /_sign?site=S&manifest=TEXT  TEXT signed with the test key as www/S/client/manifest.json and
+                              manifest.sig, for manifests the tool would never write
 
 With --trust-tool, the test authority is added to the Wine prefix's current-user Root store
 (never to this computer's trust store). stop ends both servers by their pids.
@@ -338,6 +342,8 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
         try:
             if fault == "_publish":
                 return self.publish(urllib.parse.parse_qs(parts.query))
+            if fault == "_sign":
+                return self.sign(urllib.parse.parse_qs(parts.query))
             if fault == "status":
                 return self.answer(int(pieces[1]), b"fault\n")
             if fault == "redirect":
@@ -449,22 +455,52 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             return values[0] if values else ""
 
         site, client, version = one("site"), one("client"), one("version")
+        refresh = one("command") == "refresh"
         ok = re.fullmatch(r"[A-Za-z0-9._-]+(/[A-Za-z0-9._-]+)*", site) and ".." not in site.split("/")
-        if not ok or not client or not version:
+        if not ok or (not refresh and (not client or not version)):
             return self.answer(200, b"failed\nsite, client and version are needed\n")
         website = os.path.join(self.config.www, site)
         os.makedirs(website, exist_ok=True)
-        command = [self.config.publisher, "publish", "--client", self.host_path(client),
-                   "--version", version, "--private-key", self.config.private_key,
-                   "--website", website]
+        command = [self.config.publisher, "refresh" if refresh else "publish",
+                   "--private-key", self.config.private_key, "--website", website]
+        if not refresh:
+            command += ["--client", self.host_path(client), "--version", version]
         if one("launcher"):
             command += ["--launcher", self.host_path(one("launcher"))]
+        for name in ("expires-in", "sequence"):
+            if one(name):
+                command += ["--" + name, one(name)]
         try:
             result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True)
             first = b"published\n" if result.returncode == 0 else b"failed\n"
             return self.answer(200, first + result.stdout + result.stderr)
         except OSError as e:
             return self.answer(200, ("failed\n%s\n" % e).encode())
+
+    def sign(self, query):
+        site = query.get("site", [""])[0]
+        text = query.get("manifest", [""])[0].encode()
+        ok = re.fullmatch(r"[A-Za-z0-9._-]+(/[A-Za-z0-9._-]+)*", site) and ".." not in site.split("/")
+        if not ok or not text:
+            return self.answer(200, b"failed\nsite and manifest are needed\n")
+        result = subprocess.run(["openssl", "dgst", "-sha256", "-sign", self.config.private_key],
+                                input=text, capture_output=True)
+        if result.returncode != 0:
+            return self.answer(200, b"failed\n" + result.stderr)
+        # DER: SEQUENCE { INTEGER r, INTEGER s }, short lengths for P-256; the file holds r and s
+        # as 32 bytes each.
+        der = result.stdout
+        r_length = der[3]
+        r = int.from_bytes(der[4:4 + r_length], "big")
+        s_length = der[5 + r_length]
+        s = int.from_bytes(der[6 + r_length:6 + r_length + s_length], "big")
+        client = os.path.join(self.config.www, site, "client")
+        os.makedirs(client, exist_ok=True)
+        with open(os.path.join(client, "manifest.json"), "wb") as f:
+            f.write(text)
+        with open(os.path.join(client, "manifest.sig"), "wb") as f:
+            f.write(r.to_bytes(32, "big") + s.to_bytes(32, "big"))
+        return self.answer(200, b"published\n")
 
     def host_path(self, path):
         """A Windows path ("C:\\...") from a test under Wine, read through the prefix."""
