@@ -555,9 +555,10 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
       }
     }
   }
-  if (manifest.expires && SystemUtcSeconds() > *manifest.expires) {
-    problems.push_back("client/manifest.json expired at " + FormatUtcTime(*manifest.expires) +
-                       "; launchers refuse it an hour later. Run kelvadon-publish refresh.");
+  if (const std::string expired =
+          ExpiryProblem("client/manifest.json", manifest, SystemUtcSeconds());
+      !expired.empty()) {
+    problems.push_back(expired);
   }
   const uint64_t highest = HighestPublishedSequence(client);
   if (manifest.sequence && *manifest.sequence < highest) {
@@ -573,10 +574,7 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
   out << "Good: version " << manifest.version << ", " << manifest.files.size() << " files";
   if (!manifest.launcher.path.empty()) out << " and the launcher " << manifest.launcher.path;
   out << ", signed for the release key in " << options.at("release-key") << " (" << KeyName(key)
-      << "); ";
-  out << (manifest.sequence ? "sequence " + std::to_string(*manifest.sequence) : "no sequence");
-  out << ", " << (manifest.expires ? "expires " + FormatUtcTime(*manifest.expires) : "no expiry")
-      << ".\n";
+      << "); " << FreshnessSummary(manifest) << ".\n";
   if (!launcherKey.empty()) {
     out << "The published launcher carries " << launcherKey << ".\n";
   }

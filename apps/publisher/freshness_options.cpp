@@ -84,3 +84,16 @@ bool ChooseFreshness(const fs::path& client, const std::string* sequenceOption,
   }
   return true;
 }
+
+std::string FreshnessSummary(const Manifest& manifest) {
+  std::string text =
+      manifest.sequence ? "sequence " + std::to_string(*manifest.sequence) : "no sequence";
+  text += manifest.expires ? ", expires " + FormatUtcTime(*manifest.expires) : ", no expiry";
+  return text;
+}
+
+std::string ExpiryProblem(std::string_view what, const Manifest& manifest, int64_t now) {
+  if (!manifest.expires || now <= *manifest.expires) return {};
+  return std::string(what) + " expired at " + FormatUtcTime(*manifest.expires) +
+         "; launchers refuse it an hour later. Run kelvadon-publish refresh.";
+}

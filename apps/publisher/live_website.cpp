@@ -13,6 +13,7 @@
 
 #include "net/website.h"
 #include "publisher.h"
+#include "update/freshness.h"
 
 namespace {
 
@@ -233,6 +234,10 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
     problems.push_back("Launchers would refuse " + manifestUrl + ": " + error + ".");
     return report();
   }
+  if (const std::string expired = ExpiryProblem(manifestUrl, manifest, SystemUtcSeconds());
+      !expired.empty()) {
+    problems.push_back(expired);
+  }
 
   std::vector<ManifestFile> entries;
   std::set<std::string> seen;
@@ -304,7 +309,7 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
   if (!manifest.launcher.path.empty()) out << " and the launcher " << manifest.launcher.path;
   out << (full ? ", every file fetched whole and its fingerprint checked"
                : ", every file there with its size")
-      << ", signed for " << KeyName(key) << ".\n";
+      << ", signed for " << KeyName(key) << "; " << FreshnessSummary(manifest) << ".\n";
   if (!manifest.launcher.path.empty()) {
     const Answer launcher = Fetch(easy.get(), website + "/client/files/" + manifest.launcher.sha256,
                                   Method::kGet, manifest.launcher.size);

@@ -112,3 +112,9 @@ uint64_t HighestPublishedSequence(const std::filesystem::path& client);
 bool ChooseFreshness(const std::filesystem::path& client, const std::string* sequenceOption,
                      const std::string* expiresInOption, int64_t now, Manifest& manifest,
                      std::string& error);
+
+// "sequence N" or "no sequence", then ", expires T" or ", no expiry", for verify's report.
+std::string FreshnessSummary(const Manifest& manifest);
+
+// Why the manifest (named by what) is past its expiry at now, or empty when it is not.
+std::string ExpiryProblem(std::string_view what, const Manifest& manifest, int64_t now);

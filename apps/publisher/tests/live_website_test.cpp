@@ -153,6 +153,27 @@ TEST_F(LiveWebsiteTest, SaysWhatPlayersWouldGetWrong) {
          return s;
        },
        false, 1, "client/manifest.sig does not verify the manifest served beside it: it is stale"},
+      {"a good website names its sequence and expiry",
+       [&] {
+         return Publish("sequence", {player, studio});
+       },
+       false, 0, "; sequence 1, no expiry."},
+      {"an expired manifest",
+       [&] {
+         const std::string s = Publish("expired", {player, studio});
+         const fs::path client = Folder(s) / "client";
+         std::string json = Read(client / "manifest.json");
+         json.insert(json.find("\n  \"files\""), "\n  \"expires\": \"2001-02-03T04:05:06Z\",");
+         SigningKey key;
+         std::string signature;
+         std::string error;
+         EXPECT_TRUE(LoadSigningKey(privateKey_, key, error)) << error;
+         EXPECT_TRUE(SignBytes(key, json, signature, error)) << error;
+         EXPECT_TRUE(WriteWholeFile(client / "manifest.json", json));
+         EXPECT_TRUE(WriteWholeFile(client / "manifest.sig", signature));
+         return s;
+       },
+       false, 1, "/client/manifest.json expired at 2001-02-03T04:05:06Z"},
       {"a website answering 404", [] { return std::string("live-nothing-here"); }, false, 1,
        "/live-nothing-here/client/manifest.json answered 404"},
   };

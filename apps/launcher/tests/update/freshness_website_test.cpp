@@ -195,7 +195,7 @@ class FreshnessWebsiteTest : public testing::Test {
           const int64_t now = offered.expires ? *offered.expires + step.late : SystemUtcSeconds();
           NewRequests(site);
           const UpdateResult result = UpdateInstallation(
-              site_.http + "/" + site, root, [](const std::string&, double) {}, HttpGet,
+              site_.http + "/" + site, root, [](const std::string&, double) {}, HttpGet, [] {},
               [now] { return now; });
           EXPECT_TRUE(result.reached);
           EXPECT_EQ(result.error, step.refusal);
