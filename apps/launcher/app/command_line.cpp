@@ -10,14 +10,6 @@ namespace {
 
 constexpr std::string_view kLinkPrefix = "kelvadon:";
 
-std::string AsciiLower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 // The extension of a path by the usual rules: last component after '\' or '/', not counting a
 // drive ("C:") or a server name ("\\server"), cut at the first ':' (alternate stream), from the
 // last '.'; "." and ".." and names whose only dot leads have none.

@@ -5,6 +5,7 @@
 
 #include "common/text.h"
 #include "net/website.h"
+#include "update/layout.h"
 
 namespace fs = std::filesystem;
 
@@ -13,8 +14,6 @@ namespace {
 constexpr char kStartingStatus[] = "Starting Kelvadon...";
 constexpr char kJoiningStatus[] = "Joining the game...";
 constexpr std::string_view kJoinLinkPrefix = "kelvadon://join?";
-constexpr char kPlayerFileName[] = "kelvadon_player.exe";
-constexpr char kStudioFileName[] = "kelvadon_studio.exe";
 // A play link older than this may have expired on the website while the update ran.
 constexpr double kJoinLinkLifetimeSeconds = 120.0;
 
@@ -40,14 +39,6 @@ std::string FetchJoinLink(const LaunchJobServices& services, const std::string& 
     return {};
   }
   return JoinLinkFromAnswer(body);
-}
-
-std::string FolderName(const fs::path& folder) {
-  try {
-    return PathToUtf8(folder.filename());
-  } catch (const std::system_error&) {
-    return {};  // version folders have ASCII names; anything else has no name worth showing
-  }
 }
 
 // 0 when the program started; otherwise the warning behind the lead-in, and 1.
@@ -104,7 +95,7 @@ int RunLaunchJob(LaunchContext& context, const ProgressReporter& report,
     services.updateLauncherCopy(root, website, update.manifest, ignored);
   }
 
-  const std::string versionName = update.ready ? update.version : FolderName(versionFolder);
+  const std::string versionName = update.ready ? update.version : FileNameAsUtf8(versionFolder);
   const fs::path launcherCopy = root / kLauncherFileName;
   if (services.exists(launcherCopy)) {
     services.registerWithWindows(root, launcherCopy, website, versionName);

@@ -2,12 +2,15 @@
 
 #include <chrono>
 #include <system_error>
+#include <vector>
 
 #include "app/launch_job.h"
 #include "common/system.h"
 #include "common/text.h"
 #include "net/website.h"
 #include "ui/progress.h"
+#include "update/disk.h"
+#include "update/install_lock.h"
 #include "update/layout.h"
 #include "win/uninstall.h"
 
@@ -16,13 +19,12 @@ namespace {
 // A version folder that cannot be removed whole (the studio still running from it) must never be
 // taken for a complete version later, so the markers go first.
 void RemoveVersionMarkers(const std::filesystem::path& versions) {
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(versions, ec), end; !ec && it != end;
-       it.increment(ec)) {
+  std::vector<std::filesystem::path> names;
+  ListFolder(versions, names);
+  for (const std::filesystem::path& name : names) {
     // Like the removal after it, never through a link to a folder elsewhere.
-    std::error_code ignored;
-    if (std::filesystem::is_directory(it->symlink_status(ignored))) {
-      std::filesystem::remove(it->path() / kMarkerFileName, ignored);
+    if (EntryKindOf(versions / name) == EntryKind::Folder) {
+      RemovePathTree(versions / name / kMarkerFileName);
     }
   }
 }
@@ -33,11 +35,7 @@ int RunUninstallMode(const std::filesystem::path& root) {
       " (delete that folder too if you don't want them).";
   if (!AskYesNo(question)) return 0;
   UnregisterFromWindows(root);
-  RemoveVersionMarkers(root / kVersionsFolderName);
-  RemovePathTree(root / kVersionsFolderName);
-  RemovePathTree(root / kCurrentFileName);
-  RemovePathTree(root / kWebsiteFileName);
-  RemovePathTree(root / kSequenceFileName);
+  RemoveInstalledFiles(root);
   ShowMessage("Kelvadon has been taken off this computer.", false);
   // Last of all: a running program's file cannot be deleted, so the command must not start its
   // short pause while the message may still be waiting for the user.
@@ -45,15 +43,17 @@ int RunUninstallMode(const std::filesystem::path& root) {
   return 0;
 }
 
-std::string FileNameAsUtf8(const std::filesystem::path& path) {
-  try {
-    return PathToUtf8(path.filename());
-  } catch (const std::system_error&) {
-    return {};  // a name that cannot be converted follows no setup-name rule
-  }
-}
-
 }  // namespace
+
+void RemoveInstalledFiles(const std::filesystem::path& root) {
+  // An update still running in another window would otherwise write into what is removed here.
+  const InstallRootLock lock(root);
+  RemoveVersionMarkers(root / kVersionsFolderName);
+  RemovePathTree(root / kVersionsFolderName);
+  RemovePathTree(root / kCurrentFileName);
+  RemovePathTree(root / kWebsiteFileName);
+  RemovePathTree(root / kSequenceFileName);
+}
 
 void ResolveWebsite(LaunchContext& context, std::string_view ownImage, std::string_view ownFileName,
                     std::string_view websiteFileText) {

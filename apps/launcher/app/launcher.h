@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,3 +14,7 @@ int RunLauncher(const std::vector<std::string>& args);
 // context), the executable's stamp, its setup file name, website.txt, and a link's origin.
 void ResolveWebsite(LaunchContext& context, std::string_view ownImage, std::string_view ownFileName,
                     std::string_view websiteFileText);
+
+// The uninstall's removal of the version store and the state files (the launcher copies go
+// later, by ScheduleLauncherDeletion). Waits while an update works on the InstallRoot.
+void RemoveInstalledFiles(const std::filesystem::path& root);

@@ -8,6 +8,16 @@
 // uses errno.
 std::string WithWindowsError(const std::string& message);
 
+// The system's own description of an error number (Windows: GetLastError's numbers, worded by
+// FormatMessageW; Linux: errno's, by strerror), without a line end. Never empty.
+std::string SystemErrorText(int code);
+
+// The form of a path to hand to the file system. Windows: the "\\?\" form of its full path, which
+// lifts the 260-character limit on every supported Windows (a server path becomes
+// "\\?\UNC\server\..."); a path already in that form, or one that cannot be made full, is given
+// back unchanged. Linux: the path itself. Sentences for the user show the ordinary path.
+std::filesystem::path FileSystemPath(const std::filesystem::path& path);
+
 enum class KnownFolder { LocalAppData, Programs, Desktop };
 
 // The folder Windows knows under that identifier, or an empty path.

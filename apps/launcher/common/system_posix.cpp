@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 #include <vector>
 
@@ -48,3 +49,13 @@ std::filesystem::path OwnExecutablePath() {
   if (length <= 0 || static_cast<size_t>(length) >= buffer.size()) return {};
   return std::filesystem::path(std::string(buffer.data(), static_cast<size_t>(length)));
 }
+
+std::string SystemErrorText(int code) {
+  char buffer[256] = {};
+  // The GNU strerror_r may return a static text instead of filling the buffer.
+  const char* text = strerror_r(code, buffer, sizeof buffer);
+  if (text == nullptr || *text == '\0') return "error " + std::to_string(code);
+  return text;
+}
+
+std::filesystem::path FileSystemPath(const std::filesystem::path& path) { return path; }

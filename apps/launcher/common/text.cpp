@@ -1,5 +1,7 @@
 #include "common/text.h"
 
+#include <system_error>
+
 namespace {
 
 // Length of the valid UTF-8 sequence starting at text[i], or 0 when none starts there.
@@ -34,6 +36,22 @@ size_t ValidSequenceLength(std::string_view text, size_t i) {
 }
 
 }  // namespace
+
+std::string AsciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string FileNameAsUtf8(const std::filesystem::path& path) {
+  try {
+    return PathToUtf8(path.filename());
+  } catch (const std::system_error&) {
+    return {};
+  }
+}
 
 bool IsValidUtf8(std::string_view text) {
   for (size_t i = 0; i < text.size();) {

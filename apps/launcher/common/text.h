@@ -16,5 +16,9 @@ std::string PathToUtf8(const std::filesystem::path& path);
 
 // Portable helpers.
 bool IsValidUtf8(std::string_view text);
+// ASCII letters in lower case; every other byte as it is.
+std::string AsciiLower(std::string_view text);
+// The last element of a path as UTF-8; empty when it cannot be converted.
+std::string FileNameAsUtf8(const std::filesystem::path& path);
 // For display only: every byte sequence that is not valid UTF-8 becomes U+FFFD.
 std::string ReplaceInvalidUtf8(std::string_view text);

@@ -35,6 +35,9 @@ class UniqueHandle {
     return &handle_;
   }
 
+  // Gives up ownership, for a call that takes the handle over.
+  Type Release() { return std::exchange(handle_, Traits::Invalid()); }
+
   void Reset(Type handle = Traits::Invalid()) {
     if (handle_ != Traits::Invalid()) Traits::Close(handle_);
     handle_ = handle;

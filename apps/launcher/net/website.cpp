@@ -36,14 +36,6 @@ bool IsForbiddenInWebsite(char c) {
   return byte <= 0x20 || c == '"' || c == '<' || c == '>' || c == '\\';
 }
 
-std::string AsciiLower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 void RemoveTrailingSpaces(std::string_view& text) {
   while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
 }

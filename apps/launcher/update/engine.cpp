@@ -10,12 +10,14 @@
 #include <utility>
 #include <vector>
 
+#include "common/system.h"
 #include "common/text.h"
 #include "update/crypto.h"
 #include "update/disk_steps.h"
 #include "update/freshness.h"
 #include "update/install_lock.h"
 #include "update/layout.h"
+#include "update/patience.h"
 
 namespace fs = std::filesystem;
 
@@ -84,10 +86,10 @@ void RemoveOtherVersions(const fs::path& versions, const fs::path& keep, const f
     std::error_code statusError;
     if (fs::is_directory(fs::symlink_status(entry, statusError))) {
       BeforeDiskStep();
-      RemovePathTree(entry / kMarkerFileName);
+      RemovePathTree(entry / kMarkerFileName, Waiting::None);
     }
     BeforeDiskStep();
-    RemovePathTree(entry);
+    RemovePathTree(entry, Waiting::None);
   }
 }
 
@@ -132,6 +134,8 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
     return result;
   }
   reporter("Checking for updates...", -1.0);
+  // A step that waits for another program to let go of a file says so on the status line.
+  const WaitNotice waitNotice([&reporter] { reporter(kWaitingForFilesStatus, -1.0); });
 
   std::string manifestBytes;
   std::string signatureBytes;
@@ -148,7 +152,7 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
   const fs::path versions = root / kVersionsFolderName;
   const fs::path finalFolder = versions / result.version;
   const fs::path staging = versions / (result.version + ".partial");
-  const InstallRootLock lock(root);
+  const InstallRootLock lock(root, [&reporter] { reporter(kWaitingForLockStatus, -1.0); });
   // Judged and remembered under the lock, so that two launchers never write a lower sequence
   // over a higher one; before anything on disk, so that an old manifest cannot even switch back
   // to a version still kept.
@@ -203,7 +207,7 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
   BeforeDiskStep();
   RemovePathTree(staging);
   BeforeDiskStep();
-  fs::create_directories(staging, ec);
+  CreateFolders(staging, ec);
 
   const std::string action = old.empty() ? "Installing Kelvadon" : "Updating Kelvadon";
   for (size_t i = 0; i < manifest.files.size(); ++i) {
@@ -261,12 +265,8 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
   BeforeDiskStep();
   RemovePathTree(finalFolder);
   BeforeDiskStep();
-  fs::rename(staging, finalFolder, ec);
-  if (ec) {
-    // Windows descriptions end with a line end, which would break the sentence.
-    std::string reason = ec.message();
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
-    result.error = "Couldn't finish installing (" + reason + ")";
+  if (!RenameReplacing(staging, finalFolder, ec)) {
+    result.error = "Couldn't finish installing (" + SystemErrorText(ec.value()) + ")";
     return result;
   }
 

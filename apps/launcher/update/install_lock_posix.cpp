@@ -10,12 +10,19 @@
 // An flock on the InstallRoot folder itself, so no file of its own is left behind. The kernel
 // drops it when the descriptor is closed or the process dies; close-on-exec keeps a started
 // player from holding it.
-InstallRootLock::InstallRootLock(const std::filesystem::path& root) {
+InstallRootLock::InstallRootLock(const std::filesystem::path& root,
+                                 const std::function<void()>& whileWaiting) {
   std::error_code ec;
   std::filesystem::create_directories(root, ec);
   const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  while (flock(fd, LOCK_EX) != 0) {
+  int attempt = LOCK_EX | LOCK_NB;
+  while (flock(fd, attempt) != 0) {
+    if (errno == EWOULDBLOCK && attempt != LOCK_EX) {
+      if (whileWaiting) whileWaiting();
+      attempt = LOCK_EX;
+      continue;
+    }
     if (errno != EINTR) {
       close(fd);
       return;

@@ -3,6 +3,7 @@
 #include <string>
 #include <system_error>
 
+#include "common/windows_handles.h"
 #include "update/crypto.h"
 #include "update/install_lock.h"
 
@@ -33,21 +34,22 @@ std::wstring MutexName(const std::filesystem::path& root) {
 // A named mutex: Windows releases it when its owner ends, and the next waiter then gets
 // WAIT_ABANDONED, which counts as acquired (the owner's half-done work is what the staging
 // folder and the completion marker are there to survive).
-InstallRootLock::InstallRootLock(const std::filesystem::path& root) {
+InstallRootLock::InstallRootLock(const std::filesystem::path& root,
+                                 const std::function<void()>& whileWaiting) {
   const std::wstring name = MutexName(root);
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-  if (mutex == nullptr) return;
-  const DWORD wait = WaitForSingleObject(mutex, INFINITE);
-  if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-    CloseHandle(mutex);
-    return;
+  UniqueKernelObject mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
+  if (!mutex) return;
+  DWORD wait = WaitForSingleObject(mutex.Get(), 0);
+  if (wait == WAIT_TIMEOUT) {
+    if (whileWaiting) whileWaiting();
+    wait = WaitForSingleObject(mutex.Get(), INFINITE);
   }
-  handle_ = reinterpret_cast<std::intptr_t>(mutex);
+  if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return;
+  handle_ = reinterpret_cast<std::intptr_t>(mutex.Release());
 }
 
 InstallRootLock::~InstallRootLock() {
   if (handle_ == -1) return;
-  HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
-  ReleaseMutex(mutex);
-  CloseHandle(mutex);
+  const UniqueKernelObject mutex(reinterpret_cast<HANDLE>(handle_));
+  ReleaseMutex(mutex.Get());
 }

@@ -1,13 +1,16 @@
 #include "update/layout.h"
 
+#include <cstdint>
 #include <exception>
-#include <fstream>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
 #include "common/system.h"
 #include "common/text.h"
+#include "update/disk.h"
 #include "update/disk_steps.h"
+#include "update/patience.h"
 
 namespace fs = std::filesystem;
 
@@ -54,75 +57,104 @@ fs::path CurrentVersionFolder(const fs::path& root) {
   // and cannot be "." or "..".
   if (!IsValidVersionName(name)) return {};
   fs::path folder = root / kVersionsFolderName / name;
-  std::error_code ec;
-  const fs::file_status marker = fs::symlink_status(folder / kMarkerFileName, ec);
-  if (ec || !fs::exists(marker)) return {};
+  if (EntryKindOf(folder / kMarkerFileName) == EntryKind::Missing) return {};
   return folder;
 }
 
+namespace {
+
+std::error_code SystemError(int error) { return {error, std::system_category()}; }
+
+// A file of the C library, closed when the owner goes.
+struct StreamCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using UniqueStream = std::unique_ptr<std::FILE, StreamCloser>;
+
+int RemoveOnce(const fs::path& path, Waiting waiting) {
+  const auto attempt = [&] {
+    const int error = RemoveEntry(path);
+    return IsMissingError(error) ? 0 : error;
+  };
+  return waiting == Waiting::Patient ? Patiently(attempt) : attempt();
+}
+
+}  // namespace
+
 bool ReadWholeFile(const fs::path& path, std::string& bytes, bool* whole) {
-  std::ifstream in(path, std::ios::binary);
+  int error = 0;
+  const UniqueStream in(OpenFileForReading(path, error));
   if (!in) return false;
-  // Linux opens a folder for reading and fails only on the first read, where Windows refuses to
-  // open it; both are "cannot open" here.
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) return false;
   std::string content;
-  if (const std::uintmax_t size = fs::file_size(path, ec); !ec && size < content.max_size()) {
+  if (uint64_t size = 0; OpenFileSize(in.get(), size) && size < content.max_size()) {
     content.reserve(static_cast<std::size_t>(size));
   }
-  // istream::read turns a read error into badbit; reading through istreambuf_iterator would let
-  // the file buffer's exception escape instead.
   char buffer[64 * 1024];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    content.append(buffer, static_cast<std::size_t>(in.gcount()));
+  for (;;) {
+    const std::size_t got = std::fread(buffer, 1, sizeof buffer, in.get());
+    content.append(buffer, got);
+    if (got < sizeof buffer) break;
   }
-  if (whole != nullptr) *whole = !in.bad();
+  if (whole != nullptr) *whole = std::ferror(in.get()) == 0;
   bytes.swap(content);
   return true;
 }
 
-bool WriteWholeFile(const fs::path& path, std::string_view bytes) {
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  if (!bytes.empty()) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  // The bytes may still sit in the stream's buffer: a full disk shows only when they are flushed
-  // and the file is closed, so both are checked rather than left to the destructor.
-  out.flush();
-  out.close();
-  return !out.fail();
+std::FILE* OpenForWriting(const fs::path& path) {
+  CreateFolderChain(path.parent_path());
+  std::FILE* file = nullptr;
+  Patiently([&] {
+    int error = 0;
+    file = OpenFileForWriting(path, error);
+    return file != nullptr ? 0 : error;
+  });
+  return file;
 }
 
-std::error_code RemovePathTree(const fs::path& path) {
-  std::error_code ec;
-  if (fs::remove(path, ec) || !ec) return {};
-  // The reason a non-empty folder gives varies (ENOTEMPTY or EEXIST here; on Windows the library
-  // reports the error of a second attempt rather than ERROR_DIR_NOT_EMPTY), so any failure on a
-  // folder leads to emptying it. The tree is walked here rather than by remove_all because the
-  // Windows library sees a junction or folder link as a plain folder and would empty its target,
-  // which may hold the user's own files. A plain removal takes away a link itself whatever it
-  // points to, so trying that first at every level never descends through one.
-  std::error_code statusError;
-  if (!fs::is_directory(fs::symlink_status(path, statusError))) return ec;
-  std::vector<fs::path> children;
-  std::error_code listError;
-  for (fs::directory_iterator it(path, listError), end; !listError && it != end;
-       it.increment(listError)) {
-    children.push_back(it->path());
-  }
-  std::error_code first = listError;
-  for (const fs::path& child : children) {
-    const std::error_code childError = RemovePathTree(child);
+bool CloseWrittenFile(std::FILE* file) {
+  if (file == nullptr) return false;
+  // The bytes may still sit in the stream's buffer: a full disk shows only when they are flushed
+  // and the file is closed, so both are checked.
+  const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
+  const bool closed = std::fclose(file) == 0;
+  return flushed && closed;
+}
+
+bool WriteWholeFile(const fs::path& path, std::string_view bytes) {
+  std::FILE* file = OpenForWriting(path);
+  if (file == nullptr) return false;
+  const bool written =
+      bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return CloseWrittenFile(file) && written;
+}
+
+bool CreateFolders(const fs::path& folder, std::error_code& ec) {
+  ec = SystemError(CreateFolderChain(folder));
+  return !ec;
+}
+
+std::error_code RemovePathTree(const fs::path& path, Waiting waiting) {
+  const EntryKind kind = EntryKindOf(path);
+  if (kind == EntryKind::Missing) return {};
+  // A link goes as one entry whatever it leads to: a junction's target may hold the user's own
+  // files. Only a real folder is entered.
+  if (kind != EntryKind::Folder) return SystemError(RemoveOnce(path, waiting));
+  // An empty folder goes at once; the reason a non-empty one gives varies, so any refusal leads
+  // to emptying it first.
+  if (RemoveEntry(path) == 0) return {};
+  std::vector<fs::path> names;
+  std::error_code first = SystemError(ListFolder(path, names));
+  for (const fs::path& name : names) {
+    const std::error_code childError = RemovePathTree(path / name, waiting);
     if (!first) first = childError;
   }
-  if (fs::remove(path, ec) || !ec) return {};
-  return first ? first : ec;
+  const std::error_code own = SystemError(RemoveOnce(path, waiting));
+  if (!own) return {};
+  return first ? first : own;
 }
 
 bool RenameReplacing(const fs::path& from, const fs::path& to, std::error_code& ec) {
-  fs::rename(from, to, ec);
+  ec = SystemError(Patiently([&] { return RenameEntry(from, to); }));
   return !ec;
 }
 
@@ -133,22 +165,28 @@ bool ReplaceFileAtomically(const fs::path& path, std::string_view bytes,
   std::error_code ec;
   BeforeDiskStep();
   if (!WriteWholeFile(temporary, bytes)) {
-    fs::remove(temporary, ec);
+    RemovePathTree(temporary);
     return false;
   }
   BeforeDiskStep();
-  if (RenameReplacing(temporary, path, ec)) return true;
-  std::error_code statusError;
-  if (!asideIfBusy.empty() && fs::exists(fs::symlink_status(path, statusError))) {
-    BeforeDiskStep();
-    if (RenameReplacing(path, asideIfBusy, ec)) {
+  if (asideIfBusy.empty()) {
+    if (RenameReplacing(temporary, path, ec)) return true;
+  } else {
+    // A running executable never lets go while this run waits, so the way round comes at once.
+    if (RenameEntry(temporary, path) == 0) return true;
+    if (EntryKindOf(path) != EntryKind::Missing) {
       BeforeDiskStep();
-      if (RenameReplacing(temporary, path, ec)) return true;
-      // Without this the name would stay empty until the next successful run.
-      RenameReplacing(asideIfBusy, path, ec);
+      if (RenameReplacing(path, asideIfBusy, ec)) {
+        BeforeDiskStep();
+        if (RenameReplacing(temporary, path, ec)) return true;
+        // Without this the name would stay empty until the next successful run.
+        RenameReplacing(asideIfBusy, path, ec);
+      }
+    } else if (RenameReplacing(temporary, path, ec)) {
+      return true;
     }
   }
-  fs::remove(temporary, ec);
+  RemovePathTree(temporary);
   return false;
 }
 

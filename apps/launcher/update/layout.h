@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -18,29 +19,53 @@ std::string MarkerText(std::string_view versionName);
 // The folder of the version named by current.txt when it holds its completion marker; else empty.
 std::filesystem::path CurrentVersionFolder(const std::filesystem::path& root);
 
+// Every helper below reaches the file system through FileSystemPath (so a path longer than
+// Windows' 260-character limit works), and renames, removals and opens for writing that another
+// program refuses for a while are tried again patiently (update/patience.h) before they fail.
+
 // Replaces bytes with the file's content. False (bytes untouched) when the file cannot be opened.
 // When whole is given it says whether every byte was read (a read error part way leaves it false).
 bool ReadWholeFile(const std::filesystem::path& path, std::string& bytes, bool* whole = nullptr);
+
+// Creates the file's parent folders (ignoring failures), then opens the file for writing from
+// its start, creating or truncating it. Null when it cannot be opened. Every file a run writes
+// is opened here; close it with CloseWrittenFile.
+std::FILE* OpenForWriting(const std::filesystem::path& path);
+
+// Flushes and closes a file from OpenForWriting; true only when every byte written reached the
+// file and it closed without error.
+bool CloseWrittenFile(std::FILE* file);
 
 // Creates the parent folders, then writes the file; true only when every byte reached the file
 // and the file was closed without error.
 bool WriteWholeFile(const std::filesystem::path& path, std::string_view bytes);
 
-// Removes a file or a folder with everything in it. A missing path is not an error.
-std::error_code RemovePathTree(const std::filesystem::path& path);
+// Creates the folder and its missing ancestors; false when it does not exist afterwards.
+bool CreateFolders(const std::filesystem::path& folder, std::error_code& ec);
 
-// Renames a file or folder; a file of the target name is replaced (the standard library's rename:
-// MoveFileExW with MOVEFILE_REPLACE_EXISTING on Windows). False, with the reason in ec, on failure.
+// Whether a removal waits for other programs. Clean-up of old versions does not: what a running
+// player keeps stays until a later run, and the player is not kept waiting.
+enum class Waiting { Patient, None };
+
+// Removes a file or a folder with everything in it. A missing path is not an error. A link or
+// any other reparse point (a junction) is removed itself and never entered, so what it leads to
+// is left alone.
+std::error_code RemovePathTree(const std::filesystem::path& path,
+                               Waiting waiting = Waiting::Patient);
+
+// Renames a file or folder; a file of the target name is replaced (MoveFileExW with
+// MOVEFILE_REPLACE_EXISTING on Windows). False, with the system's error in ec, on failure;
+// SystemErrorText(ec.value()) describes it.
 bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to,
                      std::error_code& ec);
 
 // Writes the bytes to a temporary file beside path (its name followed by ".new"), flushes and
 // closes it, then renames it over path, so a reader or an interrupted run finds the whole old
 // content or the whole new content and never a part of either. Windows refuses to replace a
-// running executable but lets it be renamed: when the rename fails while path exists and
-// asideIfBusy is given, path is moved there first and the rename is tried again, and if that
-// also fails the old file is moved back. True when path holds the bytes; on false the temporary
-// file has been removed.
+// running executable but lets it be renamed: when asideIfBusy is given and the first rename
+// fails while path exists, path is moved there at once (a running program would not let go in
+// time) and the rename is tried again, and if that also fails the old file is moved back. True
+// when path holds the bytes; on false the temporary file has been removed.
 bool ReplaceFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                            const std::filesystem::path& asideIfBusy = {});
 
@@ -57,3 +82,6 @@ inline constexpr char kVersionsFolderName[] = "Versions";
 inline constexpr char kMarkerFileName[] = "kelvadon-installed.txt";
 inline constexpr char kLauncherFileName[] = "KelvadonLauncher.exe";
 inline constexpr char kOldLauncherFileName[] = "KelvadonLauncher.old.exe";
+// The client's programs inside a version folder.
+inline constexpr char kPlayerFileName[] = "kelvadon_player.exe";
+inline constexpr char kStudioFileName[] = "kelvadon_studio.exe";

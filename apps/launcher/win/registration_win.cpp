@@ -4,8 +4,9 @@
 
 #include <system_error>
 
+#include "common/system.h"
 #include "common/text.h"
-#include "common/unique_handle.h"
+#include "common/windows_handles.h"
 #include "update/layout.h"
 #include "win/registration.h"
 #include "win/shortcuts.h"
@@ -13,29 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr char kStudioFileName[] = "kelvadon_studio.exe";
-
-struct RegistryKeyTraits {
-  using Type = HKEY;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type key) { RegCloseKey(key); }
-};
-using UniqueRegistryKey = UniqueHandle<RegistryKeyTraits>;
-
-struct FindTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Type find) { FindClose(find); }
-};
-using UniqueFind = UniqueHandle<FindTraits>;
-
-struct FileTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Type file) { CloseHandle(file); }
-};
-using UniqueFile = UniqueHandle<FileTraits>;
 
 // Creates the key and its missing parents, or opens it; no owner when that fails.
 UniqueRegistryKey CreateKey(const std::wstring& path) {
@@ -184,6 +162,6 @@ void RegisterWithWindowsNotifying(const fs::path& installRoot, const fs::path& l
 
 uint64_t InstalledSizeBytes(const fs::path& folder) {
   uint64_t total = 0;
-  AddFolderSizes(folder.native(), total);
+  AddFolderSizes(FileSystemPath(folder).native(), total);
   return total;
 }

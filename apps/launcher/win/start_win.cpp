@@ -6,6 +6,7 @@
 
 #include "common/system.h"
 #include "common/text.h"
+#include "common/windows_handles.h"
 #include "win/command_line_quoting.h"
 #include "win/start.h"
 
@@ -20,15 +21,13 @@ bool StartProgram(const std::filesystem::path& program, const std::vector<std::s
   // All zero but the size: no window-show request and no standard handles for the program.
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
+  UniqueProcessInformation info;
   if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
                       CREATE_NO_WINDOW, nullptr, folder.empty() ? nullptr : folder.c_str(),
-                      &startup, &info)) {
+                      &startup, info.Put())) {
     error = WithWindowsError("Windows wouldn't start it");
     return false;
   }
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
   return true;
 }
 

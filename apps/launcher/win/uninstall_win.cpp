@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "common/system.h"
+#include "common/windows_handles.h"
 #include "update/layout.h"
 #include "win/registration.h"
 #include "win/shortcuts.h"
@@ -40,10 +41,7 @@ void UnregisterFromWindows(const fs::path& /*installRoot*/) {
   const fs::path programs = KnownFolderPath(KnownFolder::Programs);
   if (!programs.empty()) RemovePathTree(programs / kShortcutFolderName);
   const fs::path desktop = KnownFolderPath(KnownFolder::Desktop);
-  if (!desktop.empty()) {
-    std::error_code ignored;
-    fs::remove(desktop / kStudioLinkName, ignored);
-  }
+  if (!desktop.empty()) RemovePathTree(desktop / kStudioLinkName);
 }
 
 void ScheduleLauncherDeletion(const fs::path& installRoot) {
@@ -67,11 +65,7 @@ void ScheduleLauncherDeletion(const fs::path& installRoot) {
                              (root / kOldLauncherFileName).native() + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                      CREATE_NO_WINDOW, nullptr, system.c_str(), &startup, &info)) {
-    return;
-  }
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
+  UniqueProcessInformation info;
+  CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                 CREATE_NO_WINDOW, nullptr, system.c_str(), &startup, info.Put());
 }

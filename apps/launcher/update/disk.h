@@ -1,0 +1,50 @@
+#pragma once
+
+// The few calls on files and folders that the layout helpers build on, one file per platform.
+// Each takes an ordinary path and hands its FileSystemPath form to the system; none follows a
+// link. Results are 0 or the system's error number (GetLastError on Windows, errno on Linux).
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+enum class EntryKind { Missing, File, Folder, Link };
+
+// What the path names, without following a link: a symbolic link or any other reparse point
+// (a junction, a mount point) is a Link whatever it leads to. Missing also when the status
+// cannot be read.
+EntryKind EntryKindOf(const std::filesystem::path& path);
+
+// Removes one file, one empty folder or one link itself (never what it leads to).
+int RemoveEntry(const std::filesystem::path& path);
+
+// The names in a folder, without "." and "..". A listing error ends the listing and is
+// returned; what was listed until then stays in names.
+int ListFolder(const std::filesystem::path& folder, std::vector<std::filesystem::path>& names);
+
+// Renames a file or a folder; a file of the target name is replaced (MOVEFILE_REPLACE_EXISTING
+// and MOVEFILE_COPY_ALLOWED on Windows).
+int RenameEntry(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Creates the folder and its missing ancestors. 0 when the folder exists afterwards.
+int CreateFolderChain(const std::filesystem::path& folder);
+
+// Opens a file to write from its start, creating or truncating it, shared for reading only.
+// Null with the reason in error on failure. The caller closes the file with fclose.
+std::FILE* OpenFileForWriting(const std::filesystem::path& path, int& error);
+
+// Opens an existing file (never a folder) to read, shared for reading and writing by others.
+std::FILE* OpenFileForReading(const std::filesystem::path& path, int& error);
+
+// The size of an open file; false when it cannot be read.
+bool OpenFileSize(std::FILE* file, uint64_t& size);
+
+// Whether the error is one another program causes for a while by holding the file open (a
+// scanner, a running program): a sharing or lock violation, or access denied, on Windows;
+// EBUSY or ETXTBSY on Linux, which has no sharing modes.
+bool IsBusyError(int error);
+
+// Whether the error says the entry or a folder on its way is not there.
+bool IsMissingError(int error);

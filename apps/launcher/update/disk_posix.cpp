@@ -1,0 +1,111 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "update/disk.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// Hands the descriptor to a C stream, which then owns it.
+std::FILE* StreamOf(int fd, const char* mode, int& error) {
+  std::FILE* stream = fdopen(fd, mode);
+  if (stream == nullptr) {
+    error = errno;
+    close(fd);
+  }
+  return stream;
+}
+
+}  // namespace
+
+EntryKind EntryKindOf(const fs::path& path) {
+  struct stat status = {};
+  if (lstat(path.c_str(), &status) != 0) return EntryKind::Missing;
+  if (S_ISLNK(status.st_mode)) return EntryKind::Link;
+  if (S_ISDIR(status.st_mode)) return EntryKind::Folder;
+  return EntryKind::File;
+}
+
+int RemoveEntry(const fs::path& path) {
+  struct stat status = {};
+  if (lstat(path.c_str(), &status) != 0) return errno;
+  const int result = S_ISDIR(status.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str());
+  return result == 0 ? 0 : errno;
+}
+
+int ListFolder(const fs::path& folder, std::vector<fs::path>& names) {
+  const std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+  if (!dir) return errno;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir.get());
+    if (entry == nullptr) return errno;
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    names.emplace_back(std::string(name));
+  }
+}
+
+int RenameEntry(const fs::path& from, const fs::path& to) {
+  return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int CreateFolderChain(const fs::path& folder) {
+  if (mkdir(folder.c_str(), 0777) == 0) return 0;
+  int error = errno;
+  if (error == ENOENT) {
+    const fs::path parent = folder.parent_path();
+    if (parent.empty() || parent == folder) return error;
+    CreateFolderChain(parent);
+    if (mkdir(folder.c_str(), 0777) == 0) return 0;
+    error = errno;
+  }
+  // Another run, or an earlier step, may have made it.
+  return EntryKindOf(folder) == EntryKind::Folder ? 0 : error;
+}
+
+std::FILE* OpenFileForWriting(const fs::path& path, int& error) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  return StreamOf(fd, "wb", error);
+}
+
+std::FILE* OpenFileForReading(const fs::path& path, int& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  // Linux opens a folder for reading; Windows refuses to, and so does this.
+  struct stat status = {};
+  if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+    error = S_ISDIR(status.st_mode) ? EISDIR : errno;
+    close(fd);
+    return nullptr;
+  }
+  return StreamOf(fd, "rb", error);
+}
+
+bool OpenFileSize(std::FILE* file, uint64_t& size) {
+  struct stat status = {};
+  if (fstat(fileno(file), &status) != 0) return false;
+  size = static_cast<uint64_t>(status.st_size);
+  return true;
+}
+
+bool IsBusyError(int error) { return error == EBUSY || error == ETXTBSY; }
+
+bool IsMissingError(int error) { return error == ENOENT || error == ENOTDIR; }
