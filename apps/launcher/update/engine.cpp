@@ -13,6 +13,7 @@
 #include "common/system.h"
 #include "common/text.h"
 #include "update/crypto.h"
+#include "update/disk.h"
 #include "update/disk_steps.h"
 #include "update/freshness.h"
 #include "update/install_lock.h"
@@ -83,8 +84,7 @@ void RemoveOtherVersions(const fs::path& versions, const fs::path& keep, const f
     // A marked folder counts as complete without being looked into (a rollback switches to it
     // at once), so the mark goes first: an interrupted removal leaves a folder that is plainly
     // incomplete rather than one that claims to be whole.
-    std::error_code statusError;
-    if (fs::is_directory(fs::symlink_status(entry, statusError))) {
+    if (EntryKindOf(entry) == EntryKind::Folder) {
       BeforeDiskStep();
       RemovePathTree(entry / kMarkerFileName, Waiting::None);
     }
@@ -163,7 +163,7 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
   }
 
   std::error_code ec;
-  if (fs::exists(fs::symlink_status(finalFolder / kMarkerFileName, ec))) {
+  if (EntryKindOf(finalFolder / kMarkerFileName) != EntryKind::Missing) {
     result.ready = MakeCurrent(root, result.version, finalFolder, result.error);
     return result;
   }

@@ -65,6 +65,9 @@ namespace {
 
 std::error_code SystemError(int error) { return {error, std::system_category()}; }
 
+// Ends a patient attempt at once: no system error has this number.
+constexpr int kNoWaitMends = -1;
+
 // A file of the C library, closed when the owner goes.
 struct StreamCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -106,6 +109,10 @@ std::FILE* OpenForWriting(const fs::path& path) {
   Patiently([&] {
     int error = 0;
     file = OpenFileForWriting(path, error);
+    // Windows refuses to open a folder with access denied, which no wait can mend.
+    if (file == nullptr && IsBusyError(error) && EntryKindOf(path) == EntryKind::Folder) {
+      return kNoWaitMends;
+    }
     return file != nullptr ? 0 : error;
   });
   return file;
@@ -154,7 +161,15 @@ std::error_code RemovePathTree(const fs::path& path, Waiting waiting) {
 }
 
 bool RenameReplacing(const fs::path& from, const fs::path& to, std::error_code& ec) {
-  ec = SystemError(Patiently([&] { return RenameEntry(from, to); }));
+  int last = 0;
+  Patiently([&] {
+    last = RenameEntry(from, to);
+    // Windows refuses to rename onto a folder with access denied; a folder still there after
+    // its removal is not let go of by waiting longer.
+    if (last != 0 && IsBusyError(last) && EntryKindOf(to) == EntryKind::Folder) return kNoWaitMends;
+    return last;
+  });
+  ec = SystemError(last);
   return !ec;
 }
 

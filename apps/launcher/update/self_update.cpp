@@ -37,13 +37,13 @@ bool UpdateLauncherCopy(const fs::path& root, const std::string& website, const 
   const fs::path installed = root / kLauncherFileName;
   const fs::path aside = root / kOldLauncherFileName;
   std::error_code ec;
-  fs::create_directories(root, ec);
+  CreateFolders(root, ec);
   const InstallRootLock lock(root);
 
   // The installed copy carries no stamp and learns its website from this file.
   if (!website.empty()) ReplaceFileAtomically(root / kWebsiteFileName, website + "\n");
   BeforeDiskStep();
-  fs::remove(aside, ec);
+  RemovePathTree(aside, Waiting::None);
 
   const std::string clean = OwnCleanImage(ownImagePath);
   const ManifestFile& launcher = manifest.launcher;
