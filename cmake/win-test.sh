@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs one Windows test program under Wine and decides its result: it passes only when it exits
+# 0, prints a non-zero passed count and no failure. Skipped cases are listed at the end, so that
+# they show in the test's output.
+#   win-test.sh program.exe [args...]
+set -u
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+out=$(mktemp)
+"$here/wine-run.sh" "$@" >"$out" 2>&1
+rc=$?
+cat "$out"
+passed=$(grep -aE '^\[  PASSED  \] [0-9]+ tests?\.' "$out" | tail -n 1 | sed -E 's/^\[  PASSED  \] ([0-9]+).*/\1/')
+failed=$(grep -acE '^\[  FAILED  \]' "$out")
+skipped=$(grep -aE '^\[  SKIPPED \] [^0-9]' "$out" | sed -E 's/^\[  SKIPPED \] //' | tr -d '\r' | sort -u)
+rm -f "$out"
+if [ -n "$skipped" ]; then
+  echo "== skipped cases:"
+  echo "$skipped" | sed 's/^/   /'
+fi
+if [ "$rc" -ne 0 ]; then
+  echo "== the test program exited with $rc"
+  exit 1
+fi
+if [ "$failed" -ne 0 ] || [ -z "$passed" ] || [ "$passed" -eq 0 ]; then
+  echo "== no passed cases, or a failure"
+  exit 1
+fi
+exit 0
