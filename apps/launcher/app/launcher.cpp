@@ -45,9 +45,10 @@ int RunUninstallMode(const std::filesystem::path& root) {
 
 }  // namespace
 
-void RemoveInstalledFiles(const std::filesystem::path& root) {
+void RemoveInstalledFiles(const std::filesystem::path& root,
+                          const std::function<void()>& whileWaiting) {
   // An update still running in another window would otherwise write into what is removed here.
-  const InstallRootLock lock(root);
+  const InstallRootLock lock(root, whileWaiting);
   RemoveVersionMarkers(root / kVersionsFolderName);
   RemovePathTree(root / kVersionsFolderName);
   RemovePathTree(root / kCurrentFileName);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,5 +17,7 @@ void ResolveWebsite(LaunchContext& context, std::string_view ownImage, std::stri
                     std::string_view websiteFileText);
 
 // The uninstall's removal of the version store and the state files (the launcher copies go
-// later, by ScheduleLauncherDeletion). Waits while an update works on the InstallRoot.
-void RemoveInstalledFiles(const std::filesystem::path& root);
+// later, by ScheduleLauncherDeletion). Waits while an update works on the InstallRoot, calling
+// whileWaiting (when given) first.
+void RemoveInstalledFiles(const std::filesystem::path& root,
+                          const std::function<void()>& whileWaiting = {});
