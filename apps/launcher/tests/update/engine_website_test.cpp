@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <fstream>
@@ -13,9 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "app/launcher.h"
+#include "common/text.h"
+#include "tests/update/folder_link.h"
 #include "tests/update/release_key_record.h"
 #include "tests/update/test_website.h"
 #include "update/crypto.h"
+#include "update/disk.h"
 #include "update/layout.h"
 #include "update/self_update.h"
 #include "website_harness.h"
@@ -66,6 +71,7 @@ class EngineWebsiteTest : public testing::Test {
 
   void TearDown() override {
     std::error_code ec;
+    RemovePathTree(scratch_);  // reaches long paths, which remove_all under mingw cannot
     fs::remove_all(scratch_, ec);
     if (!scenario_.empty()) fs::remove_all(site_.root / scenario_, ec);
   }
@@ -362,6 +368,68 @@ TEST_F(EngineWebsiteTest, LauncherCopyFromTheManifest) {
       EXPECT_EQ(fs::last_write_time(copy), past);
     }
   }
+}
+
+// The longest path a manifest allows, under an InstallRoot 150 characters deep: past Windows'
+// old 260-character limit at every step of the install and of the next update.
+TEST_F(EngineWebsiteTest, LongestPathUnderADeepInstallRoot) {
+  fs::path deep = scratch_;
+  while (fs::absolute(deep).native().size() < 150) {
+    const size_t missing = 150 - fs::absolute(deep).native().size();
+    deep /= std::string(std::min<size_t>(60, missing > 1 ? missing - 1 : 1), 'd');
+  }
+  ASSERT_EQ(fs::absolute(deep).native().size(), 150u);
+  root_ = deep;
+  versions_ = root_ / "Versions";
+  const std::string longest =
+      std::string(100, 'a') + "/" + std::string(100, 'b') + "/" + std::string(94, 'c') + ".dll";
+  ASSERT_EQ(longest.size(), 300u);
+  Files files = kVersionA;
+  files[longest] = "far down";
+  Publish("1.0", files);
+  const UpdateResult first = Run();
+  ASSERT_TRUE(first.ready) << first.error;
+  std::string bytes;
+  EXPECT_TRUE(ReadWholeFile(versions_ / "1.0" / PathFromUtf8(longest), bytes));
+  EXPECT_EQ(bytes, "far down");
+
+  // Reused from the long path by the next version, and the old one cleaned up later.
+  Files next = kVersionB;
+  next[longest] = "far down";
+  Publish("2.0", next);
+  const UpdateResult second = Run();
+  ASSERT_TRUE(second.ready) << second.error;
+  bytes.clear();
+  EXPECT_TRUE(ReadWholeFile(versions_ / "2.0" / PathFromUtf8(longest), bytes));
+  EXPECT_EQ(bytes, "far down");
+  Publish("3.0", kVersionA);
+  ASSERT_TRUE(Run().ready);
+  EXPECT_EQ(EntryKindOf(versions_ / "1.0"), EntryKind::Missing);
+  RemoveInstalledFiles(root_);
+  EXPECT_EQ(EntryKindOf(versions_), EntryKind::Missing);
+}
+
+// A link inside Versions that leads to the user's own files (with a marker in them to tempt the
+// clean-up): the clean-up and the uninstall take the link away where the system lets them and
+// never remove anything through it.
+TEST_F(EngineWebsiteTest, LinksInVersionsNeverLeadTheRemovalsOut) {
+  const fs::path user = scratch_ / "user files";
+  WriteFiles(user, {{"places/home.kelvl", "mine"}, {kMarkerFileName, "not the launcher's"}});
+  InstallA();
+  std::string error;
+  if (!MakeFolderLink(versions_ / "C", user, error)) GTEST_SKIP() << "no folder links: " << error;
+  Publish("2.0", kVersionB);
+  ASSERT_TRUE(Run().ready);
+  ASSERT_TRUE(MakeFolderLink(versions_ / "D", user, error) || LinksCanBeRemoved()) << error;
+  RemoveInstalledFiles(root_);
+  if (LinksCanBeRemoved()) {
+    EXPECT_EQ(EntryKindOf(versions_ / "C"), EntryKind::Missing);
+    EXPECT_EQ(EntryKindOf(versions_), EntryKind::Missing);
+  }
+  EXPECT_EQ(ReadBytes(user / "places" / "home.kelvl"), "mine");
+  EXPECT_EQ(ReadBytes(user / kMarkerFileName), "not the launcher's");
+  RemoveFolderLink(versions_ / "C");
+  RemoveFolderLink(versions_ / "D");
 }
 
 }  // namespace
