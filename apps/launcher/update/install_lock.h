@@ -5,7 +5,8 @@
 #include <functional>
 
 // The status line of a launcher that waits for another one to finish with the InstallRoot.
-inline constexpr char kWaitingForLockStatus[] = "Waiting for the other Kelvadon window to finish...";
+inline constexpr char kWaitingForLockStatus[] =
+    "Waiting for the other Kelvadon window to finish...";
 
 // Keeps launchers that run at the same time (a double click on Play) from working on one
 // InstallRoot together: without it the second run's removal of the staging folder deletes files

@@ -66,6 +66,6 @@ void ScheduleLauncherDeletion(const fs::path& installRoot) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   UniqueProcessInformation info;
-  CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                 CREATE_NO_WINDOW, nullptr, system.c_str(), &startup, info.Put());
+  CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                 nullptr, system.c_str(), &startup, info.Put());
 }
