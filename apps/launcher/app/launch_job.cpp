@@ -17,6 +17,26 @@ constexpr std::string_view kJoinLinkPrefix = "kelvadon://join?";
 // A play link older than this may have expired on the website while the update ran.
 constexpr double kJoinLinkLifetimeSeconds = 120.0;
 
+// A short answer whole, or false (a longer one counts as none).
+bool FetchShortAnswer(const LaunchJobServices& services, HttpSession& session,
+                      const std::string& url, std::string& body) {
+  HttpRequest request;
+  request.url = url;
+  request.maxBytes = kSmallAnswerMaxBytes;
+  request.tooLong = "The website's answer was too long";
+  std::string error;
+  bool responded = false;
+  body.clear();
+  return services.httpFetch(
+      session, request,
+      [&](const char* data, size_t size) {
+        if (size > kSmallAnswerMaxBytes - body.size()) return false;
+        body.append(data, size);
+        return true;
+      },
+      error, responded);
+}
+
 // The first line of a join answer when it is a join link, otherwise empty. The origin of a link
 // is anyone's choice, so only text that reaches the player whole is taken: valid UTF-8 without
 // control bytes (a NUL would cut the player's command line short).
@@ -30,12 +50,10 @@ std::string JoinLinkFromAnswer(std::string_view body) {
 }
 
 // Asks the website for a join link for the token; empty when none came back.
-std::string FetchJoinLink(const LaunchJobServices& services, const std::string& website,
-                          const std::string& token) {
+std::string FetchJoinLink(const LaunchJobServices& services, HttpSession& session,
+                          const std::string& website, const std::string& token) {
   std::string body;
-  std::string error;
-  bool responded = false;
-  if (!services.httpGet(website + "/client/join?play=" + token, body, error, responded, 0, {})) {
+  if (!FetchShortAnswer(services, session, website + "/client/join?play=" + token, body)) {
     return {};
   }
   return JoinLinkFromAnswer(body);
@@ -63,17 +81,16 @@ int RunLaunchJob(LaunchContext& context, const ProgressReporter& report,
   const std::string linkToken =
       context.link.empty() ? std::string() : QueryParameter(context.link, "play");
   const bool linkTokenValid = IsValidPlayToken(linkToken);
+  const HttpSessionOwner session = OpenHttpSession();
 
   if (linkTokenValid && !website.empty()) {
     report(kStartingStatus, -1.0);
     std::string body;
-    std::string error;
-    bool responded = false;
     // The website only counts the click; whatever it answers, the run goes on.
-    services.httpGet(website + "/client/started?play=" + linkToken, body, error, responded, 0, {});
+    FetchShortAnswer(services, *session, website + "/client/started?play=" + linkToken, body);
   }
 
-  const UpdateResult update = services.updateInstallation(website, root, report);
+  const UpdateResult update = services.updateInstallation(website, root, report, *session);
   const fs::path versionFolder = services.currentVersionFolder(root);
 
   // Whatever the update says, without a version folder there is nothing to start: a bare
@@ -92,7 +109,7 @@ int RunLaunchJob(LaunchContext& context, const ProgressReporter& report,
 
   if (update.ready) {
     std::string ignored;
-    services.updateLauncherCopy(root, website, update.manifest, ignored);
+    services.updateLauncherCopy(root, website, update.manifest, ignored, *session);
   }
 
   const std::string versionName = update.ready ? update.version : FileNameAsUtf8(versionFolder);
@@ -111,7 +128,7 @@ int RunLaunchJob(LaunchContext& context, const ProgressReporter& report,
   if (!context.link.empty() && linkTokenValid && elapsedSeconds > kJoinLinkLifetimeSeconds &&
       !origin.empty()) {
     report(kJoiningStatus, -1.0);
-    std::string fresh = FetchJoinLink(services, origin, linkToken);
+    std::string fresh = FetchJoinLink(services, *session, origin, linkToken);
     if (!fresh.empty()) context.link = std::move(fresh);
   }
 
@@ -127,7 +144,7 @@ int RunLaunchJob(LaunchContext& context, const ProgressReporter& report,
   }
   if (!context.playToken.empty() && !website.empty()) {
     report(kJoiningStatus, -1.0);
-    const std::string joinLink = FetchJoinLink(services, website, context.playToken);
+    const std::string joinLink = FetchJoinLink(services, *session, website, context.playToken);
     if (!joinLink.empty()) {
       return StartOrWarn(services, player, {joinLink}, "Couldn't start the game: ");
     }

@@ -19,20 +19,23 @@
 
 // Everything the launch Job reaches outside itself. The defaults are the real operations; tests
 // replace them to walk every branch without a network, a window or a wait.
+// One network session serves the whole run: the started ping, the update, the launcher copy and
+// the join answer.
 struct LaunchJobServices {
-  HttpFetcher httpGet = HttpGetSmall;
+  HttpFetcher httpFetch = HttpFetch;
   std::function<UpdateResult(const std::string& website, const std::filesystem::path& root,
-                             const ProgressReporter& report)>
-      updateInstallation =
-          [](const std::string& website, const std::filesystem::path& root,
-             const ProgressReporter& report) { return UpdateInstallation(website, root, report); };
+                             const ProgressReporter& report, HttpSession& session)>
+      updateInstallation = [](const std::string& website, const std::filesystem::path& root,
+                              const ProgressReporter& report, HttpSession& session) {
+        return UpdateInstallation(website, root, report, session);
+      };
   std::function<std::filesystem::path(const std::filesystem::path& root)> currentVersionFolder =
       CurrentVersionFolder;
   std::function<bool(const std::filesystem::path& root, const std::string& website,
-                     const Manifest& manifest, std::string& error)>
+                     const Manifest& manifest, std::string& error, HttpSession& session)>
       updateLauncherCopy = [](const std::filesystem::path& root, const std::string& website,
-                              const Manifest& manifest, std::string& error) {
-        return UpdateLauncherCopy(root, website, manifest, error);
+                              const Manifest& manifest, std::string& error, HttpSession& session) {
+        return UpdateLauncherCopy(root, website, manifest, error, session);
       };
   std::function<void(const std::filesystem::path& installRoot,
                      const std::filesystem::path& launcherPath, const std::string& website,

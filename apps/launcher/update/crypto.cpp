@@ -2,9 +2,7 @@
 
 #include <algorithm>
 
-std::string Sha256Hex(std::string_view bytes) {
-  Sha256Digest digest{};
-  if (!ComputeSha256(bytes, digest)) digest.fill(0);
+std::string DigestHex(const Sha256Digest& digest) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
   hex.reserve(2 * digest.size());
@@ -13,6 +11,12 @@ std::string Sha256Hex(std::string_view bytes) {
     hex.push_back(kDigits[byte & 0x0F]);
   }
   return hex;
+}
+
+std::string Sha256Hex(std::string_view bytes) {
+  Sha256Digest digest{};
+  if (!ComputeSha256(bytes, digest)) digest.fill(0);
+  return DigestHex(digest);
 }
 
 bool IsKeySet(const PublicKey& key) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -18,6 +20,33 @@ extern const PublicKey& ReleaseKey;
 // is 64 "0" characters, which matches no fingerprint in a manifest.
 std::string Sha256Hex(std::string_view bytes);
 
+// SHA-256 over bytes that arrive in pieces. The platform's hashing is opened once for many
+// files (one provider for a whole update); each file then has its own hasher.
+struct Sha256Provider;
+struct Sha256ProviderCloser {
+  void operator()(Sha256Provider* provider) const;
+};
+using Sha256ProviderOwner = std::unique_ptr<Sha256Provider, Sha256ProviderCloser>;
+
+// Never null; a provider the platform could not open makes every hash answer 64 "0" characters.
+Sha256ProviderOwner OpenSha256Provider();
+
+struct Sha256Hasher;
+struct Sha256HasherCloser {
+  void operator()(Sha256Hasher* hasher) const;
+};
+using Sha256HasherOwner = std::unique_ptr<Sha256Hasher, Sha256HasherCloser>;
+
+// A new hash over no bytes yet. Never null; the provider must outlive it.
+Sha256HasherOwner StartSha256(Sha256Provider& provider);
+
+// Adds the next piece. A failure of the platform is kept and shows in the result.
+void UpdateSha256(Sha256Hasher& hasher, const char* data, size_t size);
+
+// The hash of every piece added, as Sha256Hex gives it (64 "0" characters after any failure).
+// The hasher takes no more pieces afterwards.
+std::string FinishSha256Hex(Sha256Hasher& hasher);
+
 // False when every byte of the key is zero.
 bool IsKeySet(const PublicKey& key);
 
@@ -34,6 +63,9 @@ bool VerifySignatureWithKey(const PublicKey& key, std::string_view data,
 bool VerifyReleaseSignature(std::string_view data, std::string_view signature);
 
 // The platform seam under the operations above (crypto_win.cpp, crypto_posix.cpp).
+
+// The digest as 64 lower-case hex digits.
+std::string DigestHex(const Sha256Digest& digest);
 
 // SHA-256 of the bytes; false, with digest unspecified, when any step of the platform fails.
 bool ComputeSha256(std::string_view bytes, Sha256Digest& digest);

@@ -89,6 +89,49 @@ bool ComputeSha256(std::string_view bytes, Sha256Digest& digest) {
   return good;
 }
 
+// OpenSSL keeps its digests for the life of the process, so the provider holds nothing.
+struct Sha256Provider {};
+
+void Sha256ProviderCloser::operator()(Sha256Provider* provider) const { delete provider; }
+
+Sha256ProviderOwner OpenSha256Provider() { return Sha256ProviderOwner(new Sha256Provider); }
+
+struct Sha256Hasher {
+  Owned<EVP_MD_CTX> context;
+  bool good = false;
+};
+
+void Sha256HasherCloser::operator()(Sha256Hasher* hasher) const { delete hasher; }
+
+Sha256HasherOwner StartSha256(Sha256Provider& /*provider*/) {
+  Sha256HasherOwner hasher(new Sha256Hasher);
+  hasher->context.reset(EVP_MD_CTX_new());
+  hasher->good =
+      hasher->context && EVP_DigestInit_ex(hasher->context.get(), EVP_sha256(), nullptr) == 1;
+  ERR_clear_error();
+  return hasher;
+}
+
+void UpdateSha256(Sha256Hasher& hasher, const char* data, size_t size) {
+  for (size_t offset = 0; hasher.good && offset < size;) {
+    const size_t piece = std::min(kMaxHashPiece, size - offset);
+    hasher.good = EVP_DigestUpdate(hasher.context.get(), data + offset, piece) == 1;
+    offset += piece;
+  }
+}
+
+std::string FinishSha256Hex(Sha256Hasher& hasher) {
+  Sha256Digest digest{};
+  unsigned int length = 0;
+  const bool good = hasher.good &&
+                    EVP_DigestFinal_ex(hasher.context.get(), digest.data(), &length) == 1 &&
+                    length == digest.size();
+  hasher.good = false;
+  ERR_clear_error();
+  if (!good) digest.fill(0);
+  return DigestHex(digest);
+}
+
 bool VerifyP256Digest(const PublicKey& key, const Sha256Digest& digest,
                       const std::array<unsigned char, 64>& signature) {
   const bool valid = VerifyWithOpenSsl(key, digest, signature);

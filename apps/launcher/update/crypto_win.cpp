@@ -109,6 +109,59 @@ bool ComputeSha256(std::string_view bytes, Sha256Digest& digest) {
          kStatusSuccess;
 }
 
+struct Sha256Provider {
+  UniqueAlgorithm algorithm;  // empty when CNG could not be opened
+};
+
+void Sha256ProviderCloser::operator()(Sha256Provider* provider) const { delete provider; }
+
+Sha256ProviderOwner OpenSha256Provider() {
+  Sha256ProviderOwner provider(new Sha256Provider);
+  const BCryptFunctions* f = BCrypt();
+  if (f != nullptr && f->openAlgorithmProvider(provider->algorithm.Put(), BCRYPT_SHA256_ALGORITHM,
+                                               nullptr, 0) != kStatusSuccess) {
+    provider->algorithm = UniqueAlgorithm();
+  }
+  return provider;
+}
+
+struct Sha256Hasher {
+  UniqueHash hash;
+  bool good = false;
+};
+
+void Sha256HasherCloser::operator()(Sha256Hasher* hasher) const { delete hasher; }
+
+Sha256HasherOwner StartSha256(Sha256Provider& provider) {
+  Sha256HasherOwner hasher(new Sha256Hasher);
+  if (provider.algorithm) {
+    hasher->good = gBCrypt.createHash(provider.algorithm.Get(), hasher->hash.Put(), nullptr, 0,
+                                      nullptr, 0, 0) == kStatusSuccess;
+  }
+  return hasher;
+}
+
+void UpdateSha256(Sha256Hasher& hasher, const char* data, size_t size) {
+  for (size_t offset = 0; hasher.good && offset < size;) {
+    const size_t piece = std::min(kMaxHashPiece, size - offset);
+    // CNG takes a non-const pointer but only reads the input.
+    auto* input = reinterpret_cast<PUCHAR>(const_cast<char*>(data + offset));
+    hasher.good =
+        gBCrypt.hashData(hasher.hash.Get(), input, static_cast<ULONG>(piece), 0) == kStatusSuccess;
+    offset += piece;
+  }
+}
+
+std::string FinishSha256Hex(Sha256Hasher& hasher) {
+  Sha256Digest digest{};
+  const bool good =
+      hasher.good && gBCrypt.finishHash(hasher.hash.Get(), digest.data(),
+                                        static_cast<ULONG>(digest.size()), 0) == kStatusSuccess;
+  hasher.good = false;
+  if (!good) digest.fill(0);
+  return DigestHex(digest);
+}
+
 bool VerifyP256Digest(const PublicKey& key, const Sha256Digest& digest,
                       const std::array<unsigned char, 64>& signature) {
   const BCryptFunctions* f = BCrypt();

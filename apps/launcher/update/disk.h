@@ -41,6 +41,9 @@ std::FILE* OpenFileForReading(const std::filesystem::path& path, int& error);
 // The size of an open file; false when it cannot be read.
 bool OpenFileSize(std::FILE* file, uint64_t& size);
 
+// Moves an open file's position to offset from its start, beyond 2 GiB too.
+bool SeekOpenFile(std::FILE* file, uint64_t offset);
+
 // Whether the error is one another program causes for a while by holding the file open (a
 // scanner, a running program): a sharing or lock violation, or access denied, on Windows;
 // EBUSY or ETXTBSY on Linux, which has no sharing modes.

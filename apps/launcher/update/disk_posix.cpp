@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 #include <memory>
 
 #include "update/disk.h"
@@ -104,6 +105,11 @@ bool OpenFileSize(std::FILE* file, uint64_t& size) {
   if (fstat(fileno(file), &status) != 0) return false;
   size = static_cast<uint64_t>(status.st_size);
   return true;
+}
+
+bool SeekOpenFile(std::FILE* file, uint64_t offset) {
+  return offset <= static_cast<uint64_t>(std::numeric_limits<off_t>::max()) &&
+         fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
 bool IsBusyError(int error) { return error == EBUSY || error == ETXTBSY; }

@@ -126,6 +126,11 @@ bool OpenFileSize(std::FILE* file, uint64_t& size) {
   return true;
 }
 
+bool SeekOpenFile(std::FILE* file, uint64_t offset) {
+  return offset <= static_cast<uint64_t>(INT64_MAX) &&
+         _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
 bool IsBusyError(int error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
          error == ERROR_ACCESS_DENIED;

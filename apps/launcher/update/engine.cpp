@@ -7,6 +7,8 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -24,10 +26,61 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct ReusableFile {
-  std::string sha256;
-  fs::path path;
-};
+// Ceilings on the small answers, far above any real manifest or signature.
+constexpr uint64_t kMaxManifestBytes = 64 * 1024 * 1024;
+constexpr uint64_t kMaxSignatureBytes = 4 * 1024;
+constexpr char kManifestTooLarge[] = "The update's list of files is too large";
+constexpr char kNotSigned[] = "The update isn't signed by Kelvadon, so it wasn't installed";
+
+// Files on disk by fingerprint, best candidate first.
+using ReusableFiles = std::unordered_map<std::string, std::vector<fs::path>>;
+
+// A small answer whole in memory, refused once it grows past maxBytes.
+bool FetchSmall(const HttpFetcher& fetch, HttpSession& session, const std::string& url,
+                uint64_t maxBytes, const std::string& tooLong, std::string& body,
+                std::string& error, bool& responded) {
+  body.clear();
+  HttpRequest request;
+  request.url = url;
+  request.maxBytes = maxBytes;
+  request.tooLong = tooLong;
+  bool over = false;
+  const bool fetched = fetch(
+      session, request,
+      [&](const char* data, size_t size) {
+        if (size > maxBytes - body.size()) {
+          over = true;
+          return false;
+        }
+        body.append(data, size);
+        return true;
+      },
+      error, responded);
+  if (over) error = tooLong;
+  if (!fetched || over) body.clear();
+  return fetched && !over;
+}
+
+// Fetches the manifest and its signature; a pair that does not verify is fetched once more after
+// the pause, so a publish caught between its two files is not called unsigned.
+bool FetchManifestPair(const std::string& website, HttpSession& session, const HttpFetcher& fetch,
+                       const RefetchPause& pause, std::string& manifestBytes,
+                       std::string& signatureBytes, UpdateResult& result) {
+  for (int attempt = 0;; ++attempt) {
+    if (!FetchSmall(fetch, session, website + "/client/manifest.json", kMaxManifestBytes,
+                    kManifestTooLarge, manifestBytes, result.error, result.reached) ||
+        !FetchSmall(fetch, session, website + "/client/manifest.sig", kMaxSignatureBytes,
+                    kNotSigned, signatureBytes, result.error, result.reached)) {
+      return false;
+    }
+    if (attempt > 0 || !HasReleaseKey() || VerifyReleaseSignature(manifestBytes, signatureBytes)) {
+      return true;
+    }
+    pause();
+  }
+}
+
+void PauseBeforeRefetch() { std::this_thread::sleep_for(std::chrono::seconds(2)); }
 
 // A manifest path as a relative file path; nothing when it is not valid UTF-8 (the manifest's
 // path rule does not look at the encoding).
@@ -62,7 +115,8 @@ std::string CouldNotWrite(const fs::path& path) {
 bool MakeCurrent(const fs::path& root, const std::string& version, const fs::path& finalFolder,
                  std::string& error) {
   const fs::path currentFile = root / kCurrentFileName;
-  if (!ReplaceFileAtomically(currentFile, version + "\n") ||
+  const std::string text = version + "\n";
+  if ((!FileHolds(currentFile, text) && !ReplaceFileAtomically(currentFile, text)) ||
       !SameEntry(CurrentVersionFolder(root), finalFolder)) {
     error = CouldNotWrite(currentFile);
     return false;
@@ -93,41 +147,34 @@ void RemoveOtherVersions(const fs::path& versions, const fs::path& keep, const f
   }
 }
 
-// Fetches the manifest and its signature; a pair that does not verify is fetched once more after
-// the pause, so a publish caught between its two files is not called unsigned.
-bool FetchManifestPair(const std::string& website, const HttpFetcher& fetch,
-                       const RefetchPause& pause, std::string& manifestBytes,
-                       std::string& signatureBytes, UpdateResult& result) {
-  for (int attempt = 0;; ++attempt) {
-    if (!fetch(website + "/client/manifest.json", manifestBytes, result.error, result.reached, 0,
-               DownloadProgress()) ||
-        !fetch(website + "/client/manifest.sig", signatureBytes, result.error, result.reached, 0,
-               DownloadProgress())) {
-      return false;
-    }
-    if (attempt > 0 || !HasReleaseKey() || VerifyReleaseSignature(manifestBytes, signatureBytes)) {
-      return true;
-    }
-    pause();
+// Every complete version in Versions (the current one first) offers its files by fingerprint.
+ReusableFiles FindReusableFiles(const fs::path& versions, const fs::path& current) {
+  std::vector<fs::path> folders;
+  if (!current.empty()) folders.push_back(current);
+  std::error_code ec;
+  for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path& entry = it->path();
+    std::error_code statusError;
+    if (!current.empty() && SameEntry(entry, current)) continue;
+    if (!fs::exists(fs::symlink_status(entry / kMarkerFileName, statusError))) continue;
+    folders.push_back(entry);
   }
+  ReusableFiles reusable;
+  for (const fs::path& folder : folders) {
+    Manifest installed;
+    if (!LoadInstalledManifest(folder, installed)) continue;
+    for (const ManifestFile& file : installed.files) {
+      if (const std::optional<fs::path> relative = RelativePath(file.path)) {
+        reusable[file.sha256].push_back(folder / *relative);
+      }
+    }
+  }
+  return reusable;
 }
 
-}  // namespace
-
-UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
-                                const ProgressReporter& reporter) {
-  return UpdateInstallation(website, root, reporter, HttpGet);
-}
-
-UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
-                                const ProgressReporter& reporter, const HttpFetcher& fetch) {
-  return UpdateInstallation(website, root, reporter, fetch,
-                            [] { std::this_thread::sleep_for(std::chrono::seconds(2)); });
-}
-
-UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
-                                const ProgressReporter& reporter, const HttpFetcher& fetch,
-                                const RefetchPause& pause, const UtcClock& clock) {
+UpdateResult RunUpdate(const std::string& website, const fs::path& root,
+                       const ProgressReporter& reporter, HttpSession& session,
+                       const HttpFetcher& fetch, const RefetchPause& pause, const UtcClock& clock) {
   UpdateResult result;
   if (website.empty()) {
     result.error = "No website to update from";
@@ -139,7 +186,7 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
 
   std::string manifestBytes;
   std::string signatureBytes;
-  if (!FetchManifestPair(website, fetch, pause, manifestBytes, signatureBytes, result)) {
+  if (!FetchManifestPair(website, session, fetch, pause, manifestBytes, signatureBytes, result)) {
     return result;
   }
   if (!ParseManifest(manifestBytes, signatureBytes, result.manifest, result.error)) {
@@ -169,21 +216,7 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
   }
 
   const fs::path old = CurrentVersionFolder(root);
-  std::vector<ReusableFile> reusable;
-  Manifest installed;
-  if (!old.empty() && LoadInstalledManifest(old, installed)) {
-    for (const ManifestFile& file : installed.files) {
-      if (const std::optional<fs::path> relative = RelativePath(file.path)) {
-        reusable.push_back({file.sha256, old / *relative});
-      }
-    }
-  }
-  const auto findReusable = [&](const std::string& sha256) -> const ReusableFile* {
-    for (const ReusableFile& candidate : reusable) {
-      if (candidate.sha256 == sha256) return &candidate;
-    }
-    return nullptr;
-  };
+  ReusableFiles reusable = FindReusableFiles(versions, old);
 
   // Every destination is known before anything is written, so a name that cannot be a file
   // leaves the disk untouched.
@@ -198,9 +231,15 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
     destinations.push_back(staging / *relative);
   }
 
+  // A fingerprint is downloaded at most once, so it counts once.
   uint64_t total = 0;
-  for (const ManifestFile& file : manifest.files) {
-    if (findReusable(file.sha256) == nullptr) total = SaturatingAdd(total, file.size);
+  {
+    std::unordered_set<std::string> counted;
+    for (const ManifestFile& file : manifest.files) {
+      if (reusable.count(file.sha256) == 0 && counted.insert(file.sha256).second) {
+        total = SaturatingAdd(total, file.size);
+      }
+    }
   }
   uint64_t done = 0;
 
@@ -209,46 +248,72 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
   BeforeDiskStep();
   CreateFolders(staging, ec);
 
+  const Sha256ProviderOwner hashing = OpenSha256Provider();
   const std::string action = old.empty() ? "Installing Kelvadon" : "Updating Kelvadon";
+  // Only a change of the shown text is reported, not every piece that arrives.
+  std::string shown;
+  const auto report = [&](uint64_t now) {
+    std::string text = action + "... ";
+    double fraction = -1.0;
+    if (total != 0) {
+      text += std::to_string(now * 100 / total) + "%";
+      fraction = static_cast<double>(now) / static_cast<double>(total);
+    }
+    if (text == shown) return;
+    shown = text;
+    reporter(text, fraction);
+  };
+
   for (size_t i = 0; i < manifest.files.size(); ++i) {
     const ManifestFile& file = manifest.files[i];
-    std::string content;
-    bool reused = false;
-    if (const ReusableFile* partner = findReusable(file.sha256)) {
-      bool whole = false;
-      reused = ReadWholeFile(partner->path, content, &whole) && whole &&
-               Sha256Hex(content) == file.sha256;
-    }
-    if (!reused) {
-      const DownloadProgress progress = [&](uint64_t received, uint64_t /*expected*/) {
-        const uint64_t now = SaturatingAdd(done, std::min(received, file.size));
-        if (total == 0) {
-          reporter(action + "... ", -1.0);
-          return;
+    const fs::path& destination = destinations[i];
+    bool placed = false;
+    if (const auto partners = reusable.find(file.sha256); partners != reusable.end()) {
+      for (const fs::path& partner : partners->second) {
+        BeforeDiskStep();
+        const CopyOutcome copy =
+            CopyFileChecked(partner, FileExcerpt(), destination, file.sha256, *hashing);
+        if (copy == CopyOutcome::NotWritten) {
+          result.error = CouldNotWrite(destination);
+          return result;
         }
-        reporter(action + "... " + std::to_string(now * 100 / total) + "%",
-                 static_cast<double>(now) / static_cast<double>(total));
+        if (copy == CopyOutcome::Done) {
+          placed = true;
+          break;
+        }
+      }
+    }
+    if (!placed) {
+      const std::string wrong =
+          file.path + " came out wrong (it didn't match its fingerprint): try again";
+      HttpRequest request;
+      request.url = website + "/client/files/" + file.sha256;
+      request.maxBytes = file.size > 0 ? file.size : std::numeric_limits<uint64_t>::max();
+      request.tooLong = wrong;
+      request.expectedSize = file.size;
+      request.progress = [&](uint64_t received, uint64_t /*expected*/) {
+        report(SaturatingAdd(done, std::min(received, file.size)));
       };
       bool responded = false;
       BeforeDiskStep();
-      if (!fetch(website + "/client/files/" + file.sha256, content, result.error, responded,
-                 file.size, progress)) {
+      const DownloadOutcome outcome = DownloadToFile(fetch, session, request, file.sha256, *hashing,
+                                                     destination, result.error, responded);
+      if (outcome == DownloadOutcome::NotFetched) {
         result.error = "Couldn't download " + file.path + ": " + result.error;
         return result;
       }
-      if (Sha256Hex(content) != file.sha256) {
-        result.error = file.path + " came out wrong (it didn't match its fingerprint): try again";
+      if (outcome == DownloadOutcome::NotWritten) {
+        result.error = CouldNotWrite(destination);
         return result;
       }
+      if (outcome == DownloadOutcome::Wrong) return result;
       done = SaturatingAdd(done, file.size);
     }
-    BeforeDiskStep();
-    if (!WriteWholeFile(destinations[i], content)) {
-      result.error = CouldNotWrite(destinations[i]);
-      return result;
-    }
+    // A later entry of the same fingerprint is copied from here, freshly checked, before any
+    // older copy.
+    std::vector<fs::path>& sources = reusable[file.sha256];
+    sources.insert(sources.begin(), destination);
   }
-
   // The copies of the manifest let the next update reuse these files; the marker comes last and
   // is what makes the folder count as complete.
   BeforeDiskStep();
@@ -274,4 +339,32 @@ UpdateResult UpdateInstallation(const std::string& website, const fs::path& root
   RemoveOtherVersions(versions, finalFolder, old);
   result.ready = true;
   return result;
+}
+
+}  // namespace
+
+UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
+                                const ProgressReporter& reporter) {
+  const HttpSessionOwner session = OpenHttpSession();
+  return RunUpdate(website, root, reporter, *session, HttpFetch, PauseBeforeRefetch,
+                   SystemUtcSeconds);
+}
+
+UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
+                                const ProgressReporter& reporter, HttpSession& session) {
+  return RunUpdate(website, root, reporter, session, HttpFetch, PauseBeforeRefetch,
+                   SystemUtcSeconds);
+}
+
+UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
+                                const ProgressReporter& reporter, const HttpFetcher& fetch) {
+  const HttpSessionOwner session = OpenHttpSession();
+  return RunUpdate(website, root, reporter, *session, fetch, PauseBeforeRefetch, SystemUtcSeconds);
+}
+
+UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
+                                const ProgressReporter& reporter, const HttpFetcher& fetch,
+                                const RefetchPause& pause, const UtcClock& clock) {
+  const HttpSessionOwner session = OpenHttpSession();
+  return RunUpdate(website, root, reporter, *session, fetch, pause, clock);
 }

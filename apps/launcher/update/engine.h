@@ -9,6 +9,7 @@
 #include "net/http.h"
 #include "update/freshness.h"
 #include "update/manifest.h"
+#include "update/transfer.h"
 
 struct UpdateResult {
   bool reached = false;  // the last manifest request made got an answer, whatever its status
@@ -18,21 +19,20 @@ struct UpdateResult {
   Manifest manifest;     // the accepted manifest
 };
 
-// HttpGet's signature: the way to the website, so tests can serve one from a folder.
-using HttpFetcher =
-    std::function<bool(const std::string& url, std::string& body, std::string& error,
-                       bool& responded, uint64_t expectedSize, const DownloadProgress& progress)>;
-
 // Brings the InstallRoot up to date with the website's signed manifest: switches back to a
 // version that is already complete on disk, or builds the new one in "Versions\<version>.partial"
-// (files taken from the current version by fingerprint after a fresh check, the rest downloaded),
-// marks it complete, moves it into place, points current.txt at it and removes every other entry
-// of Versions but the version that was current before. A manifest older than one already
-// accepted here, or expired by clock, is refused before anything on disk changes. Reports progress
-// through reporter, which must be callable. Waits while another launcher works on the same
-// InstallRoot.
+// (files taken from the kept versions by fingerprint after a fresh check, the rest downloaded,
+// each fingerprint once), marks it complete, moves it into place, points current.txt at it and
+// removes every other entry of Versions but the version that was current before. A manifest older
+// than one already accepted here, or expired by clock, is refused before anything on disk changes.
+// Reports progress through reporter, which must be callable. Waits while another launcher works
+// on the same InstallRoot. Opens its own network session.
 UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,
                                 const ProgressReporter& reporter);
+
+// The same over the caller's session, which then serves more of the same run.
+UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,
+                                const ProgressReporter& reporter, HttpSession& session);
 
 // The same, reaching the website through fetch.
 UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,

@@ -1,5 +1,6 @@
 #include "update/layout.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -103,6 +104,60 @@ bool ReadWholeFile(const fs::path& path, std::string& bytes, bool* whole) {
   return true;
 }
 
+bool ReadFileInPieces(const fs::path& path, const FilePieceSink& sink, uint64_t limit) {
+  int error = 0;
+  const UniqueStream in(OpenFileForReading(path, error));
+  if (!in) return false;
+  std::vector<char> buffer(kFilePieceBytes);
+  for (uint64_t left = limit; left > 0;) {
+    const auto want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), left));
+    const size_t got = std::fread(buffer.data(), 1, want, in.get());
+    if (got > 0 && !sink(buffer.data(), got)) return false;
+    left -= got;
+    if (got < want) break;
+  }
+  return std::ferror(in.get()) == 0;
+}
+
+std::string ReadFilePart(const fs::path& path, uint64_t offset, size_t length) {
+  int error = 0;
+  const UniqueStream in(OpenFileForReading(path, error));
+  uint64_t size = 0;
+  if (!in || !OpenFileSize(in.get(), size) || offset >= size) return {};
+  std::string bytes(static_cast<size_t>(std::min<uint64_t>(length, size - offset)), '\0');
+  if (!SeekOpenFile(in.get(), offset)) return {};
+  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), in.get()));
+  return bytes;
+}
+
+bool ReadFileTail(const fs::path& path, size_t count, std::string& tail, uint64_t& size) {
+  int error = 0;
+  const UniqueStream in(OpenFileForReading(path, error));
+  uint64_t fileSize = 0;
+  if (!in || !OpenFileSize(in.get(), fileSize)) return false;
+  const uint64_t length = std::min<uint64_t>(count, fileSize);
+  std::string bytes(static_cast<size_t>(length), '\0');
+  if (!SeekOpenFile(in.get(), fileSize - length) ||
+      std::fread(bytes.data(), 1, bytes.size(), in.get()) != bytes.size()) {
+    return false;
+  }
+  size = fileSize;
+  tail.swap(bytes);
+  return true;
+}
+
+bool FileHolds(const fs::path& path, std::string_view bytes) {
+  std::string found;
+  const bool read = ReadFileInPieces(
+      path,
+      [&](const char* data, size_t size) {
+        found.append(data, size);
+        return true;
+      },
+      static_cast<uint64_t>(bytes.size()) + 1);
+  return read && found == bytes;
+}
+
 std::FILE* OpenForWriting(const fs::path& path) {
   CreateFolderChain(path.parent_path());
   std::FILE* file = nullptr;
@@ -173,16 +228,26 @@ bool RenameReplacing(const fs::path& from, const fs::path& to, std::error_code& 
   return !ec;
 }
 
-bool ReplaceFileAtomically(const fs::path& path, std::string_view bytes,
-                           const fs::path& asideIfBusy) {
+fs::path ReplacementPath(const fs::path& path) {
   fs::path temporary = path;
   temporary += ".new";
-  std::error_code ec;
+  return temporary;
+}
+
+bool ReplaceFileAtomically(const fs::path& path, std::string_view bytes,
+                           const fs::path& asideIfBusy) {
+  const fs::path temporary = ReplacementPath(path);
   BeforeDiskStep();
   if (!WriteWholeFile(temporary, bytes)) {
     RemovePathTree(temporary);
     return false;
   }
+  return CommitReplacement(path, asideIfBusy);
+}
+
+bool CommitReplacement(const fs::path& path, const fs::path& asideIfBusy) {
+  const fs::path temporary = ReplacementPath(path);
+  std::error_code ec;
   BeforeDiskStep();
   if (asideIfBusy.empty()) {
     if (RenameReplacing(temporary, path, ec)) return true;

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -36,6 +40,29 @@ std::FILE* OpenForWriting(const std::filesystem::path& path);
 // file and it closed without error.
 bool CloseWrittenFile(std::FILE* file);
 
+// The size of the pieces files are read, copied and hashed in.
+inline constexpr size_t kFilePieceBytes = size_t{256} * 1024;
+
+// A piece of a file's bytes, in order; answering false stops the reading.
+using FilePieceSink = std::function<bool(const char* data, size_t size)>;
+
+// Hands the first limit bytes of the file (all of it when shorter) to sink in pieces of at most
+// kFilePieceBytes. False when the file cannot be opened, a read fails or sink answers false.
+bool ReadFileInPieces(const std::filesystem::path& path, const FilePieceSink& sink,
+                      uint64_t limit = std::numeric_limits<uint64_t>::max());
+
+// Up to length bytes of the file from offset; fewer, or none, past its end or when it cannot be
+// read.
+std::string ReadFilePart(const std::filesystem::path& path, uint64_t offset, size_t length);
+
+// The file's last count bytes (all of them when it is shorter) and its size. False when the file
+// cannot be opened or read.
+bool ReadFileTail(const std::filesystem::path& path, size_t count, std::string& tail,
+                  uint64_t& size);
+
+// Whether the file exists and holds exactly these bytes (read no further than one byte past them).
+bool FileHolds(const std::filesystem::path& path, std::string_view bytes);
+
 // Creates the parent folders, then writes the file; true only when every byte reached the file
 // and the file was closed without error.
 bool WriteWholeFile(const std::filesystem::path& path, std::string_view bytes);
@@ -58,6 +85,14 @@ std::error_code RemovePathTree(const std::filesystem::path& path,
 // SystemErrorText(ec.value()) describes it.
 bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to,
                      std::error_code& ec);
+
+// The temporary file beside path that ReplaceFileAtomically writes: its name followed by ".new".
+std::filesystem::path ReplacementPath(const std::filesystem::path& path);
+
+// The second half of ReplaceFileAtomically, for a replacement already written and closed at
+// ReplacementPath(path): renames it over path the same way. On false it has been removed.
+bool CommitReplacement(const std::filesystem::path& path,
+                       const std::filesystem::path& asideIfBusy = {});
 
 // Writes the bytes to a temporary file beside path (its name followed by ".new"), flushes and
 // closes it, then renames it over path, so a reader or an interrupted run finds the whole old

@@ -1,8 +1,9 @@
 #include "update/self_update.h"
 
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <system_error>
-#include <utility>
 
 #include "common/system.h"
 #include "net/website.h"
@@ -10,69 +11,123 @@
 #include "update/disk_steps.h"
 #include "update/install_lock.h"
 #include "update/layout.h"
+#include "update/transfer.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The running launcher as built: its whole file without the stamp a setup program carries.
-// Empty when the file cannot be read whole.
-std::string OwnCleanImage(const fs::path& ownImagePath) {
-  std::string image;
-  bool whole = false;
-  if (ownImagePath.empty() || !ReadWholeFile(ownImagePath, image, &whole) || !whole) return {};
-  return CleanImageOf(image);
+constexpr char kLauncherWrong[] = "The new launcher came out wrong";
+
+// The running launcher as built: its file without the stamp a setup program carries (a signed
+// one's two grown length fields given back). Nothing when the file cannot be read or is empty.
+std::optional<FileExcerpt> OwnCleanImage(const fs::path& ownImagePath) {
+  std::string tail;
+  uint64_t size = 0;
+  if (ownImagePath.empty() || !ReadFileTail(ownImagePath, kStampTailLength, tail, size) ||
+      size == 0) {
+    return std::nullopt;
+  }
+  const CleanImage clean =
+      DescribeCleanImage(size, tail, [&ownImagePath](uint64_t offset, size_t length) {
+        return ReadFilePart(ownImagePath, offset, length);
+      });
+  return FileExcerpt{clean.length, clean.patches};
+}
+
+uint64_t FileSizeOrZero(const fs::path& path) {
+  std::string none;
+  uint64_t size = 0;
+  return ReadFileTail(path, 0, none, size) ? size : 0;
+}
+
+bool UpdateCopy(const fs::path& root, const std::string& website, const Manifest& manifest,
+                std::string& error, HttpSession& session, const HttpFetcher& fetch,
+                const fs::path& ownImagePath) {
+  const fs::path installed = root / kLauncherFileName;
+  const fs::path aside = root / kOldLauncherFileName;
+  const fs::path replacement = ReplacementPath(installed);
+  std::error_code ec;
+  CreateFolders(root, ec);
+  const InstallRootLock lock(root);
+
+  // The installed copy carries no stamp and learns its website from this file.
+  if (!website.empty()) {
+    const std::string text = website + "\n";
+    const fs::path websiteFile = root / kWebsiteFileName;
+    if (!FileHolds(websiteFile, text)) ReplaceFileAtomically(websiteFile, text);
+  }
+  BeforeDiskStep();
+  RemovePathTree(aside, Waiting::None);
+
+  const Sha256ProviderOwner hashing = OpenSha256Provider();
+  std::optional<FileExcerpt> clean = OwnCleanImage(ownImagePath);
+  std::string cleanHash;
+  if (clean) cleanHash = HashFileExcerpt(ownImagePath, *hashing, *clean);
+  if (cleanHash.empty()) clean.reset();
+
+  const ManifestFile& launcher = manifest.launcher;
+  bool downloaded = false;
+  if (!launcher.path.empty() && (!clean || cleanHash != launcher.sha256)) {
+    HttpRequest request;
+    request.url = website + "/client/files/" + launcher.sha256;
+    request.maxBytes = launcher.size > 0 ? launcher.size : std::numeric_limits<uint64_t>::max();
+    request.tooLong = kLauncherWrong;
+    request.expectedSize = launcher.size;
+    bool responded = false;
+    BeforeDiskStep();
+    const DownloadOutcome outcome = DownloadToFile(fetch, session, request, launcher.sha256,
+                                                   *hashing, replacement, error, responded);
+    if (outcome == DownloadOutcome::NotWritten) {
+      error = "Couldn't write " + PathForMessage(installed);
+      return false;
+    }
+    downloaded = outcome == DownloadOutcome::Done;
+    if (!downloaded && error.empty()) error = kLauncherWrong;
+  }
+  // Nothing good to install (the own file could not be read): the installed copy, whatever it
+  // holds, is better than an empty one.
+  if (!downloaded && !clean) return true;
+
+  const std::string& wantedHash = downloaded ? launcher.sha256 : cleanHash;
+  const uint64_t wantedSize = downloaded ? FileSizeOrZero(replacement) : clean->length;
+  // A copy of another size differs without being read.
+  if (FileSizeOrZero(installed) == wantedSize &&
+      HashFileExcerpt(installed, *hashing) == wantedHash) {
+    if (downloaded) RemovePathTree(replacement);
+    return true;
+  }
+  if (!downloaded) {
+    BeforeDiskStep();
+    if (CopyFileChecked(ownImagePath, *clean, replacement, cleanHash, *hashing) !=
+        CopyOutcome::Done) {
+      error = "Couldn't write " + PathForMessage(installed);
+      return false;
+    }
+  }
+  if (!CommitReplacement(installed, aside)) {
+    error = "Couldn't write " + PathForMessage(installed);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 bool UpdateLauncherCopy(const fs::path& root, const std::string& website, const Manifest& manifest,
                         std::string& error) {
-  return UpdateLauncherCopy(root, website, manifest, error, HttpGet, OwnExecutablePath());
+  const HttpSessionOwner session = OpenHttpSession();
+  return UpdateCopy(root, website, manifest, error, *session, HttpFetch, OwnExecutablePath());
+}
+
+bool UpdateLauncherCopy(const fs::path& root, const std::string& website, const Manifest& manifest,
+                        std::string& error, HttpSession& session) {
+  return UpdateCopy(root, website, manifest, error, session, HttpFetch, OwnExecutablePath());
 }
 
 bool UpdateLauncherCopy(const fs::path& root, const std::string& website, const Manifest& manifest,
                         std::string& error, const HttpFetcher& fetch,
                         const fs::path& ownImagePath) {
-  const fs::path installed = root / kLauncherFileName;
-  const fs::path aside = root / kOldLauncherFileName;
-  std::error_code ec;
-  CreateFolders(root, ec);
-  const InstallRootLock lock(root);
-
-  // The installed copy carries no stamp and learns its website from this file.
-  if (!website.empty()) ReplaceFileAtomically(root / kWebsiteFileName, website + "\n");
-  BeforeDiskStep();
-  RemovePathTree(aside, Waiting::None);
-
-  const std::string clean = OwnCleanImage(ownImagePath);
-  const ManifestFile& launcher = manifest.launcher;
-  std::string wanted;
-  if (launcher.path.empty() || (!clean.empty() && Sha256Hex(clean) == launcher.sha256)) {
-    wanted = clean;
-  } else {
-    std::string body;
-    bool responded = false;
-    BeforeDiskStep();
-    if (fetch(website + "/client/files/" + launcher.sha256, body, error, responded, launcher.size,
-              DownloadProgress()) &&
-        Sha256Hex(body) == launcher.sha256) {
-      wanted = std::move(body);
-    } else {
-      if (error.empty()) error = "The new launcher came out wrong";
-      wanted = clean;
-    }
-  }
-  // Nothing good to install (the own file could not be read): the installed copy, whatever it
-  // holds, is better than an empty one.
-  if (wanted.empty()) return true;
-
-  std::string current;
-  bool whole = false;
-  if (ReadWholeFile(installed, current, &whole) && whole && current == wanted) return true;
-  if (!ReplaceFileAtomically(installed, wanted, aside)) {
-    error = "Couldn't write " + PathForMessage(installed);
-    return false;
-  }
-  return true;
+  const HttpSessionOwner session = OpenHttpSession();
+  return UpdateCopy(root, website, manifest, error, *session, fetch, ownImagePath);
 }

@@ -9,12 +9,17 @@
 // Keeps the InstallRoot's KelvadonLauncher.exe current after a good update: the manifest's
 // launcher (downloaded by its fingerprint) unless the running launcher is that one, otherwise the
 // running launcher's own bytes without their stamp. Writes website.txt when website is not empty.
-// The installed copy is replaced in one rename, never left missing or partly written, and an
-// unreadable own executable never replaces it. error may receive a sentence while the result is
-// still true (a failed download of the new launcher is not fatal); false only when the installed
-// copy could not be written. Waits while another launcher works on the same InstallRoot.
+// No image is held whole in memory. The installed copy is replaced in one rename, never left
+// missing or partly written, and an unreadable own executable never replaces it. error may receive
+// a sentence while the result is still true (a failed download of the new launcher is not fatal);
+// false only when the installed copy could not be written. Waits while another launcher works on
+// the same InstallRoot.
 bool UpdateLauncherCopy(const std::filesystem::path& root, const std::string& website,
                         const Manifest& manifest, std::string& error);
+
+// The same over the caller's network session.
+bool UpdateLauncherCopy(const std::filesystem::path& root, const std::string& website,
+                        const Manifest& manifest, std::string& error, HttpSession& session);
 
 // The same, reaching the website through fetch and reading the running launcher from
 // ownImagePath (empty when it is not known).

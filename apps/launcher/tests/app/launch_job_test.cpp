@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ struct World {
   std::map<std::string, std::string> answers;  // good answers by URL; other requests fail
   nanoseconds elapsed{0};
   std::vector<std::string> log;
+  std::set<const HttpSession*> sessions;  // every session the network steps were given
+
+  void Saw(const HttpSession& session) { sessions.insert(&session); }
 
   World() {
     update.reached = true;
@@ -74,24 +78,30 @@ struct World {
 
   LaunchJobServices Services() {
     LaunchJobServices s;
-    s.httpGet = [this](const std::string& url, std::string& body, std::string& error,
-                       bool& responded, uint64_t expectedSize, const DownloadProgress& progress) {
-      log.push_back("GET " + url);
-      EXPECT_EQ(expectedSize, 0u);
-      EXPECT_FALSE(progress);
-      const auto answer = answers.find(url);
+    s.httpFetch = [this](HttpSession& session, const HttpRequest& request, const BodySink& sink,
+                         std::string& error, bool& responded) {
+      log.push_back("GET " + request.url);
+      Saw(session);
+      EXPECT_EQ(request.expectedSize, 0u);
+      EXPECT_FALSE(request.progress);
+      EXPECT_EQ(request.maxBytes, 64u * 1024);
+      const auto answer = answers.find(request.url);
       responded = true;
       if (answer == answers.end()) {
-        body.clear();
         error = "The website said 404 (there's no release on it yet)";
         return false;
       }
-      body = answer->second;
+      // Like a real fetch, in pieces.
+      const std::string& body = answer->second;
+      for (size_t offset = 0; offset < body.size(); offset += 1000) {
+        if (!sink(body.data() + offset, std::min<size_t>(1000, body.size() - offset))) return false;
+      }
       return true;
     };
     s.updateInstallation = [this](const std::string& website, const fs::path& root,
-                                  const ProgressReporter& report) {
+                                  const ProgressReporter& report, HttpSession& session) {
       log.push_back("update " + website);
+      Saw(session);
       EXPECT_EQ(root, kRoot);
       EXPECT_TRUE(report);
       return update;
@@ -101,8 +111,10 @@ struct World {
       return versionFolder;
     };
     s.updateLauncherCopy = [this](const fs::path& root, const std::string& website,
-                                  const Manifest& manifest, std::string& error) {
+                                  const Manifest& manifest, std::string& error,
+                                  HttpSession& session) {
       log.push_back("self-update " + website + " " + manifest.version);
+      Saw(session);
       EXPECT_EQ(root, kRoot);
       error = "ignored";
       return false;
@@ -406,6 +418,10 @@ TEST(LaunchJob, JoinAnswersAreTakenOnlyWhenTheirFirstLineIsAJoinLink) {
       {"an escape byte", "kelvadon://join?game=\x1b[7", ""},
       {"invalid UTF-8", "kelvadon://join?game=\xff", ""},
       {"a cut UTF-8 sequence", "kelvadon://join?game=\xc3", ""},
+      // A website that never stops answering is cut off at 64 KiB and its answer not taken.
+      {"a link followed by too much", kFreshLink + "\n" + std::string(64 * 1024, 'x'), ""},
+      {"a link exactly at the ceiling",
+       kFreshLink + "\n" + std::string(64 * 1024 - kFreshLink.size() - 1, 'x'), kFreshLink},
   };
   for (const Answer& a : answers) {
     {  // an old Play link
@@ -426,6 +442,8 @@ TEST(LaunchJob, JoinAnswersAreTakenOnlyWhenTheirFirstLineIsAJoinLink) {
       world.answers[kStampJoin] = a.body;
       EXPECT_EQ(world.Run(context), 0) << a.name;
       EXPECT_EQ(world.log.back(), a.taken.empty() ? kOpenGames : StartPlayer(a.taken)) << a.name;
+      // The update, the launcher copy and the join answer share one session.
+      EXPECT_EQ(world.sessions.size(), 1u) << a.name;
     }
   }
 }
@@ -443,7 +461,7 @@ TEST(LaunchJob, HandsTheRightPathsAndReporterOn) {
     return true;
   };
   services.updateInstallation = [&](const std::string&, const fs::path&,
-                                    const ProgressReporter& report) {
+                                    const ProgressReporter& report, HttpSession&) {
     report("Checking for updates...", -1.0);
     return world.update;
   };

@@ -111,6 +111,62 @@ TEST(Sha256Hex, AcrossTheOneGibibytePieceBoundary) {
 #endif
 }
 
+// The incremental hasher against the one-shot hash: any cut of the input into pieces, empty
+// pieces among them, gives the same fingerprint, and many hashers share one provider.
+TEST(Sha256Hasher, AnyPiecesGiveTheOneShotHash) {
+  std::string mixed;
+  for (int i = 0; i < 300000; ++i) mixed.push_back(static_cast<char>((i * 131) ^ (i >> 7)));
+  struct Case {
+    const char* name;
+    std::string input;
+    std::vector<size_t> pieces;  // sizes in order; the rest of the input goes in one last piece
+  };
+  const Case cases[] = {
+      {"nothing at all", "", {}},
+      {"only empty pieces", "", {0, 0, 0}},
+      {"one byte", "a", {}},
+      {"a byte at a time", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       std::vector<size_t>(56, 1)},
+      {"across a 64-byte block", std::string(200, 'x'), {63, 1, 0, 64, 65}},
+      {"uneven large pieces", mixed, {1, 262144, 7, 0, 4096}},
+      {"one piece", mixed, {}},
+  };
+  const Sha256ProviderOwner provider = OpenSha256Provider();
+  ASSERT_TRUE(provider);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Sha256HasherOwner hasher = StartSha256(*provider);
+    ASSERT_TRUE(hasher);
+    size_t offset = 0;
+    for (const size_t piece : c.pieces) {
+      UpdateSha256(*hasher, c.input.data() + offset, piece);
+      offset += piece;
+    }
+    UpdateSha256(*hasher, c.input.data() + offset, c.input.size() - offset);
+    EXPECT_EQ(FinishSha256Hex(*hasher), Sha256Hex(c.input));
+  }
+  // A known answer, so both builds are checked against the same value and not only each other.
+  const Sha256HasherOwner abc = StartSha256(*provider);
+  UpdateSha256(*abc, "ab", 2);
+  UpdateSha256(*abc, "c", 1);
+  EXPECT_EQ(FinishSha256Hex(*abc),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(Sha256Hasher, HashersOfOneProviderDoNotMix) {
+  const Sha256ProviderOwner provider = OpenSha256Provider();
+  const Sha256HasherOwner first = StartSha256(*provider);
+  const Sha256HasherOwner second = StartSha256(*provider);
+  UpdateSha256(*first, "ab", 2);
+  UpdateSha256(*second, "", 0);
+  UpdateSha256(*first, "c", 1);
+  EXPECT_EQ(FinishSha256Hex(*second), Sha256Hex(""));
+  EXPECT_EQ(FinishSha256Hex(*first), Sha256Hex("abc"));
+  // A finished hasher answers no fingerprint, never a stale or partial one.
+  UpdateSha256(*first, "d", 1);
+  EXPECT_EQ(FinishSha256Hex(*first), std::string(64, '0'));
+}
+
 TEST(IsKeySet, OnlyAnAllZeroKeyCountsAsNoKey) {
   PublicKey key{};
   EXPECT_FALSE(IsKeySet(key));

@@ -356,7 +356,7 @@ TEST_F(EngineWebsiteTest, LauncherCopyFromTheManifest) {
     }
     NewRequests();
     std::string error;
-    EXPECT_TRUE(UpdateLauncherCopy(root_, c.website, update.manifest, error, HttpGet, own));
+    EXPECT_TRUE(UpdateLauncherCopy(root_, c.website, update.manifest, error, HttpFetch, own));
     EXPECT_EQ(error, c.error);
     EXPECT_EQ(ReadBytes(copy), c.after);
     EXPECT_EQ(ReadBytes(root_ / "website.txt"), c.website + "\n");

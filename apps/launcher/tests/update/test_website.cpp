@@ -1,5 +1,6 @@
 #include "tests/update/test_website.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -15,9 +16,9 @@
 namespace fs = std::filesystem;
 
 HttpFetcher FolderFetcher(const fs::path& folder, FetchLog* log) {
-  return [folder, log](const std::string& url, std::string& body, std::string& error,
-                       bool& responded, uint64_t expectedSize, const DownloadProgress& progress) {
-    body.clear();
+  return [folder, log](HttpSession& /*session*/, const HttpRequest& request, const BodySink& sink,
+                       std::string& error, bool& responded) {
+    const std::string& url = request.url;
     responded = false;
     if (log != nullptr) log->urls.push_back(url);
     const std::string prefix = std::string(kTestWebsite) + "/";
@@ -27,17 +28,36 @@ HttpFetcher FolderFetcher(const fs::path& folder, FetchLog* log) {
       return false;
     }
     responded = true;
-    std::string bytes;
-    if (!ReadWholeFile(folder / url.substr(prefix.size()), bytes)) {
+    const fs::path file = folder / url.substr(prefix.size());
+    const uint64_t size = fs::file_size(file, ec);
+    if (ec || fs::is_directory(file, ec)) {
       error = kTestNotFound;
       return false;
     }
-    if (progress) {
-      progress(bytes.size() / 2, expectedSize);
-      progress(bytes.size(), expectedSize);
+    // A real website announces the length, and the fetch refuses it before reading.
+    if (size > request.maxBytes) {
+      error = request.tooLong;
+      return false;
     }
-    body = std::move(bytes);
-    return true;
+    // At least two pieces, as a real download arrives, and none larger than a network read.
+    const uint64_t piece = std::max<uint64_t>(1, std::min<uint64_t>(256 * 1024, (size + 1) / 2));
+    uint64_t received = 0;
+    bool refused = false;
+    const bool read = ReadFileInPieces(file, [&](const char* data, size_t length) {
+      for (size_t offset = 0; offset < length;) {
+        const size_t part = static_cast<size_t>(std::min<uint64_t>(piece, length - offset));
+        if (!sink(data + offset, part)) {
+          refused = true;
+          return false;
+        }
+        offset += part;
+        received += part;
+        if (request.progress) request.progress(received, request.expectedSize);
+      }
+      return true;
+    });
+    if (!read && !refused) error = kTestNotFound;
+    return read;
   };
 }
 

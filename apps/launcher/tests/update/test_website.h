@@ -3,7 +3,7 @@
 // Websites for the engine and self-update tests: a folder laid out like the real website
 // (client/manifest.json, client/manifest.sig, client/files/<fingerprint>), published by
 // kelvadon-publish's own code with this build's test key, and served to the code under test
-// through a fetcher with HttpGet's contract.
+// through a fetcher with HttpFetch's contract.
 
 #include <filesystem>
 #include <map>
@@ -25,8 +25,9 @@ struct FetchLog {
 inline constexpr char kTestNoAnswer[] = "The website didn't answer (test)";
 inline constexpr char kTestNotFound[] = "The website answered 404 (test)";
 
-// Serves kTestWebsite + path from folder / path, reporting progress in two chunks the way a real
-// download does. Records every request in log when it is given.
+// Serves kTestWebsite + path from folder / path in pieces (at least two), reporting progress after
+// each the way a real download does, and refuses a file longer than the request's ceiling. Records
+// every request in log when it is given.
 HttpFetcher FolderFetcher(const std::filesystem::path& folder, FetchLog* log = nullptr);
 
 // A new empty folder under the temporary folder, its name starting with prefix; empty on failure.

@@ -1,0 +1,58 @@
+#pragma once
+
+// Moving one file's bytes to the disk with their SHA-256 taken on the way, so that no file is
+// ever held whole in memory: a download streamed to its destination, a copy in pieces, a hash in
+// pieces.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "net/http.h"
+#include "net/website.h"
+#include "update/crypto.h"
+
+// HttpFetch's signature: the way to the website, so tests can serve one from a folder.
+using HttpFetcher = std::function<bool(HttpSession& session, const HttpRequest& request,
+                                       const BodySink& sink, std::string& error, bool& responded)>;
+
+// The first length bytes of a file with the patches laid over them: what a copy or a hash takes.
+struct FileExcerpt {
+  uint64_t length = std::numeric_limits<uint64_t>::max();
+  std::vector<BytePatch> patches;
+};
+
+// The SHA-256 of the excerpt of the file as 64 hex digits; empty when the file cannot be read or
+// is shorter than the excerpt's length (when the length is given).
+std::string HashFileExcerpt(const std::filesystem::path& path, Sha256Provider& provider,
+                            const FileExcerpt& excerpt = {});
+
+enum class CopyOutcome {
+  Done,        // the copy hashed to the fingerprint and reached the file whole
+  Wrong,       // the source could not be read or hashed to another fingerprint
+  NotWritten,  // the destination could not be opened or written
+};
+
+// Copies the excerpt of source to destination (created or emptied), hashing it on the way. On any
+// outcome but Done a destination file that was opened is removed; whatever stood in the way of
+// opening it stays.
+CopyOutcome CopyFileChecked(const std::filesystem::path& source, const FileExcerpt& excerpt,
+                            const std::filesystem::path& destination, const std::string& sha256,
+                            Sha256Provider& provider);
+
+enum class DownloadOutcome {
+  Done,        // the body hashed to the fingerprint and reached the file whole
+  NotFetched,  // the fetch failed: error holds its sentence
+  Wrong,       // too long or another fingerprint: error holds request.tooLong
+  NotWritten,  // the destination could not be opened or written: error is untouched
+};
+
+// Fetches request into destination (created or emptied) while hashing the same bytes. On any
+// outcome but Done a destination file that was opened is removed.
+DownloadOutcome DownloadToFile(const HttpFetcher& fetch, HttpSession& session,
+                               const HttpRequest& request, const std::string& sha256,
+                               Sha256Provider& provider, const std::filesystem::path& destination,
+                               std::string& error, bool& responded);
