@@ -41,17 +41,29 @@ void WriteDefault(const std::wstring& path, const std::wstring& text) {
   if (const UniqueRegistryKey key = CreateKey(path)) SetText(key, nullptr, text);
 }
 
-// True unless the key's default value is a plain string equal to icon. Anything else (missing,
-// another type, longer than the buffer) has to be written and announced again.
-bool IconDiffers(const std::wstring& path, const std::wstring& icon) {
+// True unless the value (name null: the key's default) is a plain string equal to text. Anything
+// else (missing, another type, longer than the buffer) counts as different.
+bool TextDiffers(const std::wstring& path, const wchar_t* name, const std::wstring& text) {
   wchar_t buffer[1025] = {};  // one unit past the 2048 bytes offered, so the text always ends
   DWORD size = 2048;
   // Without RRF_NOEXPAND an expandable string would be expanded and then pass as a plain one.
-  if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), nullptr, RRF_RT_REG_SZ | RRF_NOEXPAND, nullptr,
+  if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name, RRF_RT_REG_SZ | RRF_NOEXPAND, nullptr,
                    buffer, &size) != ERROR_SUCCESS) {
     return true;
   }
-  return icon != buffer;
+  return text != buffer;
+}
+
+// A changed icon has to be written and announced again.
+bool IconDiffers(const std::wstring& path, const std::wstring& icon) {
+  return TextDiffers(path, nullptr, icon);
+}
+
+bool HasNumber(const std::wstring& path, const wchar_t* name) {
+  DWORD number = 0;
+  DWORD size = sizeof number;
+  return RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name, RRF_RT_REG_DWORD, nullptr, &number,
+                      &size) == ERROR_SUCCESS;
 }
 
 // Adds the sizes of the files below folder to total. False when a listing failed, which ends the
@@ -123,7 +135,12 @@ void Register(const fs::path& installRoot, const fs::path& launcherPath, const s
   }
   if (iconsChanged) notify();
 
-  if (const UniqueRegistryKey key = CreateKey(std::wstring(kUninstallKey))) {
+  // Walking every file of the client takes long on a large one, so the size is counted only when
+  // the version changes (or no size was ever written), not on every start.
+  const std::wstring uninstallKey(kUninstallKey);
+  const bool sizeKnown = !TextDiffers(uninstallKey, L"DisplayVersion", version) &&
+                         HasNumber(uninstallKey, L"EstimatedSize");
+  if (const UniqueRegistryKey key = CreateKey(uninstallKey)) {
     SetText(key, L"DisplayName", L"Kelvadon");
     SetText(key, L"DisplayVersion", version);
     SetText(key, L"Publisher", L"Kelvadon");
@@ -134,8 +151,10 @@ void Register(const fs::path& installRoot, const fs::path& launcherPath, const s
     if (!website.empty()) SetText(key, L"URLInfoAbout", Utf8ToWide(website));
     SetNumber(key, L"NoModify", 1);
     SetNumber(key, L"NoRepair", 1);
-    SetNumber(key, L"EstimatedSize",
-              EstimatedSizeKilobytes(InstalledSizeBytes(installRoot / kVersionsFolderName)));
+    if (!sizeKnown) {
+      SetNumber(key, L"EstimatedSize",
+                EstimatedSizeKilobytes(InstalledSizeBytes(installRoot / kVersionsFolderName)));
+    }
   }
 
   CreateShortcuts(launcherPath, studioPath, website);

@@ -175,7 +175,7 @@ TEST_F(Registration, AnEmptyWebsiteKeepsTheAddressOfAnEarlierRun) {
 
 TEST_F(Registration, EstimatedSizeCountsTheFilesOfEveryVersion) {
   fs::create_directories(root_ / L"Versions");
-  Register(kWebsite, "1.5");
+  Register(kWebsite, "1.4");
   EXPECT_EQ(ReadValue(kUninstallEntryKey, L"EstimatedSize").data, NumberBytes(1))
       << "an empty folder still shows as 1 kilobyte";
 
@@ -186,6 +186,20 @@ TEST_F(Registration, EstimatedSizeCountsTheFilesOfEveryVersion) {
   PutFile(root_ / L"saves" / L"big.bin", std::string(100000, 'b'));  // not part of the client
   Register(kWebsite, "1.5");
   EXPECT_EQ(ReadValue(kUninstallEntryKey, L"EstimatedSize").data, NumberBytes(8));
+
+  // Another start of the same version keeps the size without walking the files again.
+  PutFile(root_ / L"Versions" / L"1.5" / L"extra.pak", std::string(10000, 'x'));
+  Register(kWebsite, "1.5");
+  EXPECT_EQ(ReadValue(kUninstallEntryKey, L"EstimatedSize").data, NumberBytes(8));
+  // A size that is missing or not a number is counted again, as is every new version.
+  ASSERT_EQ(
+      RegSetKeyValueW(HKEY_CURRENT_USER, kUninstallEntryKey, L"EstimatedSize", REG_SZ, L"8", 4),
+      ERROR_SUCCESS);
+  Register(kWebsite, "1.5");
+  EXPECT_EQ(ReadValue(kUninstallEntryKey, L"EstimatedSize").data, NumberBytes(18));
+  PutFile(root_ / L"Versions" / L"1.5" / L"more.pak", std::string(1024, 'm'));
+  Register(kWebsite, "1.6");
+  EXPECT_EQ(ReadValue(kUninstallEntryKey, L"EstimatedSize").data, NumberBytes(19));
 }
 
 // Text that cannot be converted ends the registration at the first value that needs it; what was
