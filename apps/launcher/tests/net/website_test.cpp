@@ -169,6 +169,16 @@ void CheckStamps(const std::string& body) {
     if (play) {
       EXPECT_EQ(play, start);
     }
+    // The self-update reads only the file's tail: it must give the same answers.
+    const size_t cut = image.size() - std::min(image.size(), kStampTailLength);
+    const std::string_view tail = std::string_view(image).substr(cut);
+    EXPECT_EQ(ReadWebsiteStamp(tail), c.website);
+    EXPECT_EQ(ReadPlayStamp(tail), c.play);
+    const std::optional<size_t> tailStart = StampStart(tail);
+    EXPECT_EQ(tailStart.has_value(), start.has_value());
+    if (tailStart && start) {
+      EXPECT_EQ(cut + *tailStart, *start);
+    }
   }
 }
 

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -183,20 +186,19 @@ TEST_F(PublishedEngineTest, AMismatchedManifestAndSignatureAreFetchedOnceMore) {
     int pauses = 0;
     std::vector<std::string> order;
     const HttpFetcher served = FolderFetcher(web_);
-    const HttpFetcher fetch = [&](const std::string& url, std::string& body, std::string& error,
-                                  bool& responded, uint64_t expected,
-                                  const DownloadProgress& progress) {
+    const HttpFetcher fetch = [&](HttpSession& session, const HttpRequest& request,
+                                  const BodySink& sink, std::string& error, bool& responded) {
+      const std::string& url = request.url;
       order.push_back(url.substr(url.rfind('/') + 1));
       if (!url.ends_with("/client/manifest.sig")) {
-        return served(url, body, error, responded, expected, progress);
+        return served(session, request, sink, error, responded);
       }
       ++signatureRequests;
       if (stale-- > 0) {
-        body = oldSignature;
         responded = true;
-        return true;
+        return sink(oldSignature.data(), oldSignature.size());
       }
-      return served(url, body, error, responded, expected, progress);
+      return served(session, request, sink, error, responded);
     };
     std::vector<std::string> texts;
     const UpdateResult result = UpdateInstallation(
@@ -225,6 +227,185 @@ TEST_F(PublishedEngineTest, AMismatchedManifestAndSignatureAreFetchedOnceMore) {
       EXPECT_FALSE(fs::exists(versions_));
     }
   }
+}
+
+// The fetcher with its ceiling taken away, as a faulty back-end would behave: the engine's own
+// check must still stop the answer.
+HttpFetcher WithoutCeiling(const HttpFetcher& fetch) {
+  return [fetch](HttpSession& session, const HttpRequest& request, const BodySink& sink,
+                 std::string& error, bool& responded) {
+    HttpRequest unlimited = request;
+    unlimited.maxBytes = std::numeric_limits<uint64_t>::max();
+    return fetch(session, unlimited, sink, error, responded);
+  };
+}
+
+// A file of the size, its bytes zero, made without writing them.
+void SparseFile(const fs::path& path, uint64_t size) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary).close();
+  fs::resize_file(path, size);
+}
+
+TEST_F(EngineTest, TheManifestAndTheSignatureHaveCeilings) {
+  constexpr uint64_t kManifestCeiling = 64 * 1024 * 1024;
+  struct Case {
+    const char* name;
+    uint64_t manifestBytes;
+    uint64_t signatureBytes;
+    std::string error;  // empty: any other sentence
+  };
+  const Case cases[] = {
+      {"a manifest one byte too long", kManifestCeiling + 1, 64,
+       "The update's list of files is too large"},
+      {"a manifest far too long", 4 * kManifestCeiling, 64,
+       "The update's list of files is too large"},
+      {"a manifest at the ceiling", kManifestCeiling, 64, ""},
+      {"a signature one byte too long", 2, 4097,
+       "The update isn't signed by Kelvadon, so it wasn't installed"},
+      {"a signature at the ceiling", 2, 4096, ""},
+  };
+  for (const bool honoured : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (honoured ? "" : ", the fetcher ignoring the ceiling"));
+      fs::remove_all(web_);
+      SparseFile(web_ / "client" / "manifest.json", c.manifestBytes);
+      SparseFile(web_ / "client" / "manifest.sig", c.signatureBytes);
+      const HttpFetcher fetch = FolderFetcher(web_);
+      const UpdateResult result = UpdateInstallation(
+          kTestWebsite, root_, [](const std::string&, double) {},
+          honoured ? fetch : WithoutCeiling(fetch));
+      EXPECT_FALSE(result.ready);
+      EXPECT_TRUE(result.reached);
+      if (c.error.empty()) {
+        EXPECT_NE(result.error, "");
+        EXPECT_NE(result.error, "The update's list of files is too large");
+      } else {
+        EXPECT_EQ(result.error, c.error);
+      }
+      EXPECT_FALSE(fs::exists(root_));
+    }
+  }
+}
+
+// What a client file may be: as long as its signed size and no longer, with its own fingerprint.
+// A file that came out wrong leaves nothing behind in the staging folder.
+TEST_F(PublishedEngineTest, AFileLongerOrOtherThanSignedLeavesNothingBehind) {
+  const std::string good = "the real bytes";
+  struct Case {
+    const char* name;
+    std::string served;  // under the fingerprint of good
+    bool honoured;       // whether the fetcher applies the ceiling itself
+    bool ready;
+  };
+  const Case cases[] = {
+      {"the signed bytes", good, true, true},
+      {"one byte more", good + "!", true, false},
+      {"one byte more, the fetcher ignoring the ceiling", good + "!", false, false},
+      {"far more, the fetcher ignoring the ceiling", good + std::string(1 << 20, 'x'), false,
+       false},
+      {"the right length, one byte wrong", "the real byteS", true, false},
+      {"one byte fewer", "the real byte", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_);
+    fs::remove_all(web_);
+    WriteFiles(web_ / "client" / "files", {{Sha256Hex(good), c.served}});
+    std::string output;
+    ASSERT_TRUE(PublishManifestText(web_,
+                                    "{\"version\": \"1.0\", \"files\": [{\"path\": "
+                                    "\"data/real.pak\", \"sha256\": \"" +
+                                        Sha256Hex(good) +
+                                        "\", \"size\": " + std::to_string(good.size()) + "}]}",
+                                    output))
+        << output;
+    const HttpFetcher fetch = FolderFetcher(web_);
+    const UpdateResult result = UpdateInstallation(
+        kTestWebsite, root_, [](const std::string&, double) {},
+        c.honoured ? fetch : WithoutCeiling(fetch));
+    EXPECT_EQ(result.ready, c.ready) << result.error;
+    if (c.ready) {
+      EXPECT_EQ(ReadBytes(versions_ / "1.0" / "data" / "real.pak"), good);
+      continue;
+    }
+    EXPECT_EQ(result.error,
+              "data/real.pak came out wrong (it didn't match its fingerprint): try again");
+    EXPECT_FALSE(fs::exists(versions_ / "1.0.partial" / "data" / "real.pak"));
+    EXPECT_FALSE(fs::exists(versions_ / "1.0"));
+    EXPECT_FALSE(fs::exists(root_ / "current.txt"));
+  }
+}
+
+// One fingerprint under several names is fetched once; the other names are copies of the first.
+TEST_F(PublishedEngineTest, AFingerprintNamedTwiceIsDownloadedOnce) {
+  Files client = {{"kelvadon_player.exe", "player"},
+                  {"kelvadon_studio.exe", "studio"},
+                  {"a/shared.dll", "shared"},
+                  {"b/shared.dll", "shared"},
+                  {"c/copy.dll", "shared"}};
+  WriteFiles(scratch_ / "client", client);
+  std::string output;
+  ASSERT_TRUE(PublishVersion(scratch_ / "client", "1.0", web_, {}, output)) << output;
+  FetchLog log;
+  const UpdateResult result = Run(&log);
+  ASSERT_TRUE(result.ready) << result.error;
+  EXPECT_EQ(log.urls.size(), 2u + 3u);  // the manifest, its signature and three fingerprints
+  EXPECT_EQ(std::count(log.urls.begin(), log.urls.end(),
+                       std::string(kTestWebsite) + "/client/files/" + Sha256Hex("shared")),
+            1);
+  for (const auto& [path, bytes] : client) {
+    EXPECT_EQ(ReadBytes(versions_ / "1.0" / path), bytes) << path;
+  }
+  // The bytes are counted once, so the progress ends at 100%.
+  ASSERT_FALSE(reports_.empty());
+  EXPECT_EQ(reports_.back().text, "Installing Kelvadon... 100%");
+}
+
+// After a rollback the version rolled back from is still kept, and the next update takes the
+// files it has rather than downloading them again.
+TEST_F(PublishedEngineTest, AnUpdateAfterARollbackReusesTheVersionRolledBackFrom) {
+  const Files one = {{"kelvadon_player.exe", "player one"}, {"kelvadon_studio.exe", "studio"}};
+  const Files two = {{"kelvadon_player.exe", "player two"}, {"kelvadon_studio.exe", "studio"}};
+  const Files three = {{"kelvadon_player.exe", "player two"},
+                       {"kelvadon_studio.exe", "studio"},
+                       {"extra.pak", "new in three"}};
+  const auto publish = [&](const std::string& version, const Files& files) {
+    const fs::path client = scratch_ / "clients" / version;
+    WriteFiles(client, files);
+    std::string output;
+    ASSERT_TRUE(PublishVersion(client, version, web_, {}, output)) << output;
+  };
+  publish("1.0", one);
+  ASSERT_TRUE(Run().ready);
+  publish("2.0", two);
+  ASSERT_TRUE(Run().ready);
+  publish("1.0", one);
+  ASSERT_TRUE(Run().ready);  // back to 1.0; 2.0 is kept
+  publish("3.0", three);
+  // The player comes from 2.0, the studio from 1.0: only the new file is fetched.
+  FetchLog log;
+  const UpdateResult result = Run(&log);
+  ASSERT_TRUE(result.ready) << result.error;
+  EXPECT_EQ(log.urls, (std::vector<std::string>{std::string(kTestWebsite) + "/client/manifest.json",
+                                                std::string(kTestWebsite) + "/client/manifest.sig",
+                                                std::string(kTestWebsite) + "/client/files/" +
+                                                    Sha256Hex("new in three")}));
+  for (const auto& [path, bytes] : three) {
+    EXPECT_EQ(ReadBytes(versions_ / "3.0" / path), bytes) << path;
+  }
+
+  // A kept copy altered on disk is checked, found wrong and fetched instead.
+  publish("4.0", {{"kelvadon_player.exe", "player one"},
+                  {"kelvadon_studio.exe", "studio"},
+                  {"extra.pak", "new in three"}});
+  WriteFiles(versions_ / "1.0", {{"kelvadon_player.exe", "player 0ne"}});
+  FetchLog again;
+  ASSERT_TRUE(Run(&again).ready);
+  EXPECT_EQ(again.urls.size(), 3u);
+  EXPECT_EQ(again.urls.back(),
+            std::string(kTestWebsite) + "/client/files/" + Sha256Hex("player one"));
+  EXPECT_EQ(ReadBytes(versions_ / "4.0" / "kelvadon_player.exe"), "player one");
 }
 
 }  // namespace

@@ -142,6 +142,8 @@ class EngineWebsiteTest : public testing::Test {
     EXPECT_EQ(reports_.front().fraction, -1.0);
     for (size_t i = 1; i < reports_.size(); ++i) {
       EXPECT_EQ(reports_[i].text.rfind(verb + " Kelvadon... ", 0), 0u) << reports_[i].text;
+      // A report is made when the shown text changes, not for every piece that arrives.
+      EXPECT_NE(reports_[i].text, reports_[i - 1].text);
     }
     EXPECT_EQ(reports_.back().text, verb + " Kelvadon... 100%");
   }
@@ -187,7 +189,12 @@ TEST_F(EngineWebsiteTest, FreshInstallThenAnUnchangedWebsite) {
 
   // Nothing changed: no download, and not even leftovers are removed.
   WriteFiles(versions_, {{"notes.txt", "mine"}, {"0.9.partial/x", "left over"}});
+  // From the file's own time, so that its resolution keeps the value exact.
+  const fs::file_time_type past =
+      fs::last_write_time(root_ / "current.txt") - std::chrono::hours(24);
+  fs::last_write_time(root_ / "current.txt", past);
   const UpdateResult again = Run();
+  EXPECT_EQ(fs::last_write_time(root_ / "current.txt"), past) << "current.txt was rewritten";
   EXPECT_TRUE(again.ready) << again.error;
   ASSERT_EQ(reports_.size(), 1u);
   EXPECT_EQ(reports_[0].text, "Checking for updates...");
@@ -268,6 +275,45 @@ TEST_F(EngineWebsiteTest, OneWrongByteLeavesTheCurrentVersion) {
   ASSERT_TRUE(Run().ready);
   ExpectVersion("2.0", kVersionB);
   EXPECT_EQ(VersionEntries(), (std::set<std::string>{"1.0", "2.0"}));
+}
+
+// One fingerprint under three names is fetched once, and an update after a rollback takes the
+// files of the version rolled back from instead of fetching them again.
+TEST_F(EngineWebsiteTest, EachFingerprintIsFetchedOnceAndKeptVersionsAreReused) {
+  Files twice = kVersionA;
+  twice["bin/copy.dll"] = "shared library";
+  twice["data/copy.dll"] = "shared library";
+  Publish("1.0", twice);
+  NewRequests();
+  ASSERT_TRUE(Run().ready);
+  EXPECT_EQ(NewRequests().size(), 2 + kVersionA.size());
+  ExpectVersion("1.0", twice);
+  ExpectProgress("Installing");
+
+  Publish("2.0", kVersionB);
+  ASSERT_TRUE(Run().ready);
+  Publish("1.0", twice);
+  ASSERT_TRUE(Run().ready);  // a switch back; 2.0 stays as the kept version
+  Files three = kVersionB;
+  three["bin/three.dll"] = "only in three";
+  Publish("3.0", three);
+  NewRequests();
+  ASSERT_TRUE(Run().ready);
+  EXPECT_EQ(NewRequests(),
+            (std::vector<std::string>{"/client/manifest.json", "/client/manifest.sig",
+                                      FilePath("only in three")}));
+  ExpectVersion("3.0", three);
+}
+
+// A file that came out wrong is not left in the staging folder.
+TEST_F(EngineWebsiteTest, AWrongFileLeavesNothingBehind) {
+  Publish("1.0", kVersionA);
+  const UpdateResult result = Run(site_.faults + "/wrong-byte/" + scenario_);
+  EXPECT_FALSE(result.ready);
+  EXPECT_EQ(result.error,
+            "bin/old.dll came out wrong (it didn't match its fingerprint): try again");
+  EXPECT_FALSE(fs::exists(versions_ / "1.0.partial" / "bin" / "old.dll"));
+  EXPECT_FALSE(fs::exists(versions_ / "1.0"));
 }
 
 TEST_F(EngineWebsiteTest, StaleVersionFolderWithoutMarkerIsReplaced) {

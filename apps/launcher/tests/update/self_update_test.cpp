@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -68,9 +69,18 @@ TEST_F(SelfUpdateTest, InstallsTheWantedImage) {
     std::string error;
     size_t fetches;
   };
+  // Images larger than the tail the stamp is looked for in, and than a piece of a copy.
+  std::string large(600 * 1024 + 5, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 31 + (i >> 9));
+  const std::string marker = "\r\nKELVADON-WEBSITE=http://compiled.in\r\n";
   const Case cases[] = {
       {"stamped setup with a play part", kBuilt + "\r\nKELVADON-PLAY=" + kPlay + kWebsiteStamp,
        std::nullopt, std::nullopt, kBuilt, "", 0},
+      {"a large stamped setup", large + "\r\nKELVADON-PLAY=" + kPlay + kWebsiteStamp, std::nullopt,
+       std::nullopt, large, "", 0},
+      {"a large image with a marker too far from its end", large + marker + large, std::nullopt,
+       std::nullopt, large + marker + large, "", 0},
+      {"a large released launcher downloaded", kBuilt + kWebsiteStamp, large, large, large, "", 1},
       {"stamped setup without a play part", kBuilt + kWebsiteStamp, std::nullopt, std::nullopt,
        kBuilt, "", 0},
       {"stamped setup with a bad play part", kBuilt + "\r\nKELVADON-PLAY=nothex" + kWebsiteStamp,
@@ -169,6 +179,33 @@ TEST_F(SelfUpdateTest, FailedWriteLeavesTheCopyWhole) {
   EXPECT_FALSE(Run(kTestWebsite, Manifest(), error));
   EXPECT_EQ(error, "Couldn't write " + PathForMessage(root_ / "KelvadonLauncher.exe"));
   EXPECT_EQ(ReadBytes(root_ / "KelvadonLauncher.exe"), "an older launcher");
+}
+
+// website.txt is written only when it does not already hold the address.
+TEST_F(SelfUpdateTest, WebsiteFileIsRewrittenOnlyWhenItDiffers) {
+  WriteFiles(scratch_, {{own_.filename().string(), kBuilt}});
+  const fs::path file = root_ / "website.txt";
+  struct Case {
+    const char* name;
+    std::string before;
+    bool rewritten;
+  };
+  const Case cases[] = {
+      {"the same address", std::string(kTestWebsite) + "\n", false},
+      {"another address", "http://old.test\n", true},
+      {"the address without its line end", kTestWebsite, true},
+      {"the address and more", std::string(kTestWebsite) + "\nx", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFiles(root_, {{"website.txt", c.before}});
+    const fs::file_time_type past = fs::last_write_time(file) - std::chrono::hours(24);
+    fs::last_write_time(file, past);
+    std::string error;
+    EXPECT_TRUE(Run(kTestWebsite, Manifest(), error));
+    EXPECT_EQ(ReadBytes(file), std::string(kTestWebsite) + "\n");
+    EXPECT_EQ(fs::last_write_time(file) != past, c.rewritten);
+  }
 }
 
 // The helper under the launcher copy and the state files, in both builds.
