@@ -326,7 +326,7 @@ def read_current(home):
 
 
 def launcher_runs(ctx, site, target):
-    """Every scenario for one build. Returns {scenario: [run, ...]}."""
+    """Every scenario of the client for one build. Returns {scenario: [run, ...]}."""
     args = ctx.args
     home = os.path.join(ctx.work, f"home-{target}")
     if target == "linux":
@@ -360,6 +360,15 @@ def launcher_runs(ctx, site, target):
         # About a minute a fresh install under Wine (its HTTP client reads 8 KiB at a time):
         # two repetitions keep the whole benchmark within its time.
         reps = min(reps, 2)
+    scenarios = clients.scenarios(site.kind)
+    if scenarios == ("fresh install",):
+        # The huge client: one fresh install per build, for its time and its peak memory.
+        rmtree(home)
+        site.serve("1.0.0")
+        result = {"fresh install": [launch("fresh", "1.0.0", len(site.file_entries("1.0.0")) + 2,
+                                           total_v1 + site.meta_bytes("1.0.0"))]}
+        rmtree(home)
+        return result
     out = {"fresh install": [], "update 5%": [], "up-to-date start": [], "rollback": []}
     for _ in range(reps):
         rmtree(home)
@@ -424,6 +433,18 @@ def baseline_runs(ctx, site):
     v2 = site.file_entries("1.1.0")
     changed = site.changed_entries()
     changed_hashes = {f["sha256"] for f in changed}
+    if clients.scenarios(site.kind) == ("fresh install",):
+        rmtree(base)
+        os.makedirs(base)
+        first = os.path.join(base, "v1")
+        site.serve("1.0.0")
+        result = hashed_run(
+            "fresh", fetch_config(first, v1, "1.0.0"),
+            [os.path.join(first, "files", f["path"]) for f in v1],
+            len(v1) + 2, sum(f["size"] for f in v1) + site.meta_bytes("1.0.0"),
+            [f["sha256"] for f in v1])
+        rmtree(base)
+        return {"fresh install": [result]}
     out = {"fresh install": [], "update 5%": [], "up-to-date start": [], "rollback": []}
     for _ in range(args.reps):
         rmtree(base)
@@ -507,7 +528,7 @@ def main():
     if args.start_runs is None:
         args.start_runs = 1 if args.smoke else 20
     kinds = args.clients.split(",") if args.clients else (
-        ["smoke"] if args.smoke else ["many-small", "few-large"])
+        ["smoke"] if args.smoke else ["many-small", "few-large", "huge"])
     windows = not args.no_windows
 
     rmtree(args.work)
@@ -545,6 +566,7 @@ def main():
                                   "launcher checks them before reuse)",
             "baseline up-to-date start and rollback": "one curl process fetching the manifest "
                                                       "and the signature",
+            "huge client": "a fresh install only, once per build and once for the baseline",
             "wine": "cmake/wine-run.sh on a private Xvfb, one prefix and wineserver for the "
                     "whole run, windows not managed (X11 Driver Managed=N)",
         },

@@ -17,7 +17,14 @@ MIB = 1024 * KIB
 PLAYER = "kelvadon_player.exe"
 STUDIO = "kelvadon_studio.exe"
 
-KINDS = ("smoke", "many-small", "few-large")
+KINDS = ("smoke", "many-small", "few-large", "huge")
+
+# What each kind is measured on: the huge client only as a fresh install.
+ALL_SCENARIOS = ("fresh install", "update 5%", "up-to-date start", "rollback")
+
+
+def scenarios(kind):
+    return ("fresh install",) if kind == "huge" else ALL_SCENARIOS
 
 # Share of the files, by count, that the next version changes.
 CHANGED_SHARE = 0.05
@@ -52,6 +59,13 @@ def plan(kind, seed):
         scale = rest / sum(weights)
         files += [(_nested_path(rng, i, 2, "pack"), int(w * scale) // 4096 * 4096)
                   for i, w in enumerate(weights)]
+    elif kind == "huge":
+        # One pack of 4 GiB, more than a player's machine could hold in memory twice over, and
+        # 300 small files of 4 to 64 KiB beside it.
+        files = [(PLAYER, rng.randint(4 * KIB, 64 * KIB)), (STUDIO, rng.randint(4 * KIB, 64 * KIB))]
+        files.append(("content/huge.pak", 4096 * MIB))
+        files += [(_nested_path(rng, i, 3, "d"), rng.randint(4 * KIB, 64 * KIB))
+                  for i in range(300)]
     else:
         raise ValueError(f"unknown client kind {kind}")
     # Two files never share a path (the names carry their index), but keep that obvious.

@@ -44,6 +44,8 @@ def summarise(results):
     for kind, entry in results["clients"].items():
         rows = {}
         for scenario in SCENARIOS:
+            if scenario not in entry["runs"]["baseline"]:
+                continue  # not measured for this client
             base = _summary(entry["runs"]["baseline"][scenario])
             row = {"baseline": base}
             for build, _ in BUILDS:
@@ -114,6 +116,8 @@ def table(results, summary):
         lines.append(header)
         lines.append("-" * len(header))
         for scenario in SCENARIOS:
+            if scenario not in rows:
+                continue
             row = rows[scenario]
             who = [("baseline", "curl+openssl")] + list(BUILDS)
             for key, label in who:
@@ -136,6 +140,16 @@ def table(results, summary):
                     f"{name:<17} {label:<14} {s['runs']:>2} {s['median_seconds']:>9.3f} "
                     f"{spread:>15} {s['stdev_seconds']:>6.3f} {peak:>8} {s['requests']:>5} "
                     f"{_mb(s['bytes_served']):>9} {ok:>8} {ratio:>7} {no_wine:>7}")
+    lines.append("")
+    lines.append("Peak memory of the launcher over every scenario and client:")
+    for build, label in BUILDS:
+        peaks = [(s["peak_rss_mib"], kind, scenario)
+                 for kind, rows in summary["clients"].items()
+                 for scenario, row in rows.items()
+                 for s in [row.get(build)] if s and s["peak_rss_mib"] is not None]
+        if peaks:
+            peak, kind, scenario = max(peaks)
+            lines.append(f"  {label}: {peak:.0f} MiB (largest in {kind}, {scenario})")
     lines.append("")
     lines.append("ratio: launcher median / baseline median. -Wine: the same after taking the "
                  "median of the empty program showing a window off the Wine figure.")
@@ -167,7 +181,7 @@ def chart(summary, path):
         for i, (build, field, label) in enumerate(series):
             values = []
             for scenario in SCENARIOS:
-                s = rows[scenario].get(build)
+                s = rows.get(scenario, {}).get(build)
                 values.append(s.get(field, 0.0) if s else 0.0)
             if not any(values):
                 continue
