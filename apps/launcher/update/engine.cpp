@@ -27,8 +27,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // Ceilings on the small answers, far above any real manifest or signature.
-constexpr uint64_t kMaxManifestBytes = 64 * 1024 * 1024;
-constexpr uint64_t kMaxSignatureBytes = 4 * 1024;
+constexpr uint64_t kMaxManifestBytes = uint64_t{64} * 1024 * 1024;
+constexpr uint64_t kMaxSignatureBytes = uint64_t{4} * 1024;
 constexpr char kManifestTooLarge[] = "The update's list of files is too large";
 constexpr char kNotSigned[] = "The update isn't signed by Kelvadon, so it wasn't installed";
 

@@ -101,15 +101,16 @@ DownloadOutcome DownloadToFile(const HttpFetcher& fetch, HttpSession& session,
   std::string fetchError;
   const bool fetched = fetch(session, request, sink, fetchError, responded);
   const bool written = CloseWrittenFile(out) && !writeFailed;
+  // A body longer than signed is wrong whatever else went wrong with it.
+  const bool wrong = tooLong || (!fetched && fetchError == request.tooLong) ||
+                     (fetched && written && FinishSha256Hex(*hasher) != sha256);
   DownloadOutcome outcome = DownloadOutcome::Done;
-  if (tooLong || (!fetched && fetchError == request.tooLong)) {
+  if (wrong) {
     outcome = DownloadOutcome::Wrong;
   } else if (!written) {
     outcome = DownloadOutcome::NotWritten;
   } else if (!fetched) {
     outcome = DownloadOutcome::NotFetched;
-  } else if (FinishSha256Hex(*hasher) != sha256) {
-    outcome = DownloadOutcome::Wrong;
   }
   if (outcome == DownloadOutcome::Wrong) error = request.tooLong;
   if (outcome == DownloadOutcome::NotFetched) error = fetchError;
