@@ -314,6 +314,7 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     std::vector<fs::path>& sources = reusable[file.sha256];
     sources.insert(sources.begin(), destination);
   }
+
   // The copies of the manifest let the next update reuse these files; the marker comes last and
   // is what makes the folder count as complete.
   BeforeDiskStep();
