@@ -272,10 +272,12 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
   if (exchange.thrown) std::rethrow_exception(exchange.thrown);
 
   const long status = exchange.status;
-  // An announced length over the ceiling ends the exchange while the headers are read.
-  const bool announcedTooLong =
-      result == CURLE_FILESIZE_EXCEEDED && status == 200 && !exchange.redirecting;
-  if (!exchange.headersDone && !announcedTooLong) {
+  // An announced length over the ceiling ends the exchange while the headers are read, an error
+  // page's as well as a body's: the status has arrived all the same.
+  const bool announcedOver = result == CURLE_FILESIZE_EXCEEDED && status >= 200 &&
+                             !IsRedirect(status) && !exchange.redirecting;
+  const bool announcedTooLong = announcedOver && status == 200;
+  if (!exchange.headersDone && !announcedOver) {
     error = unreachable;
     return false;
   }

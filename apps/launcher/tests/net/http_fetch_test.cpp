@@ -183,6 +183,11 @@ TEST_F(HttpFetchTest, HandsTheBodyToTheSinkWithinItsCeiling) {
       {"404", Url(site_.http, "missing"), size, false, notFound, true, nullptr, 0, true},
       {"500", site_.faults + "/status/500/x", size, false, "The website said 500", true, nullptr, 0,
        true},
+      // An error page longer than the ceiling is still the error, not an unreachable website.
+      {"404 longer than a small ceiling", Url(site_.http, "missing"), 5, false, notFound, true,
+       nullptr, 0, true},
+      {"500 longer than a ceiling of 0", site_.faults + "/status/500/x", 0, false,
+       "The website said 500", true, nullptr, 0, true},
       {"refused", site_.refused + "/x", size, false, kUnreachable, false, nullptr, 0, true},
   };
   // One session for them all: no failure may leave it unable to fetch the next answer.
