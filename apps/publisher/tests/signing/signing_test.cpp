@@ -155,9 +155,9 @@ TEST_F(SigningTest, ASignedSetupProgramInstallsTheSignedExecutableWithoutADownlo
   EXPECT_EQ(Sha256Hex(CleanImageOf(Read(setup))), manifest.launcher.sha256);
 
   std::vector<std::string> fetched;
-  const HttpFetcher fetch = [&fetched](const std::string& url, std::string&, std::string& failure,
-                                       bool&, uint64_t, const DownloadProgress&) {
-    fetched.push_back(url);
+  const HttpFetcher fetch = [&fetched](HttpSession&, const HttpRequest& request, const BodySink&,
+                                       std::string& failure, bool&) {
+    fetched.push_back(request.url);
     failure = "no website in this test";
     return false;
   };
