@@ -1,5 +1,5 @@
 // The engine's refusal of old and expired manifests, against the test website through the real
-// HttpGet, the same cases in both builds. Each case is a list of steps on its own scenario folder
+// HttpFetch, the same cases in both builds. Each case is a list of steps on its own scenario folder
 // and its own InstallRoot: publishes (kelvadon-publish through the fault server), replays of a
 // manifest saved earlier (what an attacker answering for the website would serve), changes to
 // sequence.txt, and updates with the clock set relative to the manifest's expiry.
@@ -195,7 +195,7 @@ class FreshnessWebsiteTest : public testing::Test {
           const int64_t now = offered.expires ? *offered.expires + step.late : SystemUtcSeconds();
           NewRequests(site);
           const UpdateResult result = UpdateInstallation(
-              site_.http + "/" + site, root, [](const std::string&, double) {}, HttpGet, [] {},
+              site_.http + "/" + site, root, [](const std::string&, double) {}, HttpFetch, [] {},
               [now] { return now; });
           EXPECT_TRUE(result.reached);
           EXPECT_EQ(result.error, step.refusal);
