@@ -154,9 +154,8 @@ ReusableFiles FindReusableFiles(const fs::path& versions, const fs::path& curren
   std::error_code ec;
   for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
     const fs::path& entry = it->path();
-    std::error_code statusError;
     if (!current.empty() && SameEntry(entry, current)) continue;
-    if (!fs::exists(fs::symlink_status(entry / kMarkerFileName, statusError))) continue;
+    if (EntryKindOf(entry / kMarkerFileName) == EntryKind::Missing) continue;
     folders.push_back(entry);
   }
   ReusableFiles reusable;
