@@ -152,6 +152,24 @@ bool SameManifest(const Manifest& a, const Manifest& b) {
          a.expires == b.expires;
 }
 
+// The manifest's text, read back with the launcher's own parser, and its signature, checked
+// before anything is written. outcome names what did not happen on a refusal ("published").
+bool SignManifest(const SigningKey& key, const Manifest& manifest, const std::string& outcome,
+                  std::string& json, std::string& signature, std::string& error) {
+  json = ManifestJson(manifest);
+  Manifest readBack;
+  if (!ParseManifestContent(json, readBack, error) || !SameManifest(readBack, manifest)) {
+    error = "The manifest would not read back as written (" + error + ").";
+    return false;
+  }
+  if (!SignBytes(key, json, signature, error)) return false;
+  if (!VerifySignatureWithKey(key.publicKey, json, signature)) {
+    error = "The signature just made does not verify; nothing was " + outcome + ".";
+    return false;
+  }
+  return true;
+}
+
 // Clients that hold a version never fetch it again, so a version name, once published, must
 // keep its files. The current manifest and the record of every earlier publish are checked.
 bool CheckVersionKeepsItsFiles(const fs::path& client, const Manifest& manifest,
@@ -330,16 +348,10 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     return Refuse(err, error);
   }
 
-  // The manifest text is read back with the launcher's own parser before anything is written.
-  const std::string json = ManifestJson(manifest);
-  Manifest readBack;
-  if (!ParseManifestContent(json, readBack, error) || !SameManifest(readBack, manifest)) {
-    return Refuse(err, "The manifest would not read back as written (" + error + ").");
-  }
+  std::string json;
   std::string signature;
-  if (!SignBytes(key, json, signature, error)) return Refuse(err, error);
-  if (!VerifySignatureWithKey(key.publicKey, json, signature)) {
-    return Refuse(err, "The signature just made does not verify; nothing was published.");
+  if (!SignManifest(key, manifest, "published", json, signature, error)) {
+    return Refuse(err, error);
   }
 
   // Signing with another key than the manifest on the website is right only during a key
@@ -419,16 +431,9 @@ int Refresh(const Options& options, std::ostream& out, std::ostream& err) {
                        OptionOrNull(options, "expires-in"), SystemUtcSeconds(), manifest, error)) {
     return Refuse(err, error);
   }
-  const std::string json = ManifestJson(manifest);
-  Manifest readBack;
-  if (!ParseManifestContent(json, readBack, error) || !SameManifest(readBack, manifest)) {
-    return Refuse(err, "The manifest would not read back as written (" + error + ").");
-  }
+  std::string json;
   std::string signature;
-  if (!SignBytes(key, json, signature, error)) return Refuse(err, error);
-  if (!VerifySignatureWithKey(key.publicKey, json, signature)) {
-    return Refuse(err, "The signature just made does not verify; nothing was changed.");
-  }
+  if (!SignManifest(key, manifest, "changed", json, signature, error)) return Refuse(err, error);
   RemoveLeftovers(client);
   if (!PutManifestInPlace(client, manifest.version, json, signature, error)) {
     return Refuse(err, error);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "publisher.h"
+#include "publisher_test_support.h"
 #include "update/freshness.h"
 #include "update/layout.h"
 
@@ -17,28 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int64_t kDay = 86400;
-
-struct Result {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-Result RunTool(const std::vector<std::string>& args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  Result result;
-  result.code = RunPublisher(args, out, err);
-  result.out = out.str();
-  result.err = err.str();
-  return result;
-}
-
-std::string Read(const fs::path& path) {
-  std::string bytes;
-  EXPECT_TRUE(ReadWholeFile(path, bytes)) << path;
-  return bytes;
-}
 
 class FreshnessOptionsTest : public ::testing::Test {
  protected:

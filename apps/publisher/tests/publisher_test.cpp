@@ -1,4 +1,5 @@
 #include "publisher.h"
+#include "publisher_test_support.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -19,28 +20,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Result {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-Result RunTool(const std::vector<std::string>& args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  Result result;
-  result.code = RunPublisher(args, out, err);
-  result.out = out.str();
-  result.err = err.str();
-  return result;
-}
-
-std::string Read(const fs::path& path) {
-  std::string bytes;
-  EXPECT_TRUE(ReadWholeFile(path, bytes)) << path;
-  return bytes;
-}
 
 void Write(const fs::path& path, std::string_view bytes) {
   ASSERT_TRUE(WriteWholeFile(path, bytes)) << path;
