@@ -1,6 +1,7 @@
 // Runs one update and self-update the way the launch Job does, against a website folder, with
-// the engine built with KELVADON_TEST_HOOKS so that it can stop itself with SIGKILL just before
-// any step on the disk. Used by update_interruption_test (Linux only).
+// the engine built with KELVADON_TEST_HOOKS so that it can stop itself just before any step on the
+// disk: with SIGKILL on Linux, with TerminateProcess on Windows, so that nothing is flushed or
+// unwound. Used by update_interruption_test.
 //
 //   update_interrupt_tool --root DIR --website-folder DIR --own FILE --report FILE
 //                         [--kill-before N] [--step-delay-ms MS]
@@ -8,15 +9,21 @@
 // The report file receives "steps N", "ready 0|1" and "error TEXT" lines. Exit code 0 when the
 // update ended ready.
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <string>
 
+#include "common/text.h"
 #include "tests/update/test_website.h"
+#include "tests/update/tool_process.h"
 #include "update/disk_steps.h"
 #include "update/engine.h"
 #include "update/self_update.h"
@@ -31,8 +38,13 @@ long gStepDelayMs = 0;
 
 void BeforeDiskStep() {
   ++gSteps;
+#ifdef _WIN32
+  if (gStepDelayMs > 0) Sleep(static_cast<DWORD>(gStepDelayMs));
+  if (gSteps == gKillBefore) TerminateProcess(GetCurrentProcess(), kStoppedItselfCode);
+#else
   if (gStepDelayMs > 0) usleep(static_cast<useconds_t>(gStepDelayMs * 1000));
   if (gSteps == gKillBefore) raise(SIGKILL);
+#endif
 }
 
 int main(int argc, char** argv) {
@@ -44,14 +56,14 @@ int main(int argc, char** argv) {
   gKillBefore = std::atol(options["--kill-before"].c_str());
   gStepDelayMs = std::atol(options["--step-delay-ms"].c_str());
 
-  const std::filesystem::path root = options["--root"];
-  const HttpFetcher fetch = FolderFetcher(options["--website-folder"]);
+  const std::filesystem::path root = PathFromUtf8(options["--root"]);
+  const HttpFetcher fetch = FolderFetcher(PathFromUtf8(options["--website-folder"]));
   const UpdateResult result = UpdateInstallation(
       kTestWebsite, root, [](const std::string&, double) {}, fetch);
   std::string selfUpdateError;
   if (result.ready) {
     UpdateLauncherCopy(root, kTestWebsite, result.manifest, selfUpdateError, fetch,
-                       options["--own"]);
+                       PathFromUtf8(options["--own"]));
   }
   std::ofstream report(options["--report"], std::ios::trunc);
   report << "steps " << gSteps << "\nready " << result.ready << "\nerror " << result.error

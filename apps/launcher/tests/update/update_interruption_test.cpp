@@ -1,26 +1,25 @@
-// Stops a real update from 1.0 to 2.0 with SIGKILL before each of its steps on the disk (the
-// downloads, the file writes, the manifest copies, the marker, the switch, current.txt, the
-// clean-up and the self-update), then runs it again, and checks every time that the installation
-// stays usable. Linux only: the engine is built with KELVADON_TEST_HOOKS into
-// update_interrupt_tool, which this test starts.
-
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+// Stops a real update from 1.0 to 2.0 before each of its steps on the disk (the downloads, the
+// file writes, the manifest copies, the marker, the switch, current.txt, the clean-up and the
+// self-update), then runs it again, and checks every time that the installation stays usable. The
+// engine is built with KELVADON_TEST_HOOKS into update_interrupt_tool, which this test starts:
+// on Linux it stops itself with SIGKILL, on Windows with TerminateProcess. The same cases run in
+// both builds; the websites are published through the test website, which works from both.
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "tests/update/release_key_record.h"
 #include "tests/update/test_website.h"
+#include "tests/update/tool_process.h"
 #include "update/crypto.h"
 #include "update/layout.h"
 #include "update/manifest.h"
-
-extern char** environ;
+#include "website_harness.h"
 
 namespace fs = std::filesystem;
 
@@ -68,11 +67,14 @@ constexpr char kRolledBack[] = "1.0-again";
 
 class UpdateInterruptionTest : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() { ready_ = LoadTestWebsite(site_, setupError_); }
+
   void SetUp() override {
-    std::string reason;
-    if (!CanPublish(reason)) GTEST_SKIP() << reason;
+    ASSERT_TRUE(ready_) << setupError_;
+    if (!site_.cannotPublish.empty()) GTEST_SKIP() << site_.cannotPublish;
     scratch_ = MakeScratchFolder("kelvadon-interruption-test-");
     ASSERT_FALSE(scratch_.empty());
+    scenario_ = scratch_.filename().string();
 
     // One website folder per published state; each later state keeps the earlier files. The
     // last publishes 1.0 again: a rollback is a publish with the next sequence, since launchers
@@ -108,13 +110,13 @@ class UpdateInterruptionTest : public ::testing::Test {
          two},
         {kRolledBack, "1.0", filesOfOne, one},
     };
-    const fs::path publishing = scratch_ / "publishing";
+    const fs::path publishing = site_.root / scenario_;
     fs::create_directories(scratch_ / "web");
     for (const auto& state : states) {
       const fs::path client = scratch_ / "clients" / state.folder;
       WriteFiles(client, state.files);
       std::string output;
-      ASSERT_TRUE(PublishVersion(client, state.version, publishing, state.launcher, output))
+      ASSERT_TRUE(PublishTestSite(site_, scenario_, client, state.version, state.launcher, output))
           << output;
       fs::copy(publishing, Website(state.folder), fs::copy_options::recursive);
     }
@@ -130,6 +132,7 @@ class UpdateInterruptionTest : public ::testing::Test {
   void TearDown() override {
     std::error_code ec;
     if (!scratch_.empty()) fs::remove_all(scratch_, ec);
+    if (!scenario_.empty()) fs::remove_all(site_.root / scenario_, ec);
   }
 
   fs::path Website(const std::string& version) { return scratch_ / "web" / version; }
@@ -140,56 +143,46 @@ class UpdateInterruptionTest : public ::testing::Test {
     return root;
   }
 
-  static std::vector<char*> Argv(std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    return argv;
-  }
-
   std::vector<std::string> ToolArgs(const fs::path& root, const fs::path& website, long killBefore,
                                     long stepDelayMs, const fs::path& report) {
-    return {KELVADON_INTERRUPT_TOOL,
+    return {PathToUtf8(LocalPath(KELVADON_INTERRUPT_TOOL)),
             "--root",
-            root.string(),
+            PathToUtf8(root),
             "--website-folder",
-            website.string(),
+            PathToUtf8(website),
             "--own",
-            own_.string(),
+            PathToUtf8(own_),
             "--report",
-            report.string(),
+            PathToUtf8(report),
             "--kill-before",
             std::to_string(killBefore),
             "--step-delay-ms",
             std::to_string(stepDelayMs)};
   }
 
-  static ToolRun Finish(pid_t pid, const fs::path& report) {
+  static ToolRun Finish(ToolProcess& process, const fs::path& report) {
     ToolRun run;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return run;
-    run.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-    if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+    const ToolExit exit = process.Finish();
+    run.killed = exit.stopped;
+    run.exitCode = exit.exitCode;
     run.report = ReadBytes(report);
     std::sscanf(run.report.c_str(), "steps %ld", &run.steps);
     return run;
   }
 
-  pid_t Start(std::vector<std::string> args) {
-    std::vector<char*> argv = Argv(args);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    return pid;
-  }
-
   ToolRun Tool(const fs::path& root, const fs::path& website, long killBefore = 0) {
     const fs::path report = scratch_ / "report.txt";
-    fs::remove(report);
-    const pid_t pid = Start(ToolArgs(root, website, killBefore, 0, report));
-    if (pid < 0) return {};
-    return Finish(pid, report);
+    std::error_code ec;
+    fs::remove(report, ec);
+    ToolProcess process;
+    if (!process.Start(ToolArgs(root, website, killBefore, 0, report))) return {};
+    return Finish(process, report);
   }
 
+  static inline TestWebsite site_;
+  static inline std::string setupError_;
+  static inline bool ready_ = false;
+  std::string scenario_;
   fs::path scratch_;
   fs::path template_;
   fs::path own_;
@@ -240,10 +233,10 @@ TEST_F(UpdateInterruptionTest, TwoLaunchersStartedTogether) {
     const fs::path root = FreshRoot();
     const fs::path reports[] = {scratch_ / "report-a.txt", scratch_ / "report-b.txt"};
     // A pause at every step makes the two runs overlap.
-    const pid_t first = Start(ToolArgs(root, Website("2.0"), 0, 2, reports[0]));
-    const pid_t second = Start(ToolArgs(root, Website("2.0"), 0, 2, reports[1]));
-    ASSERT_GT(first, 0);
-    ASSERT_GT(second, 0);
+    ToolProcess first;
+    ToolProcess second;
+    ASSERT_TRUE(first.Start(ToolArgs(root, Website("2.0"), 0, 2, reports[0])));
+    ASSERT_TRUE(second.Start(ToolArgs(root, Website("2.0"), 0, 2, reports[1])));
     const ToolRun a = Finish(first, reports[0]);
     const ToolRun b = Finish(second, reports[1]);
     EXPECT_EQ(a.exitCode, 0) << a.report;
