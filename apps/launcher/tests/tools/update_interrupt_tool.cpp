@@ -9,17 +9,12 @@
 // The report file receives "steps N", "ready 0|1" and "error TEXT" lines. Exit code 0 when the
 // update ended ready.
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <signal.h>
-#include <unistd.h>
-#endif
-
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "common/text.h"
 #include "tests/update/test_website.h"
@@ -38,13 +33,8 @@ long gStepDelayMs = 0;
 
 void BeforeDiskStep() {
   ++gSteps;
-#ifdef _WIN32
-  if (gStepDelayMs > 0) Sleep(static_cast<DWORD>(gStepDelayMs));
-  if (gSteps == gKillBefore) TerminateProcess(GetCurrentProcess(), kStoppedItselfCode);
-#else
-  if (gStepDelayMs > 0) usleep(static_cast<useconds_t>(gStepDelayMs * 1000));
-  if (gSteps == gKillBefore) raise(SIGKILL);
-#endif
+  if (gStepDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gStepDelayMs));
+  if (gSteps == gKillBefore) StopThisProcess();
 }
 
 int main(int argc, char** argv) {

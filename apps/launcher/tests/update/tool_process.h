@@ -1,8 +1,8 @@
 #pragma once
 
-// A test program started by a test and waited for, in both builds. The interruption tool stops
-// itself at a chosen step (SIGKILL on Linux; TerminateProcess with kStoppedItselfCode on
-// Windows), and Finish tells that apart from an ordinary exit.
+// A test program started by a test and waited for, in both builds, and the way such a program
+// stops itself at once: SIGKILL on Linux, TerminateProcess with kStoppedItselfCode on Windows, so
+// that nothing is flushed or unwound. Finish tells that apart from an ordinary exit.
 
 #include <memory>
 #include <string>
@@ -11,6 +11,9 @@
 // The exit code the tool gives TerminateProcess, so that a stop is told apart from an ordinary
 // exit or a crash.
 inline constexpr unsigned kStoppedItselfCode = 0x4B1DU;
+
+// Ends the calling process at once.
+[[noreturn]] void StopThisProcess();
 
 struct ToolExit {
   bool stopped = false;  // it stopped itself at a hook

@@ -3,6 +3,11 @@
 #include "tests/update/tool_process.h"
 #include "win/command_line_quoting.h"
 
+void StopThisProcess() {
+  TerminateProcess(GetCurrentProcess(), kStoppedItselfCode);
+  ExitProcess(1);
+}
+
 struct ToolProcess::Running {
   UniqueProcessInformation process;
 };
