@@ -24,6 +24,7 @@ bool ToolProcess::Start(const std::vector<std::string>& args) {
   Finish();
   std::vector<std::string> copies = args;
   std::vector<char*> argv;
+  argv.reserve(copies.size() + 1);
   for (std::string& arg : copies) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
