@@ -71,7 +71,7 @@ ensure_display() {
 
 case "${1:-}" in
   --setup)
-    rm -f "$state/prefix.ready"
+    rm -f "$state/prefix.ready" "$state/skipped-cases.txt"
     ensure_display || exit 1
     export DISPLAY=$(cat "$state/display")
     ensure_prefix
