@@ -38,6 +38,14 @@ std::FILE* OpenFileForWriting(const std::filesystem::path& path, int& error);
 // Opens an existing file (never a folder) to read, shared for reading and writing by others.
 std::FILE* OpenFileForReading(const std::filesystem::path& path, int& error);
 
+// Pushes what was written to an open file (after fflush) from the system's cache to the disk:
+// FlushFileBuffers on Windows, fsync on Linux.
+int FlushFileToDisk(std::FILE* file);
+
+// Pushes a folder's entries, as a rename into it left them, to the disk. Linux only: Windows has
+// no such flush for a plain user, and NTFS journals the rename itself, so there it does nothing.
+int FlushFolderToDisk(const std::filesystem::path& folder);
+
 // The size of an open file; false when it cannot be read.
 bool OpenFileSize(std::FILE* file, uint64_t& size);
 

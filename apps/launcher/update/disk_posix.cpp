@@ -100,6 +100,16 @@ std::FILE* OpenFileForReading(const fs::path& path, int& error) {
   return StreamOf(fd, "rb", error);
 }
 
+int FlushFileToDisk(std::FILE* file) { return fsync(fileno(file)) == 0 ? 0 : errno; }
+
+int FlushFolderToDisk(const fs::path& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int result = fsync(fd) == 0 ? 0 : errno;
+  close(fd);
+  return result;
+}
+
 bool OpenFileSize(std::FILE* file, uint64_t& size) {
   struct stat status = {};
   if (fstat(fileno(file), &status) != 0) return false;

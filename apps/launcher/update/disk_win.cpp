@@ -119,6 +119,14 @@ std::FILE* OpenFileForReading(const fs::path& path, int& error) {
   return StreamOf(std::move(file), _O_BINARY | _O_RDONLY, "rb", error);
 }
 
+int FlushFileToDisk(std::FILE* file) {
+  const intptr_t handle = _get_osfhandle(_fileno(file));
+  if (handle == -1) return ERROR_INVALID_HANDLE;
+  return FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) ? 0 : LastError();
+}
+
+int FlushFolderToDisk(const fs::path& /*folder*/) { return 0; }
+
 bool OpenFileSize(std::FILE* file, uint64_t& size) {
   const __int64 length = _filelengthi64(_fileno(file));
   if (length < 0) return false;

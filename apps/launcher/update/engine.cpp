@@ -334,6 +334,8 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     result.error = "Couldn't finish installing (" + SystemErrorText(ec.value()) + ")";
     return result;
   }
+  // Without this a power cut could take the folder back to its staging name.
+  FlushFolderToDisk(versions);
 
   if (!MakeCurrent(root, result.version, finalFolder, result.error)) return result;
   RemoveOtherVersions(versions, finalFolder, old);

@@ -176,8 +176,11 @@ std::FILE* OpenForWriting(const fs::path& path) {
 bool CloseWrittenFile(std::FILE* file) {
   if (file == nullptr) return false;
   // The bytes may still sit in the stream's buffer: a full disk shows only when they are flushed
-  // and the file is closed, so both are checked.
-  const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
+  // and the file is closed, so both are checked. They are then pushed on to the disk: after a
+  // power cut a file that counted (a staged file, the marker, a state file) must not come back
+  // empty or partial.
+  const bool flushed =
+      std::fflush(file) == 0 && std::ferror(file) == 0 && FlushFileToDisk(file) == 0;
   const bool closed = std::fclose(file) == 0;
   return flushed && closed;
 }
@@ -247,23 +250,30 @@ bool ReplaceFileAtomically(const fs::path& path, std::string_view bytes,
 
 bool CommitReplacement(const fs::path& path, const fs::path& asideIfBusy) {
   const fs::path temporary = ReplacementPath(path);
+  // The rename itself is pushed to the disk too, or a power cut could bring back the old name.
+  // A file system that cannot flush a folder leaves nothing better to do, so its answer is not
+  // a failure.
+  const auto committed = [&] {
+    FlushFolderToDisk(path.parent_path());
+    return true;
+  };
   std::error_code ec;
   BeforeDiskStep();
   if (asideIfBusy.empty()) {
-    if (RenameReplacing(temporary, path, ec)) return true;
+    if (RenameReplacing(temporary, path, ec)) return committed();
   } else {
     // A running executable never lets go while this run waits, so the way round comes at once.
-    if (RenameEntry(temporary, path) == 0) return true;
+    if (RenameEntry(temporary, path) == 0) return committed();
     if (EntryKindOf(path) != EntryKind::Missing) {
       BeforeDiskStep();
       if (RenameReplacing(path, asideIfBusy, ec)) {
         BeforeDiskStep();
-        if (RenameReplacing(temporary, path, ec)) return true;
+        if (RenameReplacing(temporary, path, ec)) return committed();
         // Without this the name would stay empty until the next successful run.
         RenameReplacing(asideIfBusy, path, ec);
       }
     } else if (RenameReplacing(temporary, path, ec)) {
-      return true;
+      return committed();
     }
   }
   RemovePathTree(temporary);

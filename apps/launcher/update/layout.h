@@ -36,8 +36,8 @@ bool ReadWholeFile(const std::filesystem::path& path, std::string& bytes, bool* 
 // is opened here; close it with CloseWrittenFile.
 std::FILE* OpenForWriting(const std::filesystem::path& path);
 
-// Flushes and closes a file from OpenForWriting; true only when every byte written reached the
-// file and it closed without error.
+// Flushes a file from OpenForWriting through to the disk and closes it; true only when every
+// byte written reached the disk and the file closed without error.
 bool CloseWrittenFile(std::FILE* file);
 
 // The size of the pieces files are read, copied and hashed in.
@@ -95,12 +95,12 @@ bool CommitReplacement(const std::filesystem::path& path,
                        const std::filesystem::path& asideIfBusy = {});
 
 // Writes the bytes to a temporary file beside path (its name followed by ".new"), flushes and
-// closes it, then renames it over path, so a reader or an interrupted run finds the whole old
-// content or the whole new content and never a part of either. Windows refuses to replace a
-// running executable but lets it be renamed: when asideIfBusy is given and the first rename
-// fails while path exists, path is moved there at once (a running program would not let go in
-// time) and the rename is tried again, and if that also fails the old file is moved back. True
-// when path holds the bytes; on false the temporary file has been removed.
+// closes it, then renames it over path (and on Linux flushes the folder's entries), so a reader or
+// an interrupted run finds the whole old content or the whole new content and never a part of
+// either. Windows refuses to replace a running executable but lets it be renamed: when asideIfBusy
+// is given and the first rename fails while path exists, path is moved there at once (a running
+// program would not let go in time) and the rename is tried again, and if that also fails the old
+// file is moved back. True when path holds the bytes; on false the temporary file has been removed.
 bool ReplaceFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                            const std::filesystem::path& asideIfBusy = {});
 

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -220,6 +222,41 @@ TEST_F(LayoutTest, WriteWholeFileReportsAFullDisk) {
   // A few bytes stay in the stream's buffer until the close, where the full disk shows.
   EXPECT_FALSE(WriteWholeFile("/dev/full", "1.0\n"));
 #endif
+}
+
+// Pushing bytes and folder entries to the disk succeeds on every ordinary file and folder, at a
+// path past the old limit too; a written file then holds exactly its bytes.
+TEST_F(LayoutTest, FlushesToTheDiskSucceed) {
+  const fs::path deep = root_ / std::string(120, 'd') / std::string(120, 'e');
+  struct Case {
+    fs::path path;
+    std::string bytes;  // written to the file; a folder when folder is set
+    bool folder;
+  };
+  const std::vector<Case> cases = {
+      {root_ / "current.txt.new", "1.0\n", false},
+      {root_ / "Versions" / "1.0.partial" / "empty.dat", "", false},
+      {deep / "big.pak", std::string(3 * kFilePieceBytes + 7, 'b'), false},
+      {root_ / "Versions", "", true},
+      {deep, "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.filename().string());
+    if (c.folder) {
+      fs::create_directories(c.path);
+      EXPECT_EQ(FlushFolderToDisk(c.path), 0);
+      continue;
+    }
+    std::FILE* file = OpenForWriting(c.path);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(std::fwrite(c.bytes.data(), 1, c.bytes.size(), file), c.bytes.size());
+    EXPECT_EQ(std::fflush(file), 0);
+    EXPECT_EQ(FlushFileToDisk(file), 0);
+    EXPECT_TRUE(CloseWrittenFile(file));
+    std::string bytes;
+    EXPECT_TRUE(ReadWholeFile(c.path, bytes));
+    EXPECT_EQ(bytes, c.bytes);
+  }
 }
 
 TEST_F(LayoutTest, RemovePathTree) {
