@@ -192,7 +192,9 @@ TEST(DurableWrites, WhatCountsReachedTheDiskBeforeItCounted) {
       const fs::path file = staging / name;
       const std::optional<size_t> flushed = LastFlushBefore(events, file, *markerOpened);
       EXPECT_TRUE(flushed) << name << " was not flushed before the marker was written";
-      if (flushed) EXPECT_FALSE(WrittenAgainAfter(events, file, *flushed, *markerOpened)) << name;
+      if (flushed) {
+        EXPECT_FALSE(WrittenAgainAfter(events, file, *flushed, *markerOpened)) << name;
+      }
     }
 
     std::optional<size_t> renamed;
@@ -217,7 +219,9 @@ TEST(DurableWrites, WhatCountsReachedTheDiskBeforeItCounted) {
       currentReplaced = currentReplaced || event.to == (root / kCurrentFileName).string();
       const std::optional<size_t> flushed = LastFlushBefore(events, event.path, i);
       EXPECT_TRUE(flushed) << "the replacement was not flushed before its rename";
-      if (flushed) EXPECT_FALSE(WrittenAgainAfter(events, event.path, *flushed, i));
+      if (flushed) {
+        EXPECT_FALSE(WrittenAgainAfter(events, event.path, *flushed, i));
+      }
       EXPECT_TRUE(Find(events, Call::Flush, fs::path(event.to).parent_path(), i + 1))
           << "the folder was not flushed after the rename";
     }
