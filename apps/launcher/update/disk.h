@@ -42,6 +42,13 @@ std::FILE* OpenFileForReading(const std::filesystem::path& path, int& error);
 // FlushFileBuffers on Windows, fsync on Linux.
 int FlushFileToDisk(std::FILE* file);
 
+// A staged file's bytes are pushed to the disk together with every other staged file's, by
+// FlushStagedFilesToDisk: one flush of the whole file system on Linux, far cheaper than one per
+// file for thousands of small files. Windows has no such flush for a plain user, so there each
+// file is flushed (FlushFileBuffers) here and FlushStagedFilesToDisk does nothing.
+int FlushStagedFileToDisk(std::FILE* file);
+int FlushStagedFilesToDisk(const std::filesystem::path& folder);
+
 // Pushes a folder's entries, as a rename into it left them, to the disk. Linux only: Windows has
 // no such flush for a plain user, and NTFS journals the rename itself, so there it does nothing.
 int FlushFolderToDisk(const std::filesystem::path& folder);

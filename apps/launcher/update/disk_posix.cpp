@@ -102,6 +102,16 @@ std::FILE* OpenFileForReading(const fs::path& path, int& error) {
 
 int FlushFileToDisk(std::FILE* file) { return fsync(fileno(file)) == 0 ? 0 : errno; }
 
+int FlushStagedFileToDisk(std::FILE* /*file*/) { return 0; }
+
+int FlushStagedFilesToDisk(const fs::path& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int result = syncfs(fd) == 0 ? 0 : errno;
+  close(fd);
+  return result;
+}
+
 int FlushFolderToDisk(const fs::path& folder) {
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;

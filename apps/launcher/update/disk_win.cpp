@@ -125,6 +125,10 @@ int FlushFileToDisk(std::FILE* file) {
   return FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) ? 0 : LastError();
 }
 
+int FlushStagedFileToDisk(std::FILE* file) { return FlushFileToDisk(file); }
+
+int FlushStagedFilesToDisk(const fs::path& /*folder*/) { return 0; }
+
 int FlushFolderToDisk(const fs::path& /*folder*/) { return 0; }
 
 bool OpenFileSize(std::FILE* file, uint64_t& size) {

@@ -314,6 +314,11 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     sources.insert(sources.begin(), destination);
   }
 
+  if (!FlushStagedFiles(staging)) {
+    result.error = CouldNotWrite(staging);
+    return result;
+  }
+
   // The copies of the manifest let the next update reuse these files; the marker comes last and
   // is what makes the folder count as complete.
   BeforeDiskStep();

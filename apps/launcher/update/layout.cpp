@@ -173,17 +173,26 @@ std::FILE* OpenForWriting(const fs::path& path) {
   return file;
 }
 
-bool CloseWrittenFile(std::FILE* file) {
+namespace {
+
+bool CloseFlushed(std::FILE* file, int (*flushToDisk)(std::FILE*)) {
   if (file == nullptr) return false;
   // The bytes may still sit in the stream's buffer: a full disk shows only when they are flushed
   // and the file is closed, so both are checked. They are then pushed on to the disk: after a
   // power cut a file that counted (a staged file, the marker, a state file) must not come back
   // empty or partial.
-  const bool flushed =
-      std::fflush(file) == 0 && std::ferror(file) == 0 && FlushFileToDisk(file) == 0;
+  const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0 && flushToDisk(file) == 0;
   const bool closed = std::fclose(file) == 0;
   return flushed && closed;
 }
+
+}  // namespace
+
+bool CloseWrittenFile(std::FILE* file) { return CloseFlushed(file, FlushFileToDisk); }
+
+bool CloseStagedFile(std::FILE* file) { return CloseFlushed(file, FlushStagedFileToDisk); }
+
+bool FlushStagedFiles(const fs::path& folder) { return FlushStagedFilesToDisk(folder) == 0; }
 
 bool WriteWholeFile(const fs::path& path, std::string_view bytes) {
   std::FILE* file = OpenForWriting(path);

@@ -40,6 +40,11 @@ std::FILE* OpenForWriting(const std::filesystem::path& path);
 // byte written reached the disk and the file closed without error.
 bool CloseWrittenFile(std::FILE* file);
 
+// The same for a file that counts only once FlushStagedFiles has answered true: on Linux its
+// bytes reach the disk there, with every other file's, rather than one file at a time.
+bool CloseStagedFile(std::FILE* file);
+bool FlushStagedFiles(const std::filesystem::path& folder);
+
 // The size of the pieces files are read, copied and hashed in.
 inline constexpr size_t kFilePieceBytes = size_t{256} * 1024;
 

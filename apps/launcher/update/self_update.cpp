@@ -105,7 +105,7 @@ bool UpdateCopy(const fs::path& root, const std::string& website, const Manifest
       return false;
     }
   }
-  if (!CommitReplacement(installed, aside)) {
+  if (!FlushStagedFiles(root) || !CommitReplacement(installed, aside)) {
     error = "Couldn't write " + PathForMessage(installed);
     return false;
   }

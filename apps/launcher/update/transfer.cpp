@@ -68,7 +68,7 @@ CopyOutcome CopyFileChecked(const fs::path& source, const FileExcerpt& excerpt,
     return !writeFailed;
   });
   CopyOutcome outcome = CopyOutcome::Done;
-  if (!CloseWrittenFile(out) || writeFailed) {
+  if (!CloseStagedFile(out) || writeFailed) {
     outcome = CopyOutcome::NotWritten;
   } else if (!read || FinishSha256Hex(*hasher) != sha256) {
     outcome = CopyOutcome::Wrong;
@@ -100,7 +100,7 @@ DownloadOutcome DownloadToFile(const HttpFetcher& fetch, HttpSession& session,
   };
   std::string fetchError;
   const bool fetched = fetch(session, request, sink, fetchError, responded);
-  const bool written = CloseWrittenFile(out) && !writeFailed;
+  const bool written = CloseStagedFile(out) && !writeFailed;
   // A body longer than signed is wrong whatever else went wrong with it.
   const bool wrong = tooLong || (!fetched && fetchError == request.tooLong) ||
                      (fetched && written && FinishSha256Hex(*hasher) != sha256);

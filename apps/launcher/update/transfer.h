@@ -36,6 +36,9 @@ enum class CopyOutcome {
   NotWritten,  // the destination could not be opened or written
 };
 
+// Both close the destination with CloseStagedFile: it counts only once FlushStagedFiles has
+// answered true.
+
 // Copies the excerpt of source to destination (created or emptied), hashing it on the way. On any
 // outcome but Done a destination file that was opened is removed; whatever stood in the way of
 // opening it stays.

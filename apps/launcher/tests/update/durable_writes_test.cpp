@@ -2,8 +2,9 @@
 // disk before it counted: every staged file before the marker is written, the marker before the
 // staging folder takes its final name, a state file's replacement before its rename, and each
 // folder after a rename into it. A power cut at any moment can then not leave a version with its
-// marker but empty files, or an empty state file. Linux only; skipped when strace is missing or
-// cannot trace.
+// marker but empty files, or an empty state file. The staged files may instead be flushed all
+// at once, by a flush of the whole file system after the last of them was written. Linux only;
+// skipped when strace is missing or cannot trace.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,8 +51,8 @@ int RunTraced(const fs::path& strace, const fs::path& traceFile, const fs::path&
                                    "-o",
                                    traceFile.string(),
                                    "-e",
-                                   "trace=openat,fsync,fdatasync,rename,renameat,renameat2,"
-                                   "write,close",
+                                   "trace=openat,fsync,fdatasync,syncfs,rename,renameat,"
+                                   "renameat2,write,close",
                                    KELVADON_INSTALL_TOOL,
                                    root.string(),
                                    website.string()};
@@ -68,7 +69,7 @@ int RunTraced(const fs::path& strace, const fs::path& traceFile, const fs::path&
   return WEXITSTATUS(status);
 }
 
-enum class Call { Open, Flush, Rename };
+enum class Call { Open, Flush, FlushAll, Rename };
 
 struct Event {
   Call call;
@@ -101,6 +102,8 @@ std::vector<Event> ReadTrace(const fs::path& traceFile) {
     } else if ((call == "fsync" || call == "fdatasync") &&
                std::regex_match(args, match, descriptor)) {
       events.push_back({Call::Flush, match[1], {}});
+    } else if (call == "syncfs") {
+      events.push_back({Call::FlushAll, {}, {}});
     } else if (call.rfind("rename", 0) == 0 && strings.size() >= 2) {
       events.push_back({Call::Rename, strings[0], strings[1]});
     }
@@ -117,12 +120,14 @@ std::optional<size_t> Find(const std::vector<Event>& events, Call call, const fs
   return std::nullopt;
 }
 
-// The place of the last flush of the path before before; nullopt when none.
+// The place of the last flush of the path before before; nullopt when none. A flush of the whole
+// file system counts for every file.
 std::optional<size_t> LastFlushBefore(const std::vector<Event>& events, const fs::path& path,
-                                      size_t before) {
+                                      size_t before, bool wholeCounts = false) {
   std::optional<size_t> found;
   for (size_t i = 0; i < before && i < events.size(); ++i) {
-    if (events[i].call == Call::Flush && events[i].path == path.string()) found = i;
+    const bool own = events[i].call == Call::Flush && events[i].path == path.string();
+    if (own || (wholeCounts && events[i].call == Call::FlushAll)) found = i;
   }
   return found;
 }
@@ -190,7 +195,7 @@ TEST(DurableWrites, WhatCountsReachedTheDiskBeforeItCounted) {
     for (const auto& [name, bytes] : release.files) staged.push_back(name);
     for (const std::string& name : staged) {
       const fs::path file = staging / name;
-      const std::optional<size_t> flushed = LastFlushBefore(events, file, *markerOpened);
+      const std::optional<size_t> flushed = LastFlushBefore(events, file, *markerOpened, true);
       EXPECT_TRUE(flushed) << name << " was not flushed before the marker was written";
       if (flushed) {
         EXPECT_FALSE(WrittenAgainAfter(events, file, *flushed, *markerOpened)) << name;

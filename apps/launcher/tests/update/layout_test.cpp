@@ -245,6 +245,8 @@ TEST_F(LayoutTest, FlushesToTheDiskSucceed) {
     if (c.folder) {
       fs::create_directories(c.path);
       EXPECT_EQ(FlushFolderToDisk(c.path), 0);
+      EXPECT_EQ(FlushStagedFilesToDisk(c.path), 0);
+      EXPECT_TRUE(FlushStagedFiles(c.path));
       continue;
     }
     std::FILE* file = OpenForWriting(c.path);
@@ -252,7 +254,8 @@ TEST_F(LayoutTest, FlushesToTheDiskSucceed) {
     EXPECT_EQ(std::fwrite(c.bytes.data(), 1, c.bytes.size(), file), c.bytes.size());
     EXPECT_EQ(std::fflush(file), 0);
     EXPECT_EQ(FlushFileToDisk(file), 0);
-    EXPECT_TRUE(CloseWrittenFile(file));
+    EXPECT_EQ(FlushStagedFileToDisk(file), 0);
+    EXPECT_TRUE(c.bytes.empty() ? CloseStagedFile(file) : CloseWrittenFile(file));
     std::string bytes;
     EXPECT_TRUE(ReadWholeFile(c.path, bytes));
     EXPECT_EQ(bytes, c.bytes);
