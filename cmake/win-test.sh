@@ -13,7 +13,8 @@ rc=$?
 cat "$out"
 passed=$(grep -aE '^\[  PASSED  \] [0-9]+ tests?\.' "$out" | tail -n 1 | sed -E 's/^\[  PASSED  \] ([0-9]+).*/\1/')
 failed=$(grep -acE '^\[  FAILED  \]' "$out")
-skipped=$(grep -aE '^\[  SKIPPED \] [^0-9]' "$out" | sed -E 's/^\[  SKIPPED \] //' | tr -d '\r' | sort -u)
+skipped=$(grep -aE '^\[  SKIPPED \] [^0-9]' "$out" | sed -E 's/^\[  SKIPPED \] //' | tr -d '\r' |
+  sed -E 's/ \([0-9]+ ms\)$//' | sort -u)
 rm -f "$out"
 if [ -n "$skipped" ]; then
   echo "== skipped cases:"

@@ -179,6 +179,7 @@ class LaunchEndToEnd : public testing::Test {
 
   // nginx's access log since the case began.
   std::string NewRequests() const {
+    EXPECT_TRUE(SettleAccessLog(site_));
     const std::string all = ReadText(site_.accessLog);
     return all.size() > logOffset_ ? all.substr(logOffset_) : std::string();
   }

@@ -115,6 +115,7 @@ class HttpFetchTest : public testing::Test {
 
   // The connection number nginx logged for each request whose line holds marker.
   static std::vector<std::string> Connections(const std::string& marker) {
+    EXPECT_TRUE(SettleAccessLog(site_));
     std::ifstream log(site_.accessLog);
     std::vector<std::string> connections;
     for (std::string line; std::getline(log, line);) {

@@ -195,6 +195,7 @@ TEST_F(HttpGetTest, WorksTheSameWithoutAProgressCallback) {
 
 TEST_F(HttpGetTest, NamesItselfToTheWebsite) {
   ASSERT_TRUE(Fetch(Url(site_.https, "text.txt?agent-check")).ok);
+  ASSERT_TRUE(SettleAccessLog(site_));
   std::ifstream log(site_.accessLog);
   std::string line;
   std::string seen;

@@ -101,6 +101,7 @@ class EngineWebsiteTest : public testing::Test {
   // The paths nginx was asked for in this test's scenario folder since the last call, without the
   // folder.
   std::vector<std::string> NewRequests() {
+    EXPECT_TRUE(SettleAccessLog(site_));
     std::ifstream log(site_.accessLog);
     const std::string prefix = "\"GET /" + scenario_;
     std::vector<std::string> paths;

@@ -114,6 +114,7 @@ class FreshnessWebsiteTest : public testing::Test {
 
   // The paths asked of nginx in the case's folder since the last call, without the folder.
   std::vector<std::string> NewRequests(const std::string& site) {
+    EXPECT_TRUE(SettleAccessLog(site_));
     std::ifstream log(site_.accessLog);
     const std::string prefix = "\"GET /" + site + "/";
     std::vector<std::string> paths;

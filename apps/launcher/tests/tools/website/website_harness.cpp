@@ -1,8 +1,12 @@
 #include "website_harness.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <string>
+#include <thread>
 
 #include "common/text.h"
 #include "net/http.h"
@@ -95,4 +99,24 @@ bool SignTestManifest(const TestWebsite& website, const std::string& site, const
   return AskToPublish(
       website.faults + "/_sign?site=" + PercentEncoded(site) + "&manifest=" + PercentEncoded(json),
       error);
+}
+
+bool SettleAccessLog(const TestWebsite& website) {
+  // One worker answers every request in turn, so when it has answered this one, the lines of all
+  // earlier answers are written; this one's own comes just after its last byte.
+  static std::atomic<int> counter{0};
+  const std::string marker = "/_log-settled-" + std::to_string(++counter);
+  std::string answer;
+  std::string error;
+  bool responded = false;
+  HttpGet(website.http + marker, answer, error, responded, 0, {});
+  if (!responded) return false;
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    std::ifstream log(website.accessLog);
+    for (std::string line; std::getline(log, line);) {
+      if (line.find(marker + " ") != std::string::npos) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }

@@ -44,6 +44,12 @@ bool RunPublishOnTestSite(const TestWebsite& website, const std::string& site,
 bool SignTestManifest(const TestWebsite& website, const std::string& site, const std::string& json,
                       std::string& error);
 
+// Waits until nginx's access log holds a line for every request answered so far. nginx writes a
+// request's line just after sending its last byte, so a client can read the log before that line
+// is there: a request of its own is asked after them, and its line waited for (a few seconds at
+// most). False when that line never came.
+bool SettleAccessLog(const TestWebsite& website);
+
 // True in the Windows build when it runs under Wine, whose WinHTTP departs from Windows' in a
 // few places that the tests list.
 bool RunningUnderWine();
