@@ -104,21 +104,22 @@ int FlushFileToDisk(std::FILE* file) { return fsync(fileno(file)) == 0 ? 0 : err
 
 int FlushStagedFileToDisk(std::FILE* /*file*/) { return 0; }
 
-int FlushStagedFilesToDisk(const fs::path& folder) {
+namespace {
+
+// flush (syncfs or fsync) on the open folder; 0 or the errno of what failed.
+int FlushThroughFolder(const fs::path& folder, int (*flush)(int)) {
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;
-  const int result = syncfs(fd) == 0 ? 0 : errno;
+  const int result = flush(fd) == 0 ? 0 : errno;
   close(fd);
   return result;
 }
 
-int FlushFolderToDisk(const fs::path& folder) {
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const int result = fsync(fd) == 0 ? 0 : errno;
-  close(fd);
-  return result;
-}
+}  // namespace
+
+int FlushStagedFilesToDisk(const fs::path& folder) { return FlushThroughFolder(folder, syncfs); }
+
+int FlushFolderToDisk(const fs::path& folder) { return FlushThroughFolder(folder, fsync); }
 
 bool OpenFileSize(std::FILE* file, uint64_t& size) {
   struct stat status = {};

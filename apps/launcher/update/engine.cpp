@@ -61,11 +61,11 @@ bool FetchSmall(const HttpFetcher& fetch, HttpSession& session, const std::strin
   return fetched && !over;
 }
 
-// Fetches the manifest and its signature; a pair that does not verify is fetched once more after
-// the pause, so a publish caught between its two files is not called unsigned.
-bool FetchManifestPair(const std::string& website, HttpSession& session, const HttpFetcher& fetch,
-                       const RefetchPause& pause, std::string& manifestBytes,
-                       std::string& signatureBytes, UpdateResult& result) {
+// Fetches the manifest and its signature and accepts them; a pair that does not verify is fetched
+// once more after the pause, so a publish caught between its two files is not called unsigned.
+bool FetchManifest(const std::string& website, HttpSession& session, const HttpFetcher& fetch,
+                   const RefetchPause& pause, std::string& manifestBytes,
+                   std::string& signatureBytes, UpdateResult& result) {
   for (int attempt = 0;; ++attempt) {
     if (!FetchSmall(fetch, session, website + "/client/manifest.json", kMaxManifestBytes,
                     kManifestTooLarge, manifestBytes, result.error, result.reached) ||
@@ -73,9 +73,10 @@ bool FetchManifestPair(const std::string& website, HttpSession& session, const H
                     kNotSigned, signatureBytes, result.error, result.reached)) {
       return false;
     }
-    if (attempt > 0 || !HasReleaseKey() || VerifyReleaseSignature(manifestBytes, signatureBytes)) {
-      return true;
-    }
+    if (ParseManifest(manifestBytes, signatureBytes, result.manifest, result.error)) return true;
+    result.manifest = Manifest();
+    if (attempt > 0 || result.error != kNotSigned) return false;
+    result.error.clear();
     pause();
   }
 }
@@ -185,11 +186,7 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
 
   std::string manifestBytes;
   std::string signatureBytes;
-  if (!FetchManifestPair(website, session, fetch, pause, manifestBytes, signatureBytes, result)) {
-    return result;
-  }
-  if (!ParseManifest(manifestBytes, signatureBytes, result.manifest, result.error)) {
-    result.manifest = Manifest();
+  if (!FetchManifest(website, session, fetch, pause, manifestBytes, signatureBytes, result)) {
     return result;
   }
   const Manifest& manifest = result.manifest;
