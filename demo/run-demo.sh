@@ -69,8 +69,11 @@ rate=$((bytes / 6 / 1024 + 1))k
 port=$(python3 -c \
   'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 website="http://127.0.0.1:$port"
+# Debian's workers would run as nobody, who may not read a checkout in a private folder (a
+# temporary folder made by mktemp, say): every answer would be 403.
 cat >"$site/nginx.conf" <<EOF
 daemon off;
+user root;
 worker_processes 1;
 pid $site/nginx.pid;
 error_log $site/error.log;
