@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // Called between reads with the bytes received so far and the size the caller expects.
 using DownloadProgress = std::function<void(uint64_t received, uint64_t expected)>;
@@ -36,7 +37,21 @@ struct HttpRequest {
   std::string tooLong;
   uint64_t expectedSize = 0;  // passed through to progress
   DownloadProgress progress;  // may be empty
+  // A part of the body: bytes [rangeStart, rangeStart + rangeLength), asked for with a Range
+  // header and without compression (a range of an encoded body is not a range of the file). 0
+  // asks for the whole body. A ranged fetch succeeds only on a 206 answer whose Content-Range is
+  // exactly that part; any other success (a website that ignores ranges answers 200 with the
+  // whole body) fails with rangeIgnored as its error, responded true, before any byte reaches the
+  // sink. maxBytes still applies: set it to rangeLength.
+  uint64_t rangeStart = 0;
+  uint64_t rangeLength = 0;
+  std::string rangeIgnored;
 };
+
+// The Range header's value for a ranged request ("bytes=FIRST-LAST"), and whether a
+// Content-Range value ("bytes FIRST-LAST/SIZE" or "bytes FIRST-LAST/*") answers exactly that part.
+std::string RangeHeaderValue(const HttpRequest& request);
+bool ContentRangeMatches(const HttpRequest& request, std::string_view contentRange);
 
 // The network state of one update: sessions and kept-alive connections reused across its
 // requests. Opened by whoever owns the update and closed when it ends. One fetch at a time.

@@ -113,14 +113,16 @@ struct Exchange {
 
   const HttpRequest& request;
   const BodySink& sink;
-  long status = 0;            // of the response being read
-  bool redirecting = false;   // that response is a redirect that libcurl follows
-  bool headersDone = false;   // the headers of the final response have all arrived
-  bool location = false;      // that response names a Location
-  uint64_t received = 0;      // bytes handed to the sink
-  bool overCeiling = false;   // more than request.maxBytes arrived
-  bool sinkRefused = false;   // the sink answered false
-  std::exception_ptr thrown;  // from the sink or progress, carried past libcurl's C frames
+  long status = 0;             // of the response being read
+  bool redirecting = false;    // that response is a redirect that libcurl follows
+  bool headersDone = false;    // the headers of the final response have all arrived
+  bool location = false;       // that response names a Location
+  bool rangeAnswered = false;  // that response's Content-Range is the part asked for
+  bool rangeIgnored = false;   // a ranged request got another success than its part
+  uint64_t received = 0;       // bytes handed to the sink
+  bool overCeiling = false;    // more than request.maxBytes arrived
+  bool sinkRefused = false;    // the sink answered false
+  std::exception_ptr thrown;   // from the sink or progress, carried past libcurl's C frames
 };
 
 bool IsRedirect(long status) {
@@ -138,8 +140,12 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         space == std::string_view::npos ? 0 : std::strtol(data + space + 1, nullptr, 10);
     exchange.location = false;
     exchange.redirecting = false;
+    exchange.rangeAnswered = false;
   } else if (StartsWithNoCase(line, "Location:")) {
     exchange.location = true;
+  } else if (StartsWithNoCase(line, "Content-Range:")) {
+    exchange.rangeAnswered = ContentRangeMatches(
+        exchange.request, line.substr(std::string_view("Content-Range:").size()));
   } else if (line.find_first_not_of(" \t\r\n") == std::string_view::npos) {
     const long status = exchange.status;
     if (status >= 100 && status < 200) return length;
@@ -148,6 +154,11 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
       return length;
     }
     exchange.headersDone = true;
+    if (exchange.request.rangeLength != 0 && status >= 200 && status < 300) {
+      if (status == 206 && exchange.rangeAnswered) return length;
+      exchange.rangeIgnored = true;
+      return 0;
+    }
     // An error's body is never read.
     if (status != 200) return 0;
   }
@@ -191,6 +202,8 @@ bool Configure(CURL* easy, CURLU* address, const std::string& scheme, Exchange& 
   // redirect to anything but http or https does, or one too many.
   const char* redirectsTo = scheme == "https" ? "https" : "http,https";
   const uint64_t ceiling = exchange.request.maxBytes;
+  const bool ranged = exchange.request.rangeLength != 0;
+  const std::string range = ranged ? RangeHeaderValue(exchange.request).substr(6) : std::string();
   const auto announcedCeiling =
       static_cast<curl_off_t>(std::min<uint64_t>(ceiling, static_cast<uint64_t>(INT64_MAX)));
   bool ok = curl_easy_setopt(easy, CURLOPT_CURLU, address) == CURLE_OK &&
@@ -203,7 +216,9 @@ bool Configure(CURL* easy, CURLU* address, const std::string& scheme, Exchange& 
             curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate") == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, ranged ? nullptr : "gzip, deflate") ==
+                CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_RANGE, ranged ? range.c_str() : nullptr) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectMs) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stalledSeconds) == CURLE_OK &&
@@ -272,6 +287,15 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
   if (exchange.thrown) std::rethrow_exception(exchange.thrown);
 
   const long status = exchange.status;
+  // A success that is not the part asked for, whether its headers ended or its announced length
+  // was already over the part's.
+  const bool ranged = request.rangeLength != 0 && !exchange.redirecting;
+  if (ranged && status >= 200 && status < 300 &&
+      (exchange.rangeIgnored || (!exchange.headersDone && result == CURLE_FILESIZE_EXCEEDED))) {
+    responded = true;
+    error = request.rangeIgnored;
+    return false;
+  }
   // An announced length over the ceiling ends the exchange while the headers are read, an error
   // page's as well as a body's: the status has arrived all the same.
   const bool announcedOver = result == CURLE_FILESIZE_EXCEEDED && status >= 200 &&
@@ -282,7 +306,7 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
     return false;
   }
   responded = true;
-  if (status != 200) {
+  if (status != (ranged ? 206 : 200)) {
     error = "The website said " + std::to_string(status);
     if (status == 404) error += " (there's no release on it yet)";
     return false;

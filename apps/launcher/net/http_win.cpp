@@ -168,6 +168,22 @@ bool AnsweredElsewhere(const WinHttpFunctions& f, HINTERNET request, const Addre
              CSTR_EQUAL;
 }
 
+// The answer's Content-Range header; empty when it has none.
+std::string ContentRange(const WinHttpFunctions& f, HINTERNET request) {
+  wchar_t text[128] = {};
+  DWORD size = sizeof(text) - sizeof(wchar_t);
+  if (!f.queryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX, text,
+                      &size, WINHTTP_NO_HEADER_INDEX)) {
+    return {};
+  }
+  std::string ascii;
+  for (size_t i = 0; i < size / sizeof(wchar_t); ++i) {
+    if (text[i] > 0x7F) return {};
+    ascii.push_back(static_cast<char>(text[i]));
+  }
+  return ascii;
+}
+
 }  // namespace
 
 // One WinHTTP session, whose connections WinHTTP keeps alive between requests, and one connection
@@ -281,9 +297,13 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
   UniqueInternet handle(f->openRequest(connection, L"GET", address.objectName.c_str(), nullptr,
                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                        address.secure ? WINHTTP_FLAG_SECURE : 0));
+  const bool ranged = request.rangeLength != 0;
+  const std::wstring headers =
+      ranged ? L"Range: " + Utf8ToWide(RangeHeaderValue(request)) + L"\r\n" : std::wstring();
   if (!handle ||
-      !f->sendRequest(handle.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                      0) ||
+      !f->sendRequest(handle.Get(), ranged ? headers.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
+                      ranged ? static_cast<DWORD>(headers.size()) : 0, WINHTTP_NO_REQUEST_DATA, 0,
+                      0, 0) ||
       !f->receiveResponse(handle.Get(), nullptr)) {
     error = "Couldn't reach " + WideToUtf8(address.host) + " (is the internet on?)";
     return false;
@@ -300,7 +320,12 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
                        WINHTTP_NO_HEADER_INDEX)) {
     status = 0;
   }
-  if (status != 200) {
+  if (ranged && status >= 200 && status < 300 &&
+      (status != 206 || !ContentRangeMatches(request, ContentRange(*f, handle.Get())))) {
+    error = request.rangeIgnored;
+    return false;
+  }
+  if (status != (ranged ? 206 : 200)) {
     error = "The website said " + std::to_string(status);
     if (status == 404) error += " (there's no release on it yet)";
     return false;

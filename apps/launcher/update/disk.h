@@ -35,6 +35,11 @@ int CreateFolderChain(const std::filesystem::path& folder);
 // Null with the reason in error on failure. The caller closes the file with fclose.
 std::FILE* OpenFileForWriting(const std::filesystem::path& path, int& error);
 
+// Opens a file to read and write without truncating it, creating it when missing. Shared for
+// reading and writing, so that several parts of one file can be written at once through
+// handles of their own. Null with the reason in error on failure. Close with fclose.
+std::FILE* OpenFileForUpdating(const std::filesystem::path& path, int& error);
+
 // Opens an existing file (never a folder) to read, shared for reading and writing by others.
 std::FILE* OpenFileForReading(const std::filesystem::path& path, int& error);
 

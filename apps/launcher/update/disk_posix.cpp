@@ -84,6 +84,15 @@ std::FILE* OpenFileForWriting(const fs::path& path, int& error) {
   return StreamOf(fd, "wb", error);
 }
 
+std::FILE* OpenFileForUpdating(const fs::path& path, int& error) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  return StreamOf(fd, "r+b", error);
+}
+
 std::FILE* OpenFileForReading(const fs::path& path, int& error) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

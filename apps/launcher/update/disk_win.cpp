@@ -108,6 +108,17 @@ std::FILE* OpenFileForWriting(const fs::path& path, int& error) {
   return StreamOf(std::move(file), _O_BINARY | _O_WRONLY, "wb", error);
 }
 
+std::FILE* OpenFileForUpdating(const fs::path& path, int& error) {
+  UniqueFile file(CreateFileW(Long(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    error = LastError();
+    return nullptr;
+  }
+  return StreamOf(std::move(file), _O_BINARY | _O_RDWR, "r+b", error);
+}
+
 std::FILE* OpenFileForReading(const fs::path& path, int& error) {
   // Without FILE_FLAG_BACKUP_SEMANTICS a folder cannot be opened, as wanted.
   UniqueFile file(CreateFileW(Long(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,

@@ -173,6 +173,20 @@ std::FILE* OpenForWriting(const fs::path& path) {
   return file;
 }
 
+std::FILE* OpenForUpdating(const fs::path& path) {
+  CreateFolderChain(path.parent_path());
+  std::FILE* file = nullptr;
+  Patiently([&] {
+    int error = 0;
+    file = OpenFileForUpdating(path, error);
+    if (file == nullptr && IsBusyError(error) && EntryKindOf(path) == EntryKind::Folder) {
+      return kNoWaitMends;
+    }
+    return file != nullptr ? 0 : error;
+  });
+  return file;
+}
+
 namespace {
 
 bool CloseFlushed(std::FILE* file, int (*flushToDisk)(std::FILE*)) {

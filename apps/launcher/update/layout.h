@@ -36,6 +36,10 @@ bool ReadWholeFile(const std::filesystem::path& path, std::string& bytes, bool* 
 // is opened here; close it with CloseWrittenFile.
 std::FILE* OpenForWriting(const std::filesystem::path& path);
 
+// OpenForWriting without truncating: an existing file keeps its bytes, to be read and written at
+// any offset (a download continued, parts of one file written at once).
+std::FILE* OpenForUpdating(const std::filesystem::path& path);
+
 // Flushes a file from OpenForWriting through to the disk and closes it; true only when every
 // byte written reached the disk and the file closed without error.
 bool CloseWrittenFile(std::FILE* file);

@@ -214,6 +214,37 @@ TEST_F(LayoutTest, WriteWholeFileFailsWhereNoFileCanBe) {
   EXPECT_EQ(Get(root_ / "blocker"), "a file");
 }
 
+// A file opened for updating keeps its bytes and takes new ones at any offset, through several
+// handles at once; a missing file is made, and a folder is never opened.
+TEST_F(LayoutTest, OpenForUpdatingWritesAtOffsetsAndKeepsTheRest) {
+  const fs::path file = root_ / "Versions" / "1.0.partial" / "packs" / "big.pak";
+  std::FILE* first = OpenForUpdating(file);
+  ASSERT_NE(first, nullptr) << "a missing file and its folders are made";
+  std::FILE* second = OpenForUpdating(file);
+  ASSERT_NE(second, nullptr) << "a second handle on the same file";
+  const std::string start(kFilePieceBytes + 3, 's');
+  ASSERT_TRUE(SeekOpenFile(second, start.size()));
+  EXPECT_EQ(std::fwrite("end", 1, 3, second), 3u);
+  EXPECT_EQ(std::fwrite(start.data(), 1, start.size(), first), start.size());
+  EXPECT_TRUE(CloseWrittenFile(first));
+  EXPECT_TRUE(CloseWrittenFile(second));
+  EXPECT_EQ(Get(file), start + "end");
+
+  std::FILE* again = OpenForUpdating(file);
+  ASSERT_NE(again, nullptr);
+  uint64_t size = 0;
+  EXPECT_TRUE(OpenFileSize(again, size));
+  EXPECT_EQ(size, start.size() + 3) << "opening truncated the file";
+  ASSERT_TRUE(SeekOpenFile(again, 1));
+  EXPECT_EQ(std::fwrite("XY", 1, 2, again), 2u);
+  EXPECT_TRUE(CloseWrittenFile(again));
+  EXPECT_EQ(Get(file), "sXY" + start.substr(3) + "end");
+
+  fs::create_directories(root_ / "folder");
+  EXPECT_EQ(OpenForUpdating(root_ / "folder"), nullptr);
+  EXPECT_TRUE(fs::is_directory(root_ / "folder"));
+}
+
 TEST_F(LayoutTest, WriteWholeFileReportsAFullDisk) {
 #ifdef _WIN32
   GTEST_SKIP() << "needs a device that is always full";

@@ -39,6 +39,12 @@ chosen by the first part of the path:
   /endless/SITE/...           200 with no length and a body that never ends (the started and
                               join answers excepted); it stops when the client goes away
   /chunks/SITE/...            the file in chunked encoding, in pieces of odd sizes sent apart
+  /no-ranges/SITE/...         as nginx does, but a Range header is ignored: 200, the whole body
+  /range-wrong-byte/SITE/...  a ranged request's part with its middle byte changed
+  /range-shifted/SITE/...     a ranged request answered with the part one byte further on
+
+Every other fault (but gzip, deflate, chunks and endless) answers a Range header as nginx does:
+206 and the part (drop and reset count N bytes of the part), or 416 past the end.
   /_publish?site=S&client=DIR&version=V[&launcher=EXE][&expires-in=D][&sequence=N]
                               kelvadon-publish into www/S with this build's test key; the
                               first line of the answer is "published" or "failed". Windows
@@ -311,6 +317,23 @@ def start(args):
     log("running\n" + text)
 
 
+def requested_range(value, size):
+    """The (first, last) bytes one "bytes=" range asks of a body of size bytes, "unsatisfiable"
+    past its end, or None when there is no single byte range to answer."""
+    match = re.fullmatch(r"\s*bytes\s*=\s*(\d*)\s*-\s*(\d*)\s*", value or "")
+    if not match or not (match.group(1) or match.group(2)):
+        return None
+    if match.group(1):
+        first = int(match.group(1))
+        last = int(match.group(2)) if match.group(2) else size - 1
+    else:
+        first, last = max(0, size - int(match.group(2))), size - 1
+    last = min(last, size - 1)
+    if first > last:
+        return "unsatisfiable"
+    return first, last
+
+
 def join_link(handler):
     """The link nginx gives too: its origin is the website the request was sent to."""
     parts = urllib.parse.urlsplit(handler.path)
@@ -356,7 +379,8 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
                 return self.serve(pieces[2:], "")
             if fault in ("drop", "reset", "stall-body"):
                 return self.serve(pieces[2:], fault, int(pieces[1]))
-            if fault in ("wrong-byte", "gzip", "deflate", "join-fail", "endless", "chunks"):
+            if fault in ("wrong-byte", "gzip", "deflate", "join-fail", "endless", "chunks",
+                         "no-ranges", "range-wrong-byte", "range-shifted"):
                 return self.serve(pieces[1:], fault)
             return self.serve(pieces, "")
         except (ValueError, IndexError):
@@ -390,8 +414,25 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
         elif fault == "deflate":
             body = zlib.compress(body)
             headers.append(("Content-Encoding", "deflate"))
+        status = 200
+        if fault not in ("no-ranges", "gzip", "deflate", "chunks"):
+            part = requested_range(self.headers.get("Range"), len(body))
+            if part == "unsatisfiable":
+                return self.answer(416, headers=[("Content-Range", "bytes */%d" % len(body))])
+            if part is not None:
+                first, last = part
+                if fault == "range-shifted" and last + 1 < len(body):
+                    first, last = first + 1, last + 1
+                headers.append(("Content-Range", "bytes %d-%d/%d" % (first, last, len(body))))
+                body = body[first:last + 1]
+                status = 206
+                if fault == "range-wrong-byte":
+                    middle = len(body) // 2
+                    body = body[:middle] + bytes([body[middle] ^ 0x01]) + body[middle + 1:]
         if fault in ("drop", "reset") and count < len(body):
-            self.send_response(200)
+            self.send_response(status)
+            for name, value in headers:
+                self.send_header(name, value)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             self.wfile.write(body[:count])
@@ -407,7 +448,9 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
                 self.connection.close()
             return None
         if fault == "stall-body":
-            self.send_response(200)
+            self.send_response(status)
+            for name, value in headers:
+                self.send_header(name, value)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             self.wfile.write(body[:len(body) // 2])
@@ -417,7 +460,7 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             return None
         if fault == "chunks":
             return self.chunked(body)
-        return self.answer(200, body, headers)
+        return self.answer(status, body, headers)
 
     def endless(self):
         self.send_response(200)
