@@ -17,6 +17,7 @@ import sys
 import time
 
 import clients
+import far
 import report
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -61,6 +62,8 @@ class Nginx:
         self.site = site
         self.port = free_port()
         self.access_log = os.path.join(self.dir, "access.log")
+        # More server blocks inside the http block (the far website's).
+        self.extra_servers = ""
         self.process = None
 
     def start(self):
@@ -91,7 +94,7 @@ http {{
     listen 127.0.0.1:{self.port};
     root {self.site};
   }}
-}}
+{self.extra_servers}}}
 """
         conf = os.path.join(d, "nginx.conf")
         with open(conf, "w") as f:
@@ -481,6 +484,33 @@ def baseline_runs(ctx, site):
     return out
 
 
+def far_mode(ctx, kinds, reps, windows):
+    """The far website (far.py): each client generated and published, then its fresh installs
+    through the proxy; the proxy's own cost measured on the pack."""
+    out = {"delay_ms_each_way": far.DELAY_MS_EACH_WAY,
+           "rate_cap_bytes_per_second": far.RATE_CAP, "repetitions": reps, "clients": {}}
+    for kind, scenario in kinds.items():
+        folder = os.path.join(ctx.work, "client")
+        files, changed = clients.write_versions(kind, ctx.args.seed, folder)
+        total = sum(size for _, size in files)
+        log(f"== far website, {scenario}: {kind}, {len(files)} files, {total / 1e6:.1f} MB")
+        site = Website(ctx, kind, folder, files, changed)
+        rmtree(folder)
+        largest = max(site.file_entries("1.0.0"), key=lambda f: f["size"])
+        if scenario == "one large pack":
+            log("   the proxy on its own")
+            out["proxy_check"] = far.proxy_check(ctx, ctx.far, f"/client/files/{largest['sha256']}",
+                                                 largest["size"], ctx.nginx.port)
+        log("   curl, aria2c and the launcher, in turn")
+        out["clients"][kind] = {
+            "scenario": scenario, "files": len(files), "bytes": total,
+            "largest_file_bytes": largest["size"],
+            "runs": far.client_runs(ctx, ctx.far, site, reps, windows)}
+        rmtree(ctx.site)
+        os.makedirs(ctx.site)
+    return out
+
+
 def wine_start_runs(ctx, extra):
     """The empty Windows program, as often as the up-to-date start (at most 10 times)."""
     return [ctx.run("wine-empty", [ctx.wine_run, ctx.args.empty_program] + extra, ctx.wine_env)
@@ -512,6 +542,8 @@ def main():
     parser.add_argument("--start-runs", type=int)
     parser.add_argument("--clients", default=None)
     parser.add_argument("--no-windows", action="store_true")
+    parser.add_argument("--far", action="store_true", help="only the far website")
+    parser.add_argument("--no-far", action="store_true", help="no far website")
     parser.add_argument("--work", required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--linux-launcher", required=True)
@@ -523,12 +555,17 @@ def main():
     parser.add_argument("--private-key", required=True)
     parser.add_argument("--release-key", required=True)
     args = parser.parse_args()
+    # The far mode's sequential runs take 20 s each: fewer repetitions unless asked.
+    far_reps = args.reps or (1 if args.smoke else 2)
+    far_kinds = {} if args.no_far else far.SMOKE_KINDS if args.smoke else far.KINDS
     if args.reps is None:
         args.reps = 1 if args.smoke else 3
     if args.start_runs is None:
         args.start_runs = 1 if args.smoke else 20
     kinds = args.clients.split(",") if args.clients else (
         ["smoke"] if args.smoke else ["many-small", "few-large", "huge"])
+    if args.far:
+        kinds = []
     windows = not args.no_windows
 
     rmtree(args.work)
@@ -537,10 +574,13 @@ def main():
     ctx = Context(args)
     os.makedirs(ctx.logs)
     os.makedirs(ctx.site)
+    if far_kinds:
+        ctx.far = far.FarSite(args.work, ctx.site)
+        ctx.nginx.extra_servers = ctx.far.server_block()
     started = time.monotonic()
 
     results = {
-        "mode": "smoke" if args.smoke else "full",
+        "mode": "smoke" if args.smoke else "far" if args.far else "full",
         "seed": args.seed,
         "repetitions": args.reps,
         "start_runs": args.start_runs,
@@ -571,6 +611,8 @@ def main():
                     "whole run, windows not managed (X11 Driver Managed=N)",
         },
     }
+    if far_kinds:
+        results["method"].update(far.method())
     log(f"SHA-256 (openssl speed -evp sha256, 16 KiB blocks): "
         f"{results['machine']['sha256_bytes_per_second'] / 1e6:.0f} MB/s")
 
@@ -636,7 +678,15 @@ def main():
             rmtree(ctx.site)
             os.makedirs(ctx.site)
             log(f"   done ({time.monotonic() - started:.0f} s so far)")
+        if far_kinds:
+            ctx.far.start()
+            log(f"far website on {ctx.far.url}: nginx on port {ctx.far.port} with "
+                f"limit_rate {far.RATE_CAP}, {far.DELAY_MS_EACH_WAY} ms each way")
+            results["far"] = far_mode(ctx, far_kinds, far_reps, windows)
+            log(f"   done ({time.monotonic() - started:.0f} s so far)")
     finally:
+        if far_kinds:
+            ctx.far.stop()
         ctx.nginx.stop()
         ctx.wine_cleanup()
 

@@ -17,7 +17,8 @@ MIB = 1024 * KIB
 PLAYER = "kelvadon_player.exe"
 STUDIO = "kelvadon_studio.exe"
 
-KINDS = ("smoke", "many-small", "few-large", "huge")
+KINDS = ("smoke", "many-small", "few-large", "huge", "far-many-small", "far-one-large",
+         "far-smoke-pack")
 
 # What each kind is measured on: the huge client only as a fresh install.
 ALL_SCENARIOS = ("fresh install", "update 5%", "up-to-date start", "rollback")
@@ -66,6 +67,17 @@ def plan(kind, seed):
         files.append(("content/huge.pak", 4096 * MIB))
         files += [(_nested_path(rng, i, 3, "d"), rng.randint(4 * KIB, 64 * KIB))
                   for i in range(300)]
+    elif kind == "far-many-small":
+        # For the far website: 500 files of 4 to 64 KiB (about 17 MB), 20 s of round trips when
+        # fetched one after another 40 ms away.
+        files = [(PLAYER, rng.randint(4 * KIB, 64 * KIB)), (STUDIO, rng.randint(4 * KIB, 64 * KIB))]
+        files += [(_nested_path(rng, i, 4, "d"), rng.randint(4 * KIB, 64 * KIB))
+                  for i in range(498)]
+    elif kind in ("far-one-large", "far-smoke-pack"):
+        # For the far website: one pack, 13 s through one connection at 20 MB/s (the smoke's 1 s),
+        # beside the two programs.
+        files = [(PLAYER, rng.randint(4 * KIB, 64 * KIB)), (STUDIO, rng.randint(4 * KIB, 64 * KIB))]
+        files.append(("content/world.pak", (256 if kind == "far-one-large" else 16) * MIB))
     else:
         raise ValueError(f"unknown client kind {kind}")
     # Two files never share a path (the names carry their index), but keep that obvious.

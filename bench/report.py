@@ -155,6 +155,8 @@ def table(results, summary):
                  "median of the empty program showing a window off the Wine figure.")
     lines.append("bytes ok: nginx served exactly the expected body bytes and requests (update: "
                  "the changed files plus manifest and signature).")
+    if summary.get("far"):
+        lines += far_table(results["far"], summary["far"])
     if results.get("problems"):
         lines.append("")
         lines.append("Problems:")
@@ -165,13 +167,145 @@ def table(results, summary):
     return "\n".join(lines)
 
 
+# The far website (bench/far.py): fresh installs against curl and against aria2c.
+FAR_WHO = (("curl", "curl+openssl"), ("aria2c", "aria2c, 8 conn."), ("linux", "Linux Release"),
+           ("windows", "Windows, Wine"))
+FAR_TARGETS = {"many small files": {"curl": 0.3, "aria2c": 1.2}, "one large pack": {"curl": 0.4}}
+FAR_PEAK_TARGET_MIB = 64
+
+
+def summarise_far(far):
+    rows = {}
+    for kind, entry in far["clients"].items():
+        scenario = entry["scenario"]
+        row = {"scenario": scenario}
+        for who, _ in FAR_WHO:
+            runs = entry["runs"].get(who)
+            if runs is None:
+                continue
+            s = _summary(runs)
+            row[who] = s
+            if s is None:
+                continue
+            s["connections"] = max(r.get("connections", 0) for r in runs)
+            seconds = sum(r["seconds"] for r in runs)
+            s["proxy_cpu_share"] = sum(r.get("proxy_cpu_seconds", 0.0) for r in runs) / seconds
+        for build in ("linux", "windows"):
+            s = row.get(build)
+            if not s:
+                continue
+            targets = []
+            for base in ("curl", "aria2c"):
+                b = row.get(base)
+                if b:
+                    s[f"ratio_{base}"] = s["median_seconds"] / b["median_seconds"]
+                limit = FAR_TARGETS[scenario].get(base)
+                if limit is not None:
+                    value = s.get(f"ratio_{base}")
+                    targets.append({"what": f"x {base}", "limit": limit, "value": value,
+                                    "met": value is not None and value <= limit})
+            peak = s["peak_rss_mib"]
+            targets.append({"what": "peak MiB", "limit": FAR_PEAK_TARGET_MIB, "value": peak,
+                            "met": peak is not None and peak <= FAR_PEAK_TARGET_MIB})
+            s["targets"] = targets
+        rows[kind] = row
+    return rows
+
+
+def far_table(far, rows):
+    lines = ["", f"Far website: {far['delay_ms_each_way']} ms each way through bench/far_proxy.py, "
+             f"nginx limit_rate {far['rate_cap_bytes_per_second'] / 1e6:.0f} MB/s a connection, "
+             f"fresh installs, {far['repetitions']} repetitions"]
+    check = far.get("proxy_check")
+    if check:
+        for n in (8, 1):
+            if f"proxied_{n}_bytes_per_second" in check:
+                lines.append(
+                    f"The proxy on its own, {n} connection{'s' if n > 1 else ''} at once, "
+                    f"uncapped: {_rate(check[f'proxied_{n}_bytes_per_second'])} (straight to "
+                    f"nginx {_rate(check[f'direct_{n}_bytes_per_second'])}), the proxy using "
+                    f"{check[f'proxy_cpu_share_{n}'] * 100:.0f}% of a core")
+        if "request_round_trip_seconds" in check:
+            lines.append(f"A small request on a kept-alive connection: "
+                         f"{check['request_round_trip_seconds'] * 1000:.1f} ms (the first, with "
+                         f"the handshake: {check['first_request_seconds'] * 1000:.1f} ms)")
+    header = (f"{'who':<16} {'n':>2} {'median s':>9} {'min-max s':>15} {'peak MiB':>8} "
+              f"{'req':>5} {'conn':>4} {'MB served':>9} {'bytes ok':>8} {'proxy':>5} "
+              f"{'x curl':>7} {'x aria2c':>8}  targets")
+    for kind, row in rows.items():
+        entry = far["clients"][kind]
+        largest = entry["largest_file_bytes"]
+        largest = (f"{largest / 2**20:.0f} MiB" if largest >= 2**20 else
+                   f"{largest / 2**10:.0f} KiB")
+        lines.append("")
+        lines.append(f"far, {row['scenario']} ({kind}): {entry['files']} files, "
+                     f"{entry['bytes'] / 1e6:.1f} MB, largest {largest}")
+        lines.append(header)
+        lines.append("-" * len(header))
+        for who, label in FAR_WHO:
+            if who not in row:
+                continue
+            s = row[who]
+            if s is None:
+                lines.append(f"{label:<16} {'':>2} {'failed':>9}")
+                continue
+            spread = f"{s['min_seconds']:.3f}-{s['max_seconds']:.3f}"
+            peak = "-" if s["peak_rss_mib"] is None else f"{s['peak_rss_mib']:.0f}"
+            ratios = [f"{s[key]:.2f}" if key in s else "" for key in ("ratio_curl", "ratio_aria2c")]
+            targets = "; ".join(
+                f"{t['what']} <= {t['limit']:g} {'met' if t['met'] else 'MISSED'}"
+                for t in s.get("targets", []))
+            lines.append(
+                f"{label:<16} {s['runs']:>2} {s['median_seconds']:>9.3f} {spread:>15} "
+                f"{peak:>8} {s['requests']:>5} {s['connections']:>4} {_mb(s['bytes_served']):>9} "
+                f"{'yes' if s['served_as_expected'] else 'NO':>8} "
+                f"{s['proxy_cpu_share'] * 100:>4.0f}% {ratios[0]:>7} {ratios[1]:>8}  {targets}")
+    lines.append("")
+    lines.append("x curl, x aria2c: launcher median / that baseline's median. proxy: the proxy's "
+                 "CPU time over the run's time. bytes ok: nginx served the expected requests "
+                 "and body bytes (more of both for ranged fetches and spare connections).")
+    return lines
+
+
+def far_chart(ax, rows):
+    """One panel: the launcher's ratios to curl and to aria2c per far scenario, with the
+    targets marked."""
+    series = (("linux", "ratio_curl", "Linux / curl"), ("linux", "ratio_aria2c", "Linux / aria2c"),
+              ("windows", "ratio_curl", "Wine / curl"), ("windows", "ratio_aria2c", "Wine / aria2c"))
+    kinds = list(rows)
+    width = 0.2
+    for i, (build, field, label) in enumerate(series):
+        values = [(rows[k].get(build) or {}).get(field, 0.0) for k in kinds]
+        if not any(values):
+            continue
+        positions = [x + (i - 1.5) * width for x in range(len(kinds))]
+        bars = ax.bar(positions, values, width, label=label)
+        ax.bar_label(bars, labels=[f"{v:.2f}" if v else "" for v in values], fontsize=7)
+        for x, kind in zip(positions, kinds):
+            limit = FAR_TARGETS[rows[kind]["scenario"]].get(field.split("_")[1])
+            if limit is not None:
+                ax.hlines(limit, x - width / 2, x + width / 2, colors="red", linestyles="dashed",
+                          label="target" if (i, x) == (0, positions[0]) else None)
+    ax.axhline(1.0, color="black", linewidth=0.8)
+    ax.set_yscale("log")
+    ax.set_xticks(range(len(kinds)), [f"{rows[k]['scenario']}\n({k})" for k in kinds])
+    ax.set_title("far website, fresh install (40 ms, 20 MB/s a connection)")
+    ax.set_ylabel("launcher time / baseline time")
+    if ax.get_legend_handles_labels()[0]:
+        ax.legend(fontsize=8)
+
+
 def chart(summary, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     kinds = list(summary["clients"])
-    fig, axes = plt.subplots(1, len(kinds), figsize=(6.5 * len(kinds), 4.8), squeeze=False)
+    far_rows = summary.get("far")
+    panels = len(kinds) + (1 if far_rows else 0)
+    if not panels:
+        return
+    fig, axes = plt.subplots(1, panels, figsize=(6.5 * panels, 4.8), squeeze=False)
     series = (("linux", "ratio", "Linux Release"),
               ("windows", "ratio", "Windows under Wine"),
               ("windows", "ratio_without_wine_start", "Wine, Wine's own start taken off"))
@@ -195,6 +329,8 @@ def chart(summary, path):
         ax.set_ylabel("launcher time / curl + openssl time")
         if ax.get_legend_handles_labels()[0]:
             ax.legend(fontsize=8)
+    if far_rows:
+        far_chart(axes[0][-1], far_rows)
     fig.suptitle("Kelvadon Launcher against the plain download-and-hash baseline (1 = as fast)")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
@@ -203,6 +339,8 @@ def chart(summary, path):
 
 def write(results, folder):
     summary = summarise(results)
+    if results.get("far"):
+        summary["far"] = summarise_far(results["far"])
     results = dict(results, summary=summary)
     text = table(results, summary)
     print(text, flush=True)
