@@ -140,6 +140,8 @@ def table(results, summary):
                     f"{name:<17} {label:<14} {s['runs']:>2} {s['median_seconds']:>9.3f} "
                     f"{spread:>15} {s['stdev_seconds']:>6.3f} {peak:>8} {s['requests']:>5} "
                     f"{_mb(s['bytes_served']):>9} {ok:>8} {ratio:>7} {no_wine:>7}")
+    if not summary["clients"]:
+        lines.append("(no loopback clients in this run)")
     lines.append("")
     lines.append("Peak memory of the launcher over every scenario and client:")
     for build, label in BUILDS:
