@@ -307,7 +307,7 @@ def chart(summary, path):
     panels = len(kinds) + (1 if far_rows else 0)
     if not panels:
         return
-    fig, axes = plt.subplots(1, panels, figsize=(6.5 * panels, 4.8), squeeze=False)
+    fig, axes = plt.subplots(1, panels, figsize=(max(6.5 * panels, 9), 4.8), squeeze=False)
     series = (("linux", "ratio", "Linux Release"),
               ("windows", "ratio", "Windows under Wine"),
               ("windows", "ratio_without_wine_start", "Wine, Wine's own start taken off"))
