@@ -158,7 +158,7 @@ class Runner:
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
                 with open("/proc/%s/comm" % pid) as comm:
-                    if comm.read().strip() != "wineserver":
+                    if not comm.read().strip().startswith("wineserver"):
                         continue
                 with open("/proc/%s/environ" % pid, "rb") as environ:
                     values = environ.read().split(b"\0")
