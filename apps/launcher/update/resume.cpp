@@ -106,6 +106,9 @@ StagedFile InspectStagedFile(const fs::path& destination, uint64_t size, const s
   }
   if (length == size) {
     staged.whole = HashFileExcerpt(destination, provider) == sha256;
+    // The run that wrote it may have been stopped before its flush: the file counts only once
+    // its bytes are sure to be on the disk, as a file written by this run does.
+    if (staged.whole) staged.whole = CloseStagedFile(OpenForUpdating(destination));
   } else if (length < size) {
     staged.resumeFrom = length > kResumeSlackBytes ? length - kResumeSlackBytes : 0;
   }
