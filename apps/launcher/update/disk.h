@@ -24,8 +24,8 @@ int RemoveEntry(const std::filesystem::path& path);
 // returned; what was listed until then stays in names.
 int ListFolder(const std::filesystem::path& folder, std::vector<std::filesystem::path>& names);
 
-// Renames a file or a folder; a file of the target name is replaced (MOVEFILE_REPLACE_EXISTING
-// and MOVEFILE_COPY_ALLOWED on Windows).
+// Renames a file or a folder; a file of the target name is replaced (MOVEFILE_REPLACE_EXISTING,
+// MOVEFILE_COPY_ALLOWED and MOVEFILE_WRITE_THROUGH on Windows).
 int RenameEntry(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Creates the folder and its missing ancestors. 0 when the folder exists afterwards.
@@ -57,6 +57,10 @@ int FlushStagedFilesToDisk(const std::filesystem::path& folder);
 // Pushes a folder's entries, as a rename into it left them, to the disk. Linux only: Windows has
 // no such flush for a plain user, and NTFS journals the rename itself, so there it does nothing.
 int FlushFolderToDisk(const std::filesystem::path& folder);
+
+// The bytes this user may still write on the drive that holds the existing folder (Windows'
+// free-to-caller figure, statvfs's available blocks on Linux). 0 or the system's error.
+int FreeDiskBytes(const std::filesystem::path& folder, uint64_t& bytes);
 
 // The size of an open file; false when it cannot be read.
 bool OpenFileSize(std::FILE* file, uint64_t& size);

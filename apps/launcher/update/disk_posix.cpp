@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -129,6 +130,13 @@ int FlushThroughFolder(const fs::path& folder, int (*flush)(int)) {
 int FlushStagedFilesToDisk(const fs::path& folder) { return FlushThroughFolder(folder, syncfs); }
 
 int FlushFolderToDisk(const fs::path& folder) { return FlushThroughFolder(folder, fsync); }
+
+int FreeDiskBytes(const fs::path& folder, uint64_t& bytes) {
+  struct statvfs status = {};
+  if (statvfs(folder.c_str(), &status) != 0) return errno;
+  bytes = static_cast<uint64_t>(status.f_bavail) * static_cast<uint64_t>(status.f_frsize);
+  return 0;
+}
 
 bool OpenFileSize(std::FILE* file, uint64_t& size) {
   struct stat status = {};

@@ -77,8 +77,10 @@ int ListFolder(const fs::path& folder, std::vector<fs::path>& names) {
 }
 
 int RenameEntry(const fs::path& from, const fs::path& to) {
+  // Write-through: the rename publishes a state file, the launcher copy or a version, and it
+  // must be on the disk when the call returns.
   return MoveFileExW(Long(from).c_str(), Long(to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)
              ? 0
              : LastError();
 }
@@ -141,6 +143,16 @@ int FlushStagedFileToDisk(std::FILE* file) { return FlushFileToDisk(file); }
 int FlushStagedFilesToDisk(const fs::path& /*folder*/) { return 0; }
 
 int FlushFolderToDisk(const fs::path& /*folder*/) { return 0; }
+
+int FreeDiskBytes(const fs::path& folder, uint64_t& bytes) {
+  // A folder name given with its trailing separator is read the same way on every kind of drive.
+  std::wstring name = Long(folder);
+  if (!name.empty() && name.back() != L'\\') name += L'\\';
+  ULARGE_INTEGER available = {};
+  if (!GetDiskFreeSpaceExW(name.c_str(), &available, nullptr, nullptr)) return LastError();
+  bytes = available.QuadPart;
+  return 0;
+}
 
 bool OpenFileSize(std::FILE* file, uint64_t& size) {
   const __int64 length = _filelengthi64(_fileno(file));

@@ -16,11 +16,13 @@
 #include "common/text.h"
 #include "update/crypto.h"
 #include "update/disk.h"
+#include "update/disk_space.h"
 #include "update/disk_steps.h"
 #include "update/freshness.h"
 #include "update/install_lock.h"
 #include "update/layout.h"
 #include "update/patience.h"
+#include "update/resume.h"
 
 namespace fs = std::filesystem;
 
@@ -227,24 +229,47 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     destinations.push_back(staging / *relative);
   }
 
-  // A fingerprint is downloaded at most once, so it counts once.
+  // An interrupted run's staging folder of this version is picked up where it stopped: its whole
+  // files count as kept versions' files do, and a file cut short continues. Anything else of
+  // that name (a file, a link) goes.
+  if (EntryKindOf(staging) != EntryKind::Folder) {
+    BeforeDiskStep();
+    RemovePathTree(staging);
+  }
+  BeforeDiskStep();
+  CreateFolders(staging, ec);
+  const Sha256ProviderOwner hashing = OpenSha256Provider();
+  std::vector<StagedFile> staged;
+  staged.reserve(manifest.files.size());
+  for (size_t i = 0; i < manifest.files.size(); ++i) {
+    const ManifestFile& file = manifest.files[i];
+    staged.push_back(InspectStagedFile(destinations[i], file.size, file.sha256, *hashing));
+    if (staged.back().whole) {
+      std::vector<fs::path>& sources = reusable[file.sha256];
+      sources.insert(sources.begin(), destinations[i]);
+    }
+  }
+
+  // A fingerprint is downloaded at most once, so it counts once. What is still to be written
+  // includes the copies.
   uint64_t total = 0;
+  uint64_t unwritten = SaturatingAdd(manifestBytes.size(), signatureBytes.size());
   {
     std::unordered_set<std::string> counted;
-    for (const ManifestFile& file : manifest.files) {
+    for (size_t i = 0; i < manifest.files.size(); ++i) {
+      const ManifestFile& file = manifest.files[i];
+      if (staged[i].whole) continue;
+      const uint64_t rest = file.size - std::min(file.size, staged[i].resumeFrom);
+      unwritten = SaturatingAdd(unwritten, rest);
       if (reusable.count(file.sha256) == 0 && counted.insert(file.sha256).second) {
-        total = SaturatingAdd(total, file.size);
+        total = SaturatingAdd(total, rest);
       }
     }
   }
   uint64_t done = 0;
 
   BeforeDiskStep();
-  RemovePathTree(staging);
-  BeforeDiskStep();
-  CreateFolders(staging, ec);
-
-  const Sha256ProviderOwner hashing = OpenSha256Provider();
+  if (!HasRoomFor(root, unwritten, result.error)) return result;
   const std::string action = old.empty() ? "Installing Kelvadon" : "Updating Kelvadon";
   // Only a change of the shown text is reported, not every piece that arrives.
   std::string shown;
@@ -263,9 +288,10 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
   for (size_t i = 0; i < manifest.files.size(); ++i) {
     const ManifestFile& file = manifest.files[i];
     const fs::path& destination = destinations[i];
-    bool placed = false;
-    if (const auto partners = reusable.find(file.sha256); partners != reusable.end()) {
+    bool placed = staged[i].whole;
+    if (const auto partners = reusable.find(file.sha256); !placed && partners != reusable.end()) {
       for (const fs::path& partner : partners->second) {
+        if (partner == destination) continue;
         BeforeDiskStep();
         const CopyOutcome copy =
             CopyFileChecked(partner, FileExcerpt(), destination, file.sha256, *hashing);
@@ -292,8 +318,9 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
       };
       bool responded = false;
       BeforeDiskStep();
-      const DownloadOutcome outcome = DownloadToFile(fetch, session, request, file.sha256, *hashing,
-                                                     destination, result.error, responded);
+      const DownloadOutcome outcome =
+          DownloadStagedFile(fetch, session, request, file.sha256, *hashing, destination,
+                             staged[i].resumeFrom, result.error, responded);
       if (outcome == DownloadOutcome::NotFetched) {
         result.error = "Couldn't download " + file.path + ": " + result.error;
         return result;
@@ -303,7 +330,7 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
         return result;
       }
       if (outcome == DownloadOutcome::Wrong) return result;
-      done = SaturatingAdd(done, file.size);
+      done = SaturatingAdd(done, file.size - std::min(file.size, staged[i].resumeFrom));
     }
     // A later entry of the same fingerprint is copied from here, freshly checked, before any
     // older copy.
@@ -311,6 +338,7 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     sources.insert(sources.begin(), destination);
   }
 
+  BeforeDiskStep();
   if (!FlushStagedFiles(staging)) {
     result.error = CouldNotWrite(staging);
     return result;

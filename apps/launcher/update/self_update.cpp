@@ -67,6 +67,13 @@ bool UpdateCopy(const fs::path& root, const std::string& website, const Manifest
   if (cleanHash.empty()) clean.reset();
 
   const ManifestFile& launcher = manifest.launcher;
+  // The released launcher already installed is the usual case once the first update is done:
+  // nothing is fetched and nothing written.
+  if (!launcher.path.empty() && (!clean || cleanHash != launcher.sha256) &&
+      FileSizeOrZero(installed) == launcher.size &&
+      HashFileExcerpt(installed, *hashing) == launcher.sha256) {
+    return true;
+  }
   bool downloaded = false;
   if (!launcher.path.empty() && (!clean || cleanHash != launcher.sha256)) {
     HttpRequest request;

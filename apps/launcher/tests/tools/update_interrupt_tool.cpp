@@ -3,13 +3,17 @@
 // disk: with SIGKILL on Linux, with TerminateProcess on Windows, so that nothing is flushed or
 // unwound. Used by update_interruption_test.
 //
-//   update_interrupt_tool --root DIR --website-folder DIR --own FILE --report FILE
-//                         [--kill-before N] [--step-delay-ms MS]
+//   update_interrupt_tool --root DIR (--website-folder DIR | --website URL) --own FILE
+//                         --report FILE [--kill-before N] [--kill-after-bytes N]
+//                         [--step-delay-ms MS]
 //
-// The report file receives "steps N", "ready 0|1" and "error TEXT" lines. Exit code 0 when the
-// update ended ready.
+// --website fetches from a real website through HttpFetch; --kill-after-bytes stops the process
+// once that many bytes of client files have reached the engine (in the middle of a download).
+// The report file receives "steps N", "ready 0|1", "error TEXT" and one "fetched URL" line per
+// request made. Exit code 0 when the update ended ready.
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -40,23 +44,47 @@ void BeforeDiskStep() {
 int main(int argc, char** argv) {
   std::map<std::string, std::string> options;
   for (int i = 1; i + 1 < argc; i += 2) options[argv[i]] = argv[i + 1];
-  for (const char* required : {"--root", "--website-folder", "--own", "--report"}) {
+  for (const char* required : {"--root", "--own", "--report"}) {
     if (options[required].empty()) return 2;
   }
+  const std::string website = options["--website"];
+  if (website.empty() && options["--website-folder"].empty()) return 2;
+  const uint64_t killAfterBytes = std::strtoull(options["--kill-after-bytes"].c_str(), nullptr, 10);
   gKillBefore = std::atol(options["--kill-before"].c_str());
   gStepDelayMs = std::atol(options["--step-delay-ms"].c_str());
 
   const std::filesystem::path root = PathFromUtf8(options["--root"]);
-  const HttpFetcher fetch = FolderFetcher(PathFromUtf8(options["--website-folder"]));
+  FetchLog log;
+  const HttpFetcher inner =
+      website.empty() ? FolderFetcher(PathFromUtf8(options["--website-folder"])) : HttpFetch;
+  uint64_t clientBytes = 0;
+  const HttpFetcher fetch = [&](HttpSession& session, const HttpRequest& request,
+                                const BodySink& sink, std::string& error, bool& responded) {
+    log.urls.push_back(request.url);
+    if (killAfterBytes == 0 || request.url.find("/client/files/") == std::string::npos) {
+      return inner(session, request, sink, error, responded);
+    }
+    return inner(
+        session, request,
+        [&](const char* data, size_t size) {
+          const bool taken = sink(data, size);
+          clientBytes += size;
+          if (clientBytes >= killAfterBytes) StopThisProcess();
+          return taken;
+        },
+        error, responded);
+  };
+  const std::string address = website.empty() ? std::string(kTestWebsite) : website;
   const UpdateResult result = UpdateInstallation(
-      kTestWebsite, root, [](const std::string&, double) {}, fetch);
+      address, root, [](const std::string&, double) {}, fetch);
   std::string selfUpdateError;
   if (result.ready) {
-    UpdateLauncherCopy(root, kTestWebsite, result.manifest, selfUpdateError, fetch,
+    UpdateLauncherCopy(root, address, result.manifest, selfUpdateError, fetch,
                        PathFromUtf8(options["--own"]));
   }
   std::ofstream report(options["--report"], std::ios::trunc);
   report << "steps " << gSteps << "\nready " << result.ready << "\nerror " << result.error
          << selfUpdateError << "\n";
+  for (const std::string& url : log.urls) report << "fetched " << url << "\n";
   return result.ready ? 0 : 1;
 }

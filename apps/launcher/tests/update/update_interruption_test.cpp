@@ -1,6 +1,8 @@
-// Stops a real update from 1.0 to 2.0 before each of its steps on the disk (the downloads, the
-// file writes, the manifest copies, the marker, the switch, current.txt, the clean-up and the
-// self-update), then runs it again, and checks every time that the installation stays usable. The
+// Stops a real update from 1.0 to 2.0 before each of its steps on the disk (the downloads and the
+// pieces of a large one, the free-space check, the file writes, the flush of the staged files,
+// the manifest copies, the marker, the switch, current.txt, the clean-up and the self-update),
+// then runs it again, and checks every time that the installation stays usable and that the run
+// after the stop fetches no file the stopped one left whole. The
 // engine is built with KELVADON_TEST_HOOKS into update_interrupt_tool, which this test starts:
 // on Linux it stops itself with SIGKILL, on Windows with TerminateProcess. The same cases run in
 // both builds; the websites are published through the test website, which works from both.
@@ -62,6 +64,19 @@ std::string CheckUsable(const fs::path& root, std::string& currentVersion) {
   return {};
 }
 
+// The fingerprints of the downloaded files of 2.0 that its staging folder holds whole.
+std::vector<std::string> WholeStagedFiles(const fs::path& root) {
+  const fs::path staging = root / "Versions" / "2.0.partial";
+  const std::map<std::string, std::string> fetched = {{"kelvadon_player.exe", "player two"},
+                                                      {"bin/new.dll", "only in two"},
+                                                      {"data/big.pak", std::string(600000, 'b')}};
+  std::vector<std::string> whole;
+  for (const auto& [path, bytes] : fetched) {
+    if (ReadBytes(staging / path) == bytes) whole.push_back(Sha256Hex(bytes));
+  }
+  return whole;
+}
+
 // The website folder of the rollback: 1.0 published again after 2.0.
 constexpr char kRolledBack[] = "1.0-again";
 
@@ -106,7 +121,9 @@ class UpdateInterruptionTest : public ::testing::Test {
          {{"kelvadon_player.exe", "player two"},
           {"kelvadon_studio.exe", "studio one"},
           {"lib/shared.dll", "shared library"},
-          {"bin/new.dll", "only in two"}},
+          {"bin/new.dll", "only in two"},
+          // Pieces of its download are steps too, so a stop can cut it short.
+          {"data/big.pak", std::string(600000, 'b')}},
          two},
         {kRolledBack, "1.0", filesOfOne, one},
     };
@@ -210,6 +227,7 @@ TEST_F(UpdateInterruptionTest, EveryInterruptionLeavesAUsableInstallation) {
     ASSERT_TRUE(killed.killed) << killed.report;
     std::string version;
     EXPECT_EQ(CheckUsable(root, version), "");
+    const std::vector<std::string> whole = WholeStagedFiles(root);
 
     const std::string wanted = rollback ? "1.0" : "2.0";
     const ToolRun again = Tool(root, Website(rollback ? kRolledBack : "2.0"));
@@ -217,6 +235,11 @@ TEST_F(UpdateInterruptionTest, EveryInterruptionLeavesAUsableInstallation) {
     EXPECT_EQ(CheckUsable(root, version), "");
     EXPECT_EQ(version, wanted);
     EXPECT_EQ(ReadBytes(root / kLauncherFileName), rollback ? kLauncherOne : kLauncherTwo);
+    // What the stopped run left whole is picked up, not fetched again.
+    for (const std::string& sha256 : rollback ? std::vector<std::string>() : whole) {
+      EXPECT_EQ(again.report.find("/client/files/" + sha256), std::string::npos)
+          << "a whole staged file was fetched again";
+    }
 
     // With the website gone the update fails, and the launch Job starts what is installed.
     const ToolRun offline = Tool(root, scratch_ / "no-website");

@@ -1,0 +1,325 @@
+// Installs cut short and picked up again, against the test website, the same cases in both builds:
+// an install stopped part way through many files and one stopped at about 60% of a 256 MiB file
+// (update_interrupt_tool stops itself in the middle of a download), and staging folders left with
+// whole, altered and shortened files. nginx's access log shows what the next run asked for and
+// how many bytes it got: only what was not already on disk, the rest of a file as a range.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "tests/update/test_website.h"
+#include "tests/update/tool_process.h"
+#include "update/crypto.h"
+#include "update/engine.h"
+#include "update/layout.h"
+#include "website_harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Files = std::map<std::string, std::string>;
+
+// Bytes that differ from piece to piece, so that a piece written to the wrong place shows.
+std::string Pattern(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  uint32_t state = seed * 2654435761U + 1;
+  for (char& c : bytes) {
+    state = state * 1664525U + 1013904223U;
+    c = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+// One line of nginx's access log: the path within the scenario, the status and the body bytes.
+struct Request {
+  std::string path;
+  int status = 0;
+  uint64_t bytes = 0;
+};
+
+class ResumeWebsiteTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!LoadTestWebsite(site_, setupError_)) return;
+    if (!site_.cannotPublish.empty()) {
+      setupError_ = "Cannot publish: " + site_.cannotPublish;
+      return;
+    }
+    ready_ = true;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(ready_) << setupError_;
+    scratch_ = MakeScratchFolder("kelvadon-resume-website-");
+    ASSERT_FALSE(scratch_.empty());
+    scenario_ = scratch_.filename().string();
+    website_ = site_.http + "/" + scenario_;
+    root_ = scratch_ / "root";
+    staging_ = root_ / kVersionsFolderName / "1.0.partial";
+    WriteFiles(scratch_, {{"own/KelvadonLauncher.exe", "MZ own"}});
+  }
+
+  void TearDown() override {
+    std::error_code ec;
+    RemovePathTree(scratch_);
+    fs::remove_all(scratch_, ec);
+    if (!scenario_.empty()) fs::remove_all(site_.root / scenario_, ec);
+  }
+
+  void Publish(const Files& files) {
+    const fs::path client = scratch_ / "client";
+    RemovePathTree(client);
+    WriteFiles(client, files);
+    std::string error;
+    ASSERT_TRUE(PublishTestSite(site_, scenario_, client, "1.0", {}, error)) << error;
+    NewRequests();
+  }
+
+  // Runs the install in update_interrupt_tool, which stops itself once killAfterBytes bytes of
+  // client files have arrived.
+  void InstallStoppedAfter(uint64_t killAfterBytes) {
+    ToolProcess tool;
+    ASSERT_TRUE(tool.Start({PathToUtf8(LocalPath(KELVADON_INTERRUPT_TOOL)), "--root",
+                            PathToUtf8(root_), "--website", website_, "--own",
+                            PathToUtf8(scratch_ / "own" / "KelvadonLauncher.exe"), "--report",
+                            PathToUtf8(scratch_ / "report.txt"), "--kill-after-bytes",
+                            std::to_string(killAfterBytes)}));
+    const ToolExit exit = tool.Finish();
+    ASSERT_TRUE(exit.stopped) << ReadBytes(scratch_ / "report.txt");
+  }
+
+  UpdateResult Run(const std::string& website) {
+    reports_.clear();
+    return UpdateInstallation(website, root_, [this](const std::string& text, double fraction) {
+      reports_.push_back({text, fraction});
+    });
+  }
+
+  // The requests in this test's scenario folder since the last call.
+  std::vector<Request> NewRequests() {
+    EXPECT_TRUE(SettleAccessLog(site_));
+    std::ifstream log(site_.accessLog);
+    const std::string prefix = "\"GET /" + scenario_;
+    std::vector<Request> all;
+    for (std::string line; std::getline(log, line);) {
+      const size_t start = line.find(prefix);
+      if (start == std::string::npos) continue;
+      const size_t from = start + prefix.size();
+      Request request;
+      request.path = line.substr(from, line.find(' ', from) - from);
+      const size_t end = line.find('"', from);
+      unsigned long long bytes = 0;
+      if (end != std::string::npos &&
+          std::sscanf(line.c_str() + end + 1, " %d %llu", &request.status, &bytes) == 2) {
+        request.bytes = bytes;
+      }
+      all.push_back(request);
+    }
+    std::vector<Request> fresh(all.begin() + static_cast<std::ptrdiff_t>(seen_), all.end());
+    seen_ = all.size();
+    return fresh;
+  }
+
+  // The file requests of requests by fingerprint, in order.
+  static std::multimap<std::string, Request> FileRequests(const std::vector<Request>& requests) {
+    std::multimap<std::string, Request> files;
+    const std::string prefix = "/client/files/";
+    for (const Request& request : requests) {
+      if (request.path.rfind(prefix, 0) == 0) {
+        files.emplace(request.path.substr(prefix.size()), request);
+      }
+    }
+    return files;
+  }
+
+  void ExpectInstalled(const Files& files) {
+    const fs::path folder = root_ / kVersionsFolderName / "1.0";
+    for (const auto& [path, bytes] : files) {
+      EXPECT_TRUE(ReadBytes(folder / path) == bytes) << path << " is not what was published";
+    }
+    EXPECT_EQ(CurrentVersionFolder(root_), folder);
+  }
+
+  struct Report {
+    std::string text;
+    double fraction;
+  };
+
+  static inline TestWebsite site_;
+  static inline std::string setupError_;
+  static inline bool ready_ = false;
+  fs::path scratch_;
+  std::string scenario_;
+  std::string website_;
+  fs::path root_;
+  fs::path staging_;
+  std::vector<Report> reports_;
+  size_t seen_ = 0;
+};
+
+// What was on disk in the staging folder decides, file by file, what the next run asks for:
+// nothing for a whole file, the rest as a range for a file cut short, the whole file otherwise.
+// The progress then counts only what is fetched and ends at exactly 100%.
+void ExpectOnlyTheRestFetched(const fs::path& staging, const Files& files,
+                              const std::multimap<std::string, Request>& fetched) {
+  uint64_t kept = 0;
+  for (const auto& [path, bytes] : files) {
+    SCOPED_TRACE(path);
+    const std::string onDisk = ReadBytes(staging / path);
+    const bool whole = onDisk == bytes;
+    const auto [first, last] = fetched.equal_range(Sha256Hex(bytes));
+    const auto count = std::distance(first, last);
+    if (whole) {
+      EXPECT_EQ(count, 0) << "a whole staged file was fetched again";
+      kept += bytes.size();
+      continue;
+    }
+    ASSERT_EQ(count, 1);
+    if (!onDisk.empty()) {
+      ASSERT_EQ(bytes.compare(0, onDisk.size(), onDisk), 0) << "the staged start is wrong";
+      EXPECT_EQ(first->second.status, 206);
+      EXPECT_EQ(first->second.bytes, bytes.size() - onDisk.size());
+      kept += onDisk.size();
+    } else {
+      EXPECT_EQ(first->second.status, 200);
+      EXPECT_EQ(first->second.bytes, bytes.size());
+    }
+  }
+  std::cout << "kept from the interrupted run: " << kept << " bytes\n";
+}
+
+TEST_F(ResumeWebsiteTest, AnInstallStoppedPartWayThroughManyFilesFetchesOnlyTheRest) {
+  Files files = {{"kelvadon_player.exe", "player"}, {"kelvadon_studio.exe", "studio"}};
+  uint64_t size = 0;
+  for (unsigned i = 0; i < 40; ++i) {
+    files["data/part" + std::to_string(i) + ".pak"] = Pattern(70000 + i * 997, i);
+    size += 70000 + i * 997;
+  }
+  Publish(files);
+  InstallStoppedAfter(size / 2);
+  ASSERT_TRUE(fs::is_directory(staging_));
+  NewRequests();
+  // Copied before the run, which rewrites the staging folder.
+  const fs::path left = scratch_ / "left";
+  fs::copy(staging_, left, fs::copy_options::recursive);
+
+  const UpdateResult result = Run(website_);
+  ASSERT_TRUE(result.ready) << result.error;
+  const std::vector<Request> requests = NewRequests();
+  ASSERT_GE(requests.size(), 2u);
+  EXPECT_EQ(requests[0].path, "/client/manifest.json");
+  EXPECT_EQ(requests[1].path, "/client/manifest.sig");
+  ExpectOnlyTheRestFetched(left, files, FileRequests(requests));
+  ExpectInstalled(files);
+  ASSERT_FALSE(reports_.empty());
+  EXPECT_EQ(reports_.back().text, "Installing Kelvadon... 100%");
+  EXPECT_EQ(reports_.back().fraction, 1.0);
+}
+
+TEST_F(ResumeWebsiteTest, AnInstallStoppedAtSixtyPercentOfALargeFileFetchesOnlyTheRest) {
+  constexpr uint64_t kSize = uint64_t{256} * 1024 * 1024;
+  const Files files = {{"kelvadon_player.exe", "player"},
+                       {"kelvadon_studio.exe", "studio"},
+                       {"data/huge.pak", Pattern(kSize, 7)}};
+  Publish(files);
+  InstallStoppedAfter(kSize * 6 / 10);
+  const std::vector<Request> first = NewRequests();
+  const std::string huge = Sha256Hex(files.at("data/huge.pak"));
+  const uint64_t onDisk = fs::file_size(staging_ / "data" / "huge.pak");
+  EXPECT_GT(onDisk, kSize / 2);
+  EXPECT_LT(onDisk, kSize);
+
+  const UpdateResult result = Run(website_);
+  ASSERT_TRUE(result.ready) << result.error;
+  const std::multimap<std::string, Request> fetched = FileRequests(NewRequests());
+  ASSERT_EQ(fetched.count(huge), 1u);
+  const Request& rest = fetched.find(huge)->second;
+  EXPECT_EQ(rest.status, 206);
+  EXPECT_EQ(rest.bytes, kSize - onDisk);
+  // What the website sent twice: the bytes the stopped run received (or that were on their way)
+  // but never wrote.
+  uint64_t sentBefore = 0;
+  for (const auto& [sha256, request] : FileRequests(first)) {
+    if (sha256 == huge) sentBefore += request.bytes;
+  }
+  std::cout << "256 MiB file: " << onDisk << " bytes kept, " << rest.bytes << " fetched after, "
+            << (sentBefore + rest.bytes - kSize) << " sent twice\n";
+  ExpectInstalled(files);
+  EXPECT_EQ(reports_.back().fraction, 1.0);
+}
+
+// Staging files as a power cut, another program or an earlier run may leave them.
+TEST_F(ResumeWebsiteTest, StagedFilesAreKeptContinuedOrFetchedAgain) {
+  const Files files = {{"whole.dll", Pattern(300000, 1)},  {"altered.dll", Pattern(300000, 2)},
+                       {"short.dll", Pattern(300000, 3)},  {"short-wrong.dll", Pattern(300000, 4)},
+                       {"longer.dll", Pattern(300000, 5)}, {"missing.dll", Pattern(300000, 6)},
+                       {"kelvadon_player.exe", "player"},  {"kelvadon_studio.exe", "studio"}};
+  Publish(files);
+  std::string altered = files.at("altered.dll");
+  altered[123456] ^= 1;
+  std::string shortWrong = files.at("short-wrong.dll").substr(0, 200000);
+  shortWrong[99] ^= 1;
+  WriteFiles(staging_, {{"whole.dll", files.at("whole.dll")},
+                        {"altered.dll", altered},
+                        {"short.dll", files.at("short.dll").substr(0, 123457)},
+                        {"short-wrong.dll", shortWrong},
+                        {"longer.dll", files.at("longer.dll") + "more"}});
+  // Another version's staging folder goes as before.
+  WriteFiles(root_ / kVersionsFolderName, {{"0.9.partial/whole.dll", files.at("whole.dll")}});
+
+  const UpdateResult result = Run(website_);
+  ASSERT_TRUE(result.ready) << result.error;
+  const std::multimap<std::string, Request> fetched = FileRequests(NewRequests());
+  const struct {
+    const char* path;
+    std::vector<std::pair<int, uint64_t>> requests;  // status and bytes, in order
+  } cases[] = {
+      {"whole.dll", {}},
+      {"altered.dll", {{200, 300000}}},
+      {"short.dll", {{206, 300000 - 123457}}},
+      {"short-wrong.dll", {{206, 100000}, {200, 300000}}},
+      {"longer.dll", {{200, 300000}}},
+      {"missing.dll", {{200, 300000}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::vector<std::pair<int, uint64_t>> seen;
+    const auto [first, last] = fetched.equal_range(Sha256Hex(files.at(c.path)));
+    for (auto it = first; it != last; ++it) seen.emplace_back(it->second.status, it->second.bytes);
+    EXPECT_EQ(seen, c.requests);
+  }
+  ExpectInstalled(files);
+  std::set<std::string> entries;
+  for (const fs::directory_entry& entry : fs::directory_iterator(root_ / kVersionsFolderName)) {
+    entries.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(entries, (std::set<std::string>{"1.0"}));
+}
+
+// A website that answers a range with the whole file, or with a wrong part: the file is fetched
+// whole once, and comes out right.
+TEST_F(ResumeWebsiteTest, AWebsiteThatIgnoresRangesOrAnswersThemWrongGivesTheWholeFile) {
+  const Files files = {{"short.dll", Pattern(300000, 3)},
+                       {"kelvadon_player.exe", "player"},
+                       {"kelvadon_studio.exe", "studio"}};
+  Publish(files);
+  for (const char* fault : {"no-ranges", "range-wrong-byte"}) {
+    SCOPED_TRACE(fault);
+    RemovePathTree(root_);
+    WriteFiles(staging_, {{"short.dll", files.at("short.dll").substr(0, 100000)}});
+    const UpdateResult result = Run(site_.faults + "/" + fault + "/" + scenario_);
+    ASSERT_TRUE(result.ready) << result.error;
+    ExpectInstalled(files);
+  }
+}
+
+}  // namespace
