@@ -22,7 +22,10 @@ struct ChunkSizes {
 // What the publisher cuts with (see the measurement in chunker.cpp).
 inline constexpr ChunkSizes kChunkSizes{16u << 10, 64u << 10, 256u << 10};
 
-// Files of this size and more get a chunk list; smaller ones are fetched whole.
+// Files of this size and more get a chunk list; smaller ones are fetched whole. Rebuilding
+// costs a launcher about three more requests (the two lists and at least one range), some 2 MB
+// of transfer at 100 Mbit/s and 50 ms; a one-place edit of an 8 MiB file still saves 7.8 MiB of
+// it, while below about 2 MiB the saving is no larger than those requests.
 inline constexpr uint64_t kChunkedFileThreshold = uint64_t{8} << 20;
 
 // The length of the chunk that starts at data, with size bytes available there. size must be at
