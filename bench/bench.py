@@ -511,6 +511,203 @@ def far_mode(ctx, kinds, reps, windows):
     return out
 
 
+
+# The pack update: what a delta-aware launcher fetches for a 512 MiB pack edited in place, in
+# 20 places, or with an insertion, against the whole-file update. Targets (bytes served, of the
+# pack's size), and the peak memory the launcher may use.
+PACK_TARGETS = {"edit 1% in one place": 0.05, "edit 1% in 20 places": 0.10,
+                "insertion of 1 MiB": 0.05}
+PACK_PEAK_MIB = 64
+
+
+def served_lines(ctx, mark):
+    """(requests, body bytes, {status: count}) since the mark; ranged answers (206) count."""
+    with open(ctx.nginx.access_log, "rb") as f:
+        f.seek(mark)
+        lines = f.read().decode().splitlines()
+    statuses = {}
+    body = 0
+    for line in lines:
+        status, body_bytes, _ = line.split(" ", 2)
+        statuses[status] = statuses.get(status, 0) + 1
+        body += int(body_bytes)
+    return len(lines), body, statuses
+
+
+def publisher_figures(text):
+    """The bytes kelvadon-publish reports for a whole-file and a chunked update."""
+    figures = {}
+    for line in text.splitlines():
+        for key, lead in (("whole_file_bytes", "Update with whole files: "),
+                          ("delta_bytes", "Update with changed chunks: ")):
+            if line.startswith(lead):
+                figures[key] = int(line[len(lead):].split(" ", 1)[0])
+    return figures
+
+
+class PackWebsite:
+    """The pack client published as 1.0.0 and then as each edit (each with a higher sequence,
+    so that a launcher that holds 1.0.0 takes any of them); serving one puts its pair in place.
+    Before each edit is published, a dry run against 1.0.0 gives the publisher's own figures."""
+
+    def __init__(self, ctx, folder):
+        self.ctx = ctx
+        self.pairs = {}
+        self.manifests = {}
+        self.predicted = {}
+        self.pack_bytes = {}
+        client_dir = os.path.join(ctx.site, "client")
+        seed = ctx.args.seed
+        versions = [(None, "1.0.0")] + list(clients.PACK_EDITS)
+        for label, version in versions:
+            source = os.path.join(folder, version)
+            files = clients.write_pack_version(seed, source, label)
+            self.pack_bytes[version] = dict(files)[clients.PACK_PATH]
+            base = [ctx.args.publisher, "publish", "--client", source, "--version", version,
+                    "--private-key", ctx.args.private_key, "--website", ctx.site]
+            if label is not None:
+                self.serve("1.0.0")
+                r = subprocess.run(base + ["--dry-run"], stdin=subprocess.DEVNULL,
+                                   capture_output=True, text=True)
+                if r.returncode != 0:
+                    fail(f"kelvadon-publish --dry-run refused {version}:\n{r.stderr}")
+                self.predicted[label] = publisher_figures(r.stdout)
+            r = subprocess.run(base, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+            if r.returncode != 0:
+                fail(f"kelvadon-publish refused {version}:\n{r.stderr}")
+            rmtree(source)
+            pair = {}
+            for name in ("manifest.json", "manifest.sig"):
+                with open(os.path.join(client_dir, name), "rb") as f:
+                    pair[name] = f.read()
+            self.pairs[version] = pair
+            self.manifests[version] = json.loads(pair["manifest.json"])
+        r = subprocess.run([ctx.args.publisher, "verify", "--website", ctx.site,
+                            "--release-key", ctx.args.release_key],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        if r.returncode != 0:
+            fail(f"kelvadon-publish verify failed:\n{r.stdout}{r.stderr}")
+
+    def serve(self, version):
+        client_dir = os.path.join(self.ctx.site, "client")
+        for name, data in self.pairs.get(version, {}).items():
+            temporary = os.path.join(client_dir, f".{name}.bench")
+            with open(temporary, "wb") as f:
+                f.write(data)
+            os.replace(temporary, os.path.join(client_dir, name))
+
+    def meta_bytes(self, version):
+        return len(self.pairs[version]["manifest.json"]) + SIGNATURE_BYTES
+
+    def pack_entry(self, version):
+        return next(f for f in self.manifests[version]["files"]
+                    if f["path"] == clients.PACK_PATH)
+
+
+def pack_update_runs(ctx, site, target):
+    """For one build: a fresh install of 1.0.0 kept as a template, then per edit and repetition
+    the template restored and the update to the edit measured. Returns {label: [run, ...]}."""
+    args = ctx.args
+    home = os.path.join(ctx.work, f"pack-home-{target}")
+    template = os.path.join(ctx.work, f"pack-template-{target}")
+    if target == "linux":
+        env, base, home_arg = ctx.env, [args.linux_launcher], home
+    else:
+        env = ctx.wine_env
+        base = [ctx.wine_run, args.windows_launcher]
+        home_arg = windows_path(home)
+    timeout = 60 + clients.PACK_BYTES / 5e6
+    cmd = base + ["--website", ctx.nginx.url, "--home", home_arg, "--no-start"]
+
+    def launch(name, version):
+        mark = ctx.nginx.mark()
+        result = ctx.run(f"{clients.PACK_UPDATE}-{target}-{name}", cmd, env, timeout)
+        requests, body, statuses = served_lines(ctx, mark)
+        result.update({"requests": requests, "bytes_served": body, "statuses": statuses})
+        current = read_current(home)
+        if result["exit"] == 0 and current != version:
+            ctx.problems.append(f"{clients.PACK_UPDATE}-{target}-{name}: current.txt names "
+                                f"{current}, not {version}")
+        return result
+
+    rmtree(home)
+    rmtree(template)
+    site.serve("1.0.0")
+    out = {"fresh install": [launch("fresh", "1.0.0")]}
+    shutil.copytree(home, template, symlinks=True)
+    for label, version in clients.PACK_EDITS:
+        out[label] = []
+        for _ in range(args.reps):
+            rmtree(home)
+            shutil.copytree(template, home, symlinks=True)
+            site.serve(version)
+            out[label].append(launch(version, version))
+    rmtree(home)
+    rmtree(template)
+    return out
+
+
+def pack_baseline_runs(ctx, site):
+    """The whole-file update by the plain tools: curl fetching the manifest, the signature and
+    the new pack; then openssl dgst -sha256 over the new version's files."""
+    base = os.path.join(ctx.work, "pack-baseline")
+    url = ctx.nginx.url
+    curl = ["curl", "--silent", "--show-error", "--fail", "--noproxy", "*", "--create-dirs"]
+    out = {}
+    for label, version in clients.PACK_EDITS:
+        out[label] = []
+        pack = site.pack_entry(version)
+        for _ in range(ctx.args.reps):
+            rmtree(base)
+            os.makedirs(base)
+            config = os.path.join(base, "curl.cfg")
+            target = os.path.join(base, "files", pack["path"])
+            with open(config, "w") as f:
+                f.write(f'url = "{url}/client/manifest.json"\noutput = "{base}/manifest.json"\n'
+                        f'url = "{url}/client/manifest.sig"\noutput = "{base}/manifest.sig"\n'
+                        f'url = "{url}/client/files/{pack["sha256"]}"\noutput = "{target}"\n')
+            # The two programs are unchanged; they are hashed from the store, as a launcher
+            # re-checks its kept copies.
+            others = [os.path.join(ctx.site, "client", "files", f["sha256"])
+                      for f in site.manifests[version]["files"] if f["path"] != pack["path"]]
+            script = (f'{shlex.join(curl)} --config "$1" && shift && '
+                      f'openssl dgst -sha256 -r "$@" > /dev/null')
+            site.serve(version)
+            mark = ctx.nginx.mark()
+            result = ctx.run(f"{clients.PACK_UPDATE}-baseline-{version}",
+                             ["bash", "-c", script, "bench", config, target] + others, ctx.env)
+            requests, body, statuses = served_lines(ctx, mark)
+            result.update({"requests": requests, "bytes_served": body, "statuses": statuses})
+            out[label].append(result)
+    rmtree(base)
+    return out
+
+
+def pack_update(ctx, windows):
+    """The whole pack-update scenario: publish, baseline, and each build."""
+    folder = os.path.join(ctx.work, "pack-client")
+    log(f"== {clients.PACK_UPDATE}: a {clients.PACK_BYTES >> 20} MiB pack and "
+        f"{len(clients.PACK_EDITS)} edits of it; publishing")
+    site = PackWebsite(ctx, folder)
+    rmtree(folder)
+    entry = {
+        "pack_bytes": site.pack_bytes,
+        "chunk_lists": {version: site.pack_entry(version).get("chunks")
+                        for version in site.manifests},
+        "publisher_figures": site.predicted,
+        "targets": {"bytes_share": PACK_TARGETS, "peak_mib": PACK_PEAK_MIB},
+        "runs": {},
+    }
+    log("   baseline: whole-file update (curl + openssl dgst)")
+    entry["runs"]["baseline"] = pack_baseline_runs(ctx, site)
+    log("   launcher, Linux Release build")
+    entry["runs"]["linux"] = pack_update_runs(ctx, site, "linux")
+    if windows:
+        log("   launcher, Windows build under Wine")
+        entry["runs"]["windows"] = pack_update_runs(ctx, site, "windows")
+    return entry
+
+
 def wine_start_runs(ctx, extra):
     """The empty Windows program, as often as the up-to-date start (at most 10 times)."""
     return [ctx.run("wine-empty", [ctx.wine_run, ctx.args.empty_program] + extra, ctx.wine_env)
@@ -563,7 +760,8 @@ def main():
     if args.start_runs is None:
         args.start_runs = 1 if args.smoke else 20
     kinds = args.clients.split(",") if args.clients else (
-        ["smoke"] if args.smoke else ["many-small", "few-large", "huge"])
+        ["smoke"] if args.smoke
+        else ["many-small", "few-large", "huge", clients.PACK_UPDATE])
     if args.far:
         kinds = []
     windows = not args.no_windows
@@ -644,7 +842,7 @@ def main():
             results["machine"]["cng_sha256_under_wine_bytes_per_second"] = speed
             if speed:
                 log(f"SHA-256 of CNG under Wine (64 MiB): {speed / 1e6:.0f} MB/s")
-        for kind in kinds:
+        for kind in [k for k in kinds if k != clients.PACK_UPDATE]:
             files = clients.plan(kind, args.seed)
             total = sum(size for _, size in files)
             needed = total * DISK_FACTOR + (1 << 30)
@@ -684,6 +882,10 @@ def main():
                 f"limit_rate {far.RATE_CAP}, {far.DELAY_MS_EACH_WAY} ms each way")
             results["far"] = far_mode(ctx, far_kinds, far_reps, windows)
             log(f"   done ({time.monotonic() - started:.0f} s so far)")
+        if clients.PACK_UPDATE in kinds:
+            results["pack_update"] = pack_update(ctx, windows)
+            rmtree(ctx.site)
+            os.makedirs(ctx.site)
     finally:
         if far_kinds:
             ctx.far.stop()

@@ -122,3 +122,55 @@ def write_versions(kind, seed, folder):
             os.makedirs(os.path.dirname(second), exist_ok=True)
             os.link(first, second)
     return files, sorted(changed)
+
+
+# The pack-update scenario: one pack of 512 MiB beside the two programs, and three later
+# versions of it. Kept apart from the kinds above; bench.py runs it on its own.
+PACK_UPDATE = "pack-update"
+PACK_PATH = "content/world.pak"
+PACK_BYTES = 512 * MIB
+# (label, version name) of each edit, in the order they are published and measured.
+PACK_EDITS = (("edit 1% in one place", "2.0.0-one-place"),
+              ("edit 1% in 20 places", "2.0.0-twenty-places"),
+              ("insertion of 1 MiB", "2.0.0-insertion"))
+INSERTED_BYTES = 1 * MIB
+
+
+def _noise(size, material):
+    digest = hashlib.sha256(material.encode()).digest()
+    generator = numpy.random.PCG64(int.from_bytes(digest[:16], "little"))
+    return generator.random_raw((size + 7) // 8).tobytes()[:size]
+
+
+def pack_edit_regions(label, size=None):
+    """(offset, length) of the bytes the edit writes: overwritten for the two edits, inserted
+    (the rest shifted behind them) for the insertion."""
+    size = PACK_BYTES if size is None else size
+    if label == PACK_EDITS[0][0]:
+        return [(size * 2 // 5, size // 100)]
+    if label == PACK_EDITS[1][0]:
+        piece = size // 100 // 20
+        return [(size * (2 * i + 1) // 40, piece) for i in range(20)]
+    return [(size // 3, INSERTED_BYTES)]
+
+
+def write_pack_version(seed, folder, label=None):
+    """Writes the two programs and the pack into folder: the first version when label is None,
+    else that edit of it. Returns the plan as a list of (path, size)."""
+    rng = random.Random(f"kelvadon-bench:{PACK_UPDATE}:{seed}")
+    files = [(PLAYER, rng.randint(2 * MIB, 6 * MIB)), (STUDIO, rng.randint(2 * MIB, 6 * MIB))]
+    for path, size in files:
+        _write_bytes(os.path.join(folder, path), size, f"{PACK_UPDATE}:{seed}:{path}")
+    pack = bytearray(_noise(PACK_BYTES, f"{PACK_UPDATE}:{seed}:{PACK_PATH}"))
+    if label is not None:
+        for n, (offset, length) in enumerate(pack_edit_regions(label)):
+            new = _noise(length, f"{PACK_UPDATE}:{seed}:{label}:{n}")
+            if label == PACK_EDITS[2][0]:
+                pack[offset:offset] = new
+            else:
+                pack[offset:offset + length] = new
+    target = os.path.join(folder, PACK_PATH)
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    with open(target, "wb") as out:
+        out.write(pack)
+    return files + [(PACK_PATH, len(pack))]

@@ -63,7 +63,83 @@ def summarise(results):
                 row[build] = s
             rows[scenario] = row
         summary["clients"][kind] = rows
+    if results.get("pack_update"):
+        summary["pack_update"] = _pack_summary(results["pack_update"])
     return summary
+
+
+PACK_EDITS = ("edit 1% in one place", "edit 1% in 20 places", "insertion of 1 MiB")
+
+
+def _pack_summary(entry):
+    """Per edit and build: bytes served as a share of the pack, time against the whole-file
+    update (the baseline), peak memory, and whether each target is met."""
+    targets = entry["targets"]
+    rows = {}
+    for label in PACK_EDITS:
+        base = _summary(entry["runs"]["baseline"].get(label, []))
+        row = {"baseline": base, "publisher": entry["publisher_figures"].get(label)}
+        for build, _ in BUILDS:
+            runs = entry["runs"].get(build, {}).get(label)
+            s = _summary(runs) if runs else None
+            if s is None:
+                continue
+            pack = entry["pack_bytes"]["1.0.0"]
+            s["share_of_pack"] = s["bytes_served"] / pack
+            s["statuses"] = runs[0].get("statuses")
+            s["ratio"] = s["median_seconds"] / base["median_seconds"] if base else None
+            s["meets_bytes"] = s["share_of_pack"] < targets["bytes_share"][label]
+            s["meets_time"] = s["ratio"] is not None and s["ratio"] <= 1.0
+            s["meets_memory"] = (s["peak_rss_mib"] is not None
+                                 and s["peak_rss_mib"] <= targets["peak_mib"])
+            row[build] = s
+        rows[label] = row
+    fresh = {}
+    for build, _ in BUILDS:
+        runs = entry["runs"].get(build, {}).get("fresh install")
+        if runs:
+            fresh[build] = _summary(runs)
+    return {"edits": rows, "fresh install": fresh}
+
+
+def _pack_table(results, summary):
+    entry = results["pack_update"]
+    pack = summary["pack_update"]
+    targets = entry["targets"]
+    lines = ["", f"pack update: a {entry['pack_bytes']['1.0.0'] / 2**20:.0f} MiB pack beside two "
+             f"programs; the launcher holds 1.0.0 and updates to each edit (targets: bytes "
+             f"served below the share given, time no slower than the whole-file update, peak "
+             f"at most {targets['peak_mib']} MiB)"]
+    header = (f"{'edit':<22} {'who':<14} {'n':>2} {'median s':>9} {'peak MiB':>8} {'req':>5} "
+              f"{'MB served':>9} {'% of pack':>9} {'target':>7} {'ratio':>6} {'met':>9}")
+    lines += [header, "-" * len(header)]
+    for label, row in pack["edits"].items():
+        target = f"< {targets['bytes_share'][label] * 100:.0f}%"
+        base = row["baseline"]
+        if base:
+            lines.append(f"{label:<22} {'whole file':<14} {base['runs']:>2} "
+                         f"{base['median_seconds']:>9.3f} {'':>8} {base['requests']:>5} "
+                         f"{_mb(base['bytes_served']):>9}")
+        for build, name in BUILDS:
+            s = row.get(build)
+            if s is None:
+                continue
+            peak = "-" if s["peak_rss_mib"] is None else f"{s['peak_rss_mib']:.0f}"
+            ratio = "-" if s["ratio"] is None else f"{s['ratio']:.2f}"
+            met = "".join(flag if ok else "-" for flag, ok in
+                          (("B", s["meets_bytes"]), ("T", s["meets_time"]),
+                           ("M", s["meets_memory"])))
+            lines.append(f"{'':<22} {name:<14} {s['runs']:>2} {s['median_seconds']:>9.3f} "
+                         f"{peak:>8} {s['requests']:>5} {_mb(s['bytes_served']):>9} "
+                         f"{s['share_of_pack'] * 100:>8.2f}% {target:>7} {ratio:>6} {met:>9}")
+        figures = row.get("publisher") or {}
+        if figures:
+            lines.append(f"{'':<22} kelvadon-publish predicted {_mb(figures.get('delta_bytes'))} "
+                         f"MB with chunks, {_mb(figures.get('whole_file_bytes'))} MB whole")
+    lines.append("met: B bytes, T time, M memory (a dash where the target is missed). ratio: "
+                 "launcher median / whole-file update median. Bytes served include the manifest "
+                 "and signature and, for a delta-aware launcher, the chunk lists.")
+    return lines
 
 
 def _rate(n):
@@ -142,6 +218,8 @@ def table(results, summary):
                     f"{_mb(s['bytes_served']):>9} {ok:>8} {ratio:>7} {no_wine:>7}")
     if not summary["clients"]:
         lines.append("(no loopback clients in this run)")
+    if summary.get("pack_update"):
+        lines += _pack_table(results, summary)
     lines.append("")
     lines.append("Peak memory of the launcher over every scenario and client:")
     for build, label in BUILDS:

@@ -6,6 +6,7 @@
 #include <set>
 #include <system_error>
 
+#include "chunker.h"
 #include "net/website.h"
 #include "publisher.h"
 #include "update/freshness.h"
@@ -20,7 +21,7 @@ constexpr char kUsage[] =
     "  kelvadon-publish keygen --private-key FILE --release-key FILE\n"
     "  kelvadon-publish publish --client DIR --version NAME --private-key FILE --website DIR\n"
     "                           [--launcher EXE [--new-release-key FILE]]\n"
-    "                           [--expires-in DAYS] [--sequence N]\n"
+    "                           [--expires-in DAYS] [--sequence N] [--dry-run]\n"
     "  kelvadon-publish refresh --website DIR --private-key FILE --expires-in DAYS\n"
     "                           [--sequence N]\n"
     "  kelvadon-publish setup --launcher EXE --website URL [--play TOKEN] --out FILE\n"
@@ -146,10 +147,21 @@ bool SameFiles(std::vector<ManifestFile> a, std::vector<ManifestFile> b) {
                     });
 }
 
+// The chunk lists named by path; apart from SameFiles, which also compares with versions
+// published before files had lists.
+bool SameChunkLists(const std::vector<ManifestFile>& a, const std::vector<ManifestFile>& b) {
+  std::map<std::string, std::string> named;
+  for (const ManifestFile& file : a) named[file.path] = file.chunks;
+  for (const ManifestFile& file : b) {
+    if (named[file.path] != file.chunks) return false;
+  }
+  return a.size() == b.size();
+}
+
 bool SameManifest(const Manifest& a, const Manifest& b) {
   return a.version == b.version && SameFiles(a.files, b.files) &&
-         SameFiles({a.launcher}, {b.launcher}) && a.sequence == b.sequence &&
-         a.expires == b.expires;
+         SameChunkLists(a.files, b.files) && SameFiles({a.launcher}, {b.launcher}) &&
+         a.sequence == b.sequence && a.expires == b.expires;
 }
 
 // The manifest's text, read back with the launcher's own parser, and its signature, checked
@@ -246,6 +258,65 @@ bool PutManifestInPlace(const fs::path& client, const std::string& version, cons
   return true;
 }
 
+// A stored chunk list, when it is there whole, holds what its name promises and parses.
+bool ReadStoredChunkList(const fs::path& store, const std::string& fingerprint, ChunkList& list) {
+  std::string bytes;
+  bool whole = false;
+  return ReadWholeFile(store / fingerprint, bytes, &whole) && whole &&
+         Sha256Hex(bytes) == fingerprint && ParseChunkList(bytes, list);
+}
+
+// Why the chunk list an entry names would not let a launcher rebuild the file (bytes), or empty
+// when it would.
+std::string ChunkListProblem(const fs::path& store, const ManifestFile& entry,
+                             std::string_view bytes) {
+  const std::string stored = "client/files/" + entry.chunks + ", the chunk list of " + entry.path;
+  std::string listBytes;
+  bool whole = false;
+  if (!ReadWholeFile(store / entry.chunks, listBytes, &whole) || !whole) {
+    return stored + ", is missing or cannot be read.";
+  }
+  if (Sha256Hex(listBytes) != entry.chunks) {
+    return stored + ", does not hold the list its name promises.";
+  }
+  ChunkList list;
+  if (!ParseChunkList(listBytes, list)) {
+    return stored + ", is not a chunk list launchers can read.";
+  }
+  if (list.fileSize != bytes.size()) {
+    return stored + ", covers " + std::to_string(list.fileSize) + " bytes, but the file has " +
+           std::to_string(bytes.size()) + ".";
+  }
+  for (size_t i = 0; i < list.chunks.size(); ++i) {
+    const Chunk& chunk = list.chunks[i];
+    if (Sha256Hex(bytes.substr(chunk.offset, chunk.size)) != chunk.sha256) {
+      return stored + ", gives chunk " + std::to_string(i) + " (bytes " +
+             std::to_string(chunk.offset) + " to " + std::to_string(chunk.offset + chunk.size) +
+             ") a fingerprint the file's bytes there do not have.";
+    }
+  }
+  return std::string();
+}
+
+// The cost of moving from the manifest now on the website (its text, possibly empty or not one)
+// to the new one. Adds the current version's readable chunk lists to lists.
+UpdateCost UpdateCostAgainstWebsite(const fs::path& client, const std::string& currentJson,
+                                    const Manifest& next, std::map<std::string, ChunkList>& lists) {
+  Manifest current;
+  std::string ignored;
+  if (currentJson.empty() || !ParseManifestContent(currentJson, current, ignored)) {
+    return CostOfUpdate(nullptr, next, lists);
+  }
+  for (const ManifestFile& file : current.files) {
+    ChunkList list;
+    if (!file.chunks.empty() && !lists.contains(file.chunks) &&
+        ReadStoredChunkList(client / "files", file.chunks, list)) {
+      lists.emplace(file.chunks, std::move(list));
+    }
+  }
+  return CostOfUpdate(&current, next, lists);
+}
+
 std::string ExpiryNote(const Manifest& manifest) {
   return manifest.expires ? ", expiring at " + FormatUtcTime(*manifest.expires) : std::string();
 }
@@ -330,6 +401,9 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     if (!ec) total += size;
   }
   Progress fingerprinting(err, "fingerprinting", total);
+  // The chunk lists of both versions by fingerprint, and the bytes of the new ones.
+  std::map<std::string, ChunkList> chunkLists;
+  std::map<std::string, std::string> newChunkLists;
   for (const ClientFile& file : clientFiles) {
     std::string bytes;
     bool whole = false;
@@ -337,6 +411,13 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
       return Refuse(err, "Could not read " + Quoted(file.source) + ".");
     }
     manifest.files.push_back({file.path, Sha256Hex(bytes), bytes.size()});
+    if (bytes.size() >= kChunkedFileThreshold) {
+      ChunkList list = ChunkBytes(bytes);
+      std::string listBytes = SerializeChunkList(list);
+      manifest.files.back().chunks = Sha256Hex(listBytes);
+      chunkLists.emplace(manifest.files.back().chunks, std::move(list));
+      newChunkLists.emplace(manifest.files.back().chunks, std::move(listBytes));
+    }
     fingerprinting.Add(bytes.size());
   }
 
@@ -358,12 +439,28 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   // rotation, so it is allowed but pointed out.
   std::string currentJson;
   std::string currentSignature;
-  if (ReadWholeFile(client / kManifestFileName, currentJson) &&
-      ReadWholeFile(client / kSignatureFileName, currentSignature) &&
+  const bool hasCurrent = ReadWholeFile(client / kManifestFileName, currentJson);
+  if (!hasCurrent) currentJson.clear();
+  if (hasCurrent && ReadWholeFile(client / kSignatureFileName, currentSignature) &&
       !VerifySignatureWithKey(key.publicKey, currentJson, currentSignature)) {
     err << "kelvadon-publish: note: the manifest now on the website was not signed with this key. "
            "Unless this is the key rotation that apps/launcher/README.txt describes, launchers "
            "will refuse this update.\n";
+  }
+
+  const UpdateCost cost = UpdateCostAgainstWebsite(client, currentJson, manifest, chunkLists);
+  if (options.contains("dry-run")) {
+    size_t missing = 0;
+    std::set<std::string> counted;
+    for (const ManifestFile& file : manifest.files) {
+      if (counted.insert(file.sha256).second && !fs::exists(store / file.sha256, ec)) ++missing;
+    }
+    out << "Dry run: version " << manifest.version << " would be published as sequence "
+        << *manifest.sequence << ExpiryNote(manifest) << ": " << manifest.files.size() << " files ("
+        << missing << " new in client/files)";
+    if (launcherImage) out << " and the launcher " << manifest.launcher.path;
+    out << ". Nothing was written.\n" << DescribeUpdateCost(cost);
+    return 0;
   }
 
   fs::create_directories(store, ec);
@@ -392,6 +489,14 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     }
     added += stored ? 1 : 0;
   }
+  // Stored before the manifest that names them, like the files.
+  for (const auto& [fingerprint, bytes] : newChunkLists) {
+    bool stored = false;
+    if (!StoreFile(store, {"chunk list", fingerprint, bytes.size()}, store / fingerprint, &bytes,
+                   stored, error)) {
+      return Refuse(err, error);
+    }
+  }
 
   if (!PutManifestInPlace(client, manifest.version, json, signature, error)) {
     return Refuse(err, error);
@@ -400,7 +505,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
       << ExpiryNote(manifest) << ": " << manifest.files.size() << " files (" << added
       << " new in client/files)";
   if (launcherImage) out << " and the launcher " << manifest.launcher.path;
-  out << ".\n";
+  out << ".\n" << DescribeUpdateCost(cost);
   return 0;
 }
 
@@ -557,6 +662,9 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
         problems.push_back("The manifest gives " + entry.path + " a size of " +
                            std::to_string(entry.size) + " bytes, but it has " +
                            std::to_string(bytes.size()) + ".");
+      } else if (!entry.chunks.empty()) {
+        const std::string problem = ChunkListProblem(client / "files", entry, bytes);
+        if (!problem.empty()) problems.push_back(problem + " Launchers would fetch it whole.");
       }
     }
   }
@@ -608,7 +716,7 @@ int RunPublisher(const std::vector<std::string>& args, std::ostream& out, std::o
       {"keygen", {"private-key", "release-key"}, {}, Keygen},
       {"publish",
        {"client", "version", "private-key", "website"},
-       {"launcher", "new-release-key", "expires-in", "sequence"},
+       {"launcher", "new-release-key", "expires-in", "sequence", "dry-run"},
        Publish},
       {"refresh", {"website", "private-key", "expires-in"}, {"sequence"}, Refresh},
       {"setup", {"launcher", "website", "out"}, {"play"}, Setup},
@@ -618,13 +726,16 @@ int RunPublisher(const std::vector<std::string>& args, std::ostream& out, std::o
     if (command != c.name) continue;
     Options options;
     std::string error;
-    // --full is the one option without a value.
+    // --full and --dry-run are the options without a value.
     std::vector<std::string> rest = args;
-    if (command == "verify") {
-      const auto full = std::find(rest.begin() + 1, rest.end(), "--full");
-      if (full != rest.end()) {
-        rest.erase(full);
-        options["full"] = "yes";
+    const char* flag = command == "verify"    ? "--full"
+                       : command == "publish" ? "--dry-run"
+                                              : nullptr;
+    if (flag != nullptr) {
+      const auto found = std::find(rest.begin() + 1, rest.end(), flag);
+      if (found != rest.end()) {
+        rest.erase(found);
+        options[std::string(flag).substr(2)] = "yes";
       }
     }
     if (!ParseOptions(rest, c.required, c.optional, options, error)) {

@@ -12,6 +12,11 @@ void AppendFileEntry(std::string& out, const ManifestFile& file) {
   out += JsonQuoted(file.sha256);
   out += ", \"size\": ";
   out += std::to_string(file.size);
+  // Older launchers ignore the member.
+  if (!file.chunks.empty()) {
+    out += ", \"chunks\": ";
+    out += JsonQuoted(file.chunks);
+  }
   out += "}";
 }
 

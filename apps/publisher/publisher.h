@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <iosfwd>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "update/chunk_list.h"
 #include "update/crypto.h"
 #include "update/manifest.h"
 
@@ -118,3 +120,36 @@ std::string FreshnessSummary(const Manifest& manifest);
 
 // Why the manifest (named by what) is past its expiry at now, or empty when it is not.
 std::string ExpiryProblem(std::string_view what, const Manifest& manifest, int64_t now);
+
+// What an update costs (update_cost.cpp).
+
+struct UpdateCost {
+  bool hasCurrent = false;  // false: nothing is on the website yet
+  std::string currentVersion;
+  size_t added = 0;  // by path
+  size_t changed = 0;
+  size_t removed = 0;
+  // A launcher that fetches whole files: every file whose fingerprint the current version lacks.
+  uint64_t wholeFileBytes = 0;
+  size_t wholeFiles = 0;
+  // A launcher that rebuilds from chunks: the chunks the current version's lists lack, the lists
+  // it fetches (the new ones and, as it keeps none, the current ones again), and whole the files
+  // that cannot be rebuilt (no list, or nothing chunked in the current version).
+  uint64_t deltaBytes = 0;
+  uint64_t newChunkBytes = 0;
+  size_t newChunks = 0;
+  uint64_t chunkListBytes = 0;
+  size_t chunkLists = 0;
+  uint64_t unlistedBytes = 0;
+  size_t unlistedFiles = 0;
+  uint64_t freshInstallBytes = 0;
+  size_t files = 0;
+};
+
+// current is null when the website has no version yet. lists holds the chunk lists of both
+// versions by their fingerprint; a list missing there counts as no list.
+UpdateCost CostOfUpdate(const Manifest* current, const Manifest& next,
+                        const std::map<std::string, ChunkList>& lists);
+
+// The report publish prints, one line per figure.
+std::string DescribeUpdateCost(const UpdateCost& cost);

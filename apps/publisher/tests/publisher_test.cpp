@@ -7,13 +7,16 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "chunker.h"
 #include "net/website.h"
 #include "update/layout.h"
 
@@ -455,6 +458,173 @@ PublicKey KeyFrom(const fs::path& releaseKeyFile) {
   std::string error;
   EXPECT_TRUE(ReadReleaseKeyFile(releaseKeyFile, key, error)) << error;
   return key;
+}
+
+// Reproducible noise, like a compressed pack.
+std::string Noise(size_t size, uint64_t seed) {
+  std::string bytes(size, '\0');
+  uint64_t state = seed;
+  for (size_t i = 0; i < size; ++i) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    bytes[i] = static_cast<char>(state >> 56);
+  }
+  return bytes;
+}
+
+const ManifestFile* Entry(const Manifest& manifest, const std::string& path) {
+  for (const ManifestFile& file : manifest.files) {
+    if (file.path == path) return &file;
+  }
+  return nullptr;
+}
+
+Manifest WebsiteManifest(const fs::path& website) {
+  Manifest manifest;
+  std::string error;
+  EXPECT_TRUE(ParseManifestContent(Read(website / "client" / "manifest.json"), manifest, error))
+      << error;
+  return manifest;
+}
+
+std::vector<std::string> Listing(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    names.push_back(entry.path().lexically_relative(folder).string() + " " +
+                    (entry.is_regular_file() ? Sha256Hex(Read(entry.path())) : "folder"));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(PublisherTest, BigFilesGetAChunkListAndTheCostIsReported) {
+  const std::string pack = Noise(kChunkedFileThreshold + 4096, 1);
+  const std::string justBelow = Noise(kChunkedFileThreshold - 1, 2);
+  Write(client_ / "data" / "world.pak", pack);
+  Write(client_ / "data" / "below.pak", justBelow);
+  const Result first = Publish("1.0");
+  ASSERT_EQ(first.code, 0) << first.err;
+  EXPECT_NE(first.out.find("No version is on the website yet.\nFresh install: " +
+                           std::to_string(pack.size() + justBelow.size() + 33) + " bytes"),
+            std::string::npos)
+      << first.out;
+  const Manifest v1 = WebsiteManifest(website_);
+  ASSERT_NE(Entry(v1, "data/world.pak"), nullptr);
+  const std::string listName = Entry(v1, "data/world.pak")->chunks;
+  EXPECT_EQ(Read(website_ / "client" / "files" / listName), SerializeChunkList(ChunkBytes(pack)));
+  EXPECT_EQ(Sha256Hex(SerializeChunkList(ChunkBytes(pack))), listName);
+  EXPECT_EQ(Entry(v1, "data/below.pak")->chunks, "");
+  EXPECT_EQ(Entry(v1, "kelvadon_player.exe")->chunks, "");
+  EXPECT_EQ(Verify(website_).code, 0);
+
+  // 4 KiB overwritten in the middle of the pack, one small file changed.
+  std::string edited = pack;
+  edited.replace(pack.size() / 2, 4096, Noise(4096, 3));
+  Write(client_ / "data" / "world.pak", edited);
+  Write(client_ / "kelvadon_player.exe", "player bytes, second edition");
+  const std::vector<std::string> before = Listing(website_);
+  const Result dry = Publish("1.1", website_, {"--dry-run"});
+  ASSERT_EQ(dry.code, 0) << dry.err;
+  EXPECT_EQ(Listing(website_), before);
+  const ChunkList oldList = ChunkBytes(pack);
+  const ChunkList newList = ChunkBytes(edited);
+  std::set<std::string> oldChunks;
+  for (const Chunk& chunk : oldList.chunks) oldChunks.insert(chunk.sha256);
+  uint64_t newBytes = 0;
+  size_t newCount = 0;
+  for (const Chunk& chunk : newList.chunks) {
+    if (oldChunks.contains(chunk.sha256)) continue;
+    newBytes += chunk.size;
+    ++newCount;
+  }
+  ASSERT_GT(newCount, 0u);
+  EXPECT_LT(newBytes, 3 * kChunkSizes.maximum);
+  const uint64_t lists = SerializeChunkList(oldList).size() + SerializeChunkList(newList).size();
+  const std::string player = "player bytes, second edition";
+  EXPECT_NE(dry.out.find("Dry run: version 1.1 would be published as sequence 2: 5 files (2 new "
+                         "in client/files). Nothing was written.\n"
+                         "Against version 1.0 now on the website: 0 files added, 2 changed, 0 "
+                         "removed.\nUpdate with whole files: " +
+                         std::to_string(edited.size() + player.size()) +
+                         " bytes (8.0 MiB) in 2 files.\nUpdate with changed chunks: " +
+                         std::to_string(newBytes + lists + player.size()) + " bytes (0."),
+            std::string::npos)
+      << dry.out;
+  const std::string costLine =
+      "MiB): " + std::to_string(newBytes) + " in " + std::to_string(newCount) + " new chunk" +
+      (newCount == 1 ? "" : "s") + ", " + std::to_string(lists) + " in 2 chunk lists, " +
+      std::to_string(player.size()) + " in 1 whole file.\n";
+  EXPECT_NE(dry.out.find(costLine), std::string::npos) << dry.out;
+
+  const Result second = Publish("1.1");
+  ASSERT_EQ(second.code, 0) << second.err;
+  // The same figures as the dry run, after the line of the real publish.
+  EXPECT_EQ(second.out.substr(second.out.find('\n')), dry.out.substr(dry.out.find('\n')));
+  const Manifest v2 = WebsiteManifest(website_);
+  EXPECT_NE(Entry(v2, "data/world.pak")->chunks, listName);
+  EXPECT_EQ(Verify(website_).code, 0);
+}
+
+TEST_F(PublisherTest, VerifyChecksChunkLists) {
+  const std::string pack = Noise(kChunkedFileThreshold, 4);
+  Write(client_ / "world.pak", pack);
+  const ChunkList good = ChunkBytes(pack);
+  // A list stored under its own name that the manifest is then made to name.
+  auto nameList = [](const fs::path& c, const std::string& bytes) {
+    const std::string name = Sha256Hex(bytes);
+    Write(c / "files" / name, bytes);
+    std::string json = Read(c / "manifest.json");
+    const size_t at = json.find("\"chunks\": \"") + 11;
+    json.replace(at, 64, name);
+    Write(c / "manifest.json", json);
+  };
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path& client)> damage;
+    const char* expected;
+  };
+  const std::string listName = Sha256Hex(SerializeChunkList(good));
+  const Case cases[] = {
+      {"a missing list", [&](const fs::path& c) { fs::remove(c / "files" / listName); },
+       "the chunk list of world.pak, is missing or cannot be read. Launchers would fetch it "
+       "whole."},
+      {"another list under its name",
+       [&](const fs::path& c) {
+         Write(c / "files" / listName, SerializeChunkList(ChunkBytes(pack.substr(1))));
+       },
+       "the chunk list of world.pak, does not hold the list its name promises."},
+      {"not a list", [&](const fs::path& c) { nameList(c, "KVCL but no more"); },
+       "the chunk list of world.pak, is not a chunk list launchers can read."},
+      {"the list of a shorter file",
+       [&](const fs::path& c) { nameList(c, SerializeChunkList(ChunkBytes(pack.substr(1)))); },
+       "the chunk list of world.pak, covers 8388607 bytes, but the file has 8388608."},
+      {"one chunk's fingerprint altered",
+       [&](const fs::path& c) {
+         ChunkList altered = good;
+         altered.chunks[2].sha256[0] = altered.chunks[2].sha256[0] == 'a' ? 'b' : 'a';
+         nameList(c, SerializeChunkList(altered));
+       },
+       "gives chunk 2 (bytes "},
+      {"sizes moved between two chunks",
+       [&](const fs::path& c) {
+         ChunkList shifted = good;
+         shifted.chunks[0].size -= 1;
+         shifted.chunks[1].size += 1;
+         nameList(c, SerializeChunkList(shifted));
+       },
+       "gives chunk 0 (bytes 0 to "},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path website = root_ / ("www" + std::to_string(++n));
+    fs::create_directories(website);
+    ASSERT_EQ(Publish("1.0", website).code, 0);
+    ASSERT_EQ(Verify(website).code, 0);
+    c.damage(website / "client");
+    const Result result = Verify(website);
+    EXPECT_EQ(result.code, 1);
+    EXPECT_NE(result.err.find(c.expected), std::string::npos) << result.err;
+  }
 }
 
 }  // namespace
