@@ -28,6 +28,8 @@ bool ParseFileEntry(const JsonValue& value, ManifestFile& file) {
   const JsonValue* size = FindOfKind(value, "size", JsonKind::Number);
   if (size == nullptr || size->number < 0) return false;
   file.size = ByteCountFromNumber(size->number);
+  file.chunks = TextMember(value, "chunks");
+  if (!IsValidFingerprint(file.chunks)) file.chunks.clear();
   return IsValidManifestPath(file.path) && IsValidFingerprint(file.sha256);
 }
 

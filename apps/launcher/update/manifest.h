@@ -13,6 +13,10 @@ struct ManifestFile {
   std::string path;    // relative path inside the version folder, UTF-8
   std::string sha256;  // 64 lower-case hex digits
   uint64_t size = 0;   // for progress only
+  // The fingerprint of the file's chunk list (update/chunk_list.h), or empty when the entry names
+  // none. Optional and ignored by older launchers; a value that is no fingerprint counts as none,
+  // so a publisher's slip costs only a whole download.
+  std::string chunks = {};  // brace-initialised records may leave it out
 };
 
 struct Manifest {

@@ -61,8 +61,8 @@ PublicKey FixtureKey() {
 Manifest Junk() {
   Manifest junk;
   junk.version = "junk";
-  junk.files = {{"junk", "junk", 7}};
-  junk.launcher = {"junk.exe", "junk", 7};
+  junk.files = {{"junk", "junk", 7, "junk"}};
+  junk.launcher = {"junk.exe", "junk", 7, "junk"};
   return junk;
 }
 
@@ -200,6 +200,44 @@ TEST(ParseManifestContent, Values) {
   EXPECT_EQ(manifest.launcher.sha256, "");
   EXPECT_EQ(manifest.launcher.size, 0u);
   ASSERT_EQ(manifest.files.size(), 1u);
+}
+
+// The optional chunk-list member: the same entry with and without it parses to the same file,
+// and a member that is no fingerprint is read as none rather than refusing the update.
+TEST(ParseManifestContent, ChunksMember) {
+  const std::string other(64, 'e');
+  struct Case {
+    const char* what;
+    std::string member;  // inserted into the entry; empty: none
+    std::string chunks;  // expected
+  };
+  const Case cases[] = {
+      {"absent", "", ""},
+      {"a fingerprint", ", \"chunks\": " + Quote(other), other},
+      {"upper-case digit", ", \"chunks\": " + Quote("E" + other.substr(1)), ""},
+      {"63 digits", ", \"chunks\": " + Quote(other.substr(1)), ""},
+      {"empty text", ", \"chunks\": \"\"", ""},
+      {"a number", ", \"chunks\": 7", ""},
+      {"null", ", \"chunks\": null", ""},
+      {"an object", ", \"chunks\": {\"sha256\": " + Quote(other) + "}", ""},
+      {"first of two counts", ", \"chunks\": " + Quote(other) + ", \"chunks\": \"x\"", other},
+  };
+  for (const Case& c : cases) {
+    std::string entry = Entry("\"pack.dat\"", kHashJson, "4096");
+    entry.insert(entry.size() - 1, c.member);
+    const std::string json =
+        Document("\"1.0\"", "[" + entry + ", " + Entry("\"small.dll\"") + "]", entry);
+    Manifest manifest = Junk();
+    std::string error;
+    ASSERT_TRUE(ParseManifestContent(json, manifest, error)) << c.what << ": " << error;
+    ASSERT_EQ(manifest.files.size(), 2u) << c.what;
+    EXPECT_EQ(manifest.files[0].path, "pack.dat") << c.what;
+    EXPECT_EQ(manifest.files[0].sha256, kHash) << c.what;
+    EXPECT_EQ(manifest.files[0].size, 4096u) << c.what;
+    EXPECT_EQ(manifest.files[0].chunks, c.chunks) << c.what;
+    EXPECT_EQ(manifest.files[1].chunks, "") << c.what;
+    EXPECT_EQ(manifest.launcher.chunks, c.chunks) << c.what;
+  }
 }
 
 TEST(ParseManifestContent, MalformedJsonCarriesTheReadersMessage) {
