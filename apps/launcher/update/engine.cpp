@@ -14,6 +14,7 @@
 
 #include "common/system.h"
 #include "common/text.h"
+#include "update/chunked_rebuild.h"
 #include "update/crypto.h"
 #include "update/disk.h"
 #include "update/disk_steps.h"
@@ -148,8 +149,10 @@ void RemoveOtherVersions(const fs::path& versions, const fs::path& keep, const f
   }
 }
 
-// Every complete version in Versions (the current one first) offers its files by fingerprint.
-ReusableFiles FindReusableFiles(const fs::path& versions, const fs::path& current) {
+// Every complete version in Versions (the current one first) offers its files by fingerprint,
+// and those with chunk lists by path in chunked.
+ReusableFiles FindReusableFiles(const fs::path& versions, const fs::path& current,
+                                ChunkedKeptFiles& chunked) {
   std::vector<fs::path> folders;
   if (!current.empty()) folders.push_back(current);
   std::error_code ec;
@@ -166,6 +169,7 @@ ReusableFiles FindReusableFiles(const fs::path& versions, const fs::path& curren
     for (const ManifestFile& file : installed.files) {
       if (const std::optional<fs::path> relative = RelativePath(file.path)) {
         reusable[file.sha256].push_back(folder / *relative);
+        AddChunkedKeptFile(chunked, file, folder / *relative);
       }
     }
   }
@@ -212,7 +216,8 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
   }
 
   const fs::path old = CurrentVersionFolder(root);
-  ReusableFiles reusable = FindReusableFiles(versions, old);
+  ChunkedKeptFiles chunked;
+  ReusableFiles reusable = FindReusableFiles(versions, old, chunked);
 
   // Every destination is known before anything is written, so a name that cannot be a file
   // leaves the disk untouched.
@@ -227,13 +232,14 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     destinations.push_back(staging / *relative);
   }
 
-  // A fingerprint is downloaded at most once, so it counts once.
+  // A fingerprint is downloaded at most once, so it counts once; a file rebuilt from a kept one
+  // counts the bytes it fetches.
   uint64_t total = 0;
   {
     std::unordered_set<std::string> counted;
     for (const ManifestFile& file : manifest.files) {
       if (reusable.count(file.sha256) == 0 && counted.insert(file.sha256).second) {
-        total = SaturatingAdd(total, file.size);
+        total = SaturatingAdd(total, PlannedDownloadBytes(fetch, session, website, file, chunked));
       }
     }
   }
@@ -278,6 +284,19 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
           break;
         }
       }
+    }
+    if (!placed && !file.chunks.empty()) {
+      uint64_t fetched = 0;
+      const RebuildOutcome rebuilt = RebuildFromChunks(
+          fetch, session, website, file, chunked, *hashing, destination,
+          [&](uint64_t now) { report(SaturatingAdd(done, now)); }, fetched);
+      // What was fetched counts as done whatever came of it, so the progress never goes back.
+      done = SaturatingAdd(done, fetched);
+      if (rebuilt == RebuildOutcome::NotWritten) {
+        result.error = CouldNotWrite(destination);
+        return result;
+      }
+      placed = rebuilt == RebuildOutcome::Done;
     }
     if (!placed) {
       const std::string wrong =
