@@ -127,6 +127,8 @@ struct Target {
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
   std::atomic<bool> notWritten{false};
+  // Set while this thread fetches alone, so progress is reported as the bytes arrive.
+  const RebuildProgress* progressHere = nullptr;
 };
 
 bool WriteAt(std::FILE* file, uint64_t offset, const char* data, size_t size) {
@@ -157,6 +159,7 @@ bool FetchRange(const HttpFetcher& fetch, HttpSession& session, const std::strin
     }
     target.changed.notify_all();
     received += size;
+    if (target.progressHere != nullptr) (*target.progressHere)(target.fetched);
     return true;
   };
   std::string error;
@@ -216,11 +219,9 @@ bool FetchRanges(const HttpFetcher& fetch, HttpSession& session, const std::stri
   }
   if (fetchers.empty()) {
     // One range, or no thread could start: this thread fetches them all over the caller's session.
-    for (size_t i = target.next++; i < ranges.size() && !target.failed; i = target.next++) {
-      const uint64_t before = target.fetched;
-      if (!FetchRange(fetch, session, url, ranges[i], target)) target.failed = true;
-      if (target.fetched != before) progress(target.fetched);
-    }
+    target.progressHere = &progress;
+    FetchRangesInTurn(fetch, session, url, ranges, target);
+    target.progressHere = nullptr;
   }
   return !target.failed;
 }
