@@ -14,6 +14,7 @@
 
 #include "common/system.h"
 #include "common/text.h"
+#include "update/chunked_rebuild.h"
 #include "update/crypto.h"
 #include "update/disk.h"
 #include "update/disk_space.h"
@@ -150,8 +151,10 @@ void RemoveOtherVersions(const fs::path& versions, const fs::path& keep, const f
   }
 }
 
-// Every complete version in Versions (the current one first) offers its files by fingerprint.
-ReusableFiles FindReusableFiles(const fs::path& versions, const fs::path& current) {
+// Every complete version in Versions (the current one first) offers its files by fingerprint,
+// and those with chunk lists by path in chunked.
+ReusableFiles FindReusableFiles(const fs::path& versions, const fs::path& current,
+                                ChunkedKeptFiles& chunked) {
   std::vector<fs::path> folders;
   if (!current.empty()) folders.push_back(current);
   std::error_code ec;
@@ -168,6 +171,7 @@ ReusableFiles FindReusableFiles(const fs::path& versions, const fs::path& curren
     for (const ManifestFile& file : installed.files) {
       if (const std::optional<fs::path> relative = RelativePath(file.path)) {
         reusable[file.sha256].push_back(folder / *relative);
+        AddChunkedKeptFile(chunked, file, folder / *relative);
       }
     }
   }
@@ -214,7 +218,8 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
   }
 
   const fs::path old = CurrentVersionFolder(root);
-  ReusableFiles reusable = FindReusableFiles(versions, old);
+  ChunkedKeptFiles chunked;
+  ReusableFiles reusable = FindReusableFiles(versions, old, chunked);
 
   // Every destination is known before anything is written, so a name that cannot be a file
   // leaves the disk untouched.
@@ -250,8 +255,8 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     }
   }
 
-  // A fingerprint is downloaded at most once, so it counts once. What is still to be written
-  // includes the copies.
+  // A fingerprint is downloaded at most once, so it counts once; a file rebuilt from a kept one
+  // counts the bytes it fetches. What is still to be written includes the copies.
   uint64_t total = 0;
   uint64_t unwritten = SaturatingAdd(manifestBytes.size(), signatureBytes.size());
   {
@@ -262,7 +267,12 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
       const uint64_t rest = file.size - std::min(file.size, staged[i].resumeFrom);
       unwritten = SaturatingAdd(unwritten, rest);
       if (reusable.count(file.sha256) == 0 && counted.insert(file.sha256).second) {
-        total = SaturatingAdd(total, rest);
+        // Less than the whole file only when it is rebuilt from a kept one; otherwise a file cut
+        // short continues.
+        const uint64_t planned = file.chunks.empty()
+                                     ? file.size
+                                     : PlannedDownloadBytes(fetch, session, website, file, chunked);
+        total = SaturatingAdd(total, planned < file.size ? planned : rest);
       }
     }
   }
@@ -304,6 +314,19 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
           break;
         }
       }
+    }
+    if (!placed && !file.chunks.empty()) {
+      uint64_t fetched = 0;
+      const RebuildOutcome rebuilt = RebuildFromChunks(
+          fetch, session, website, file, chunked, *hashing, destination,
+          [&](uint64_t now) { report(SaturatingAdd(done, now)); }, fetched);
+      // What was fetched counts as done whatever came of it, so the progress never goes back.
+      done = SaturatingAdd(done, fetched);
+      if (rebuilt == RebuildOutcome::NotWritten) {
+        result.error = CouldNotWrite(destination);
+        return result;
+      }
+      placed = rebuilt == RebuildOutcome::Done;
     }
     if (!placed) {
       const std::string wrong =

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <system_error>
@@ -20,7 +21,12 @@ HttpFetcher FolderFetcher(const fs::path& folder, FetchLog* log) {
                        std::string& error, bool& responded) {
     const std::string& url = request.url;
     responded = false;
-    if (log != nullptr) log->urls.push_back(url);
+    if (log != nullptr) {
+      // Ranges are fetched from several threads at once.
+      static std::mutex logLock;
+      const std::lock_guard<std::mutex> hold(logLock);
+      log->urls.push_back(url);
+    }
     const std::string prefix = std::string(kTestWebsite) + "/";
     std::error_code ec;
     if (url.rfind(prefix, 0) != 0 || !fs::is_directory(folder, ec)) {

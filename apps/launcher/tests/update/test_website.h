@@ -26,8 +26,8 @@ inline constexpr char kTestNoAnswer[] = "The website didn't answer (test)";
 inline constexpr char kTestNotFound[] = "The website answered 404 (test)";
 
 // Serves kTestWebsite + path from folder / path in pieces (at least two), reporting progress after
-// each the way a real download does, and refuses a file longer than the request's ceiling. Records
-// every request in log when it is given.
+// each the way a real download does, and refuses a file longer than the request's ceiling. A
+// ranged request gets exactly its part. Records every request in log when it is given.
 HttpFetcher FolderFetcher(const std::filesystem::path& folder, FetchLog* log = nullptr);
 
 // A new empty folder under the temporary folder, its name starting with prefix; empty on failure.

@@ -1,0 +1,343 @@
+// A big file rebuilt from the kept version's copy and a few fetched ranges, against the test
+// website through the real HttpFetch, the same cases in both builds: what nginx was asked for, and
+// every way the rebuild gives up and downloads the file whole. The test writes its own website
+// (files by fingerprint, chunk lists, a manifest signed through the test website).
+#include "update/chunked_rebuild.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/update/test_website.h"
+#include "update/chunk_list.h"
+#include "update/crypto.h"
+#include "update/engine.h"
+#include "update/layout.h"
+#include "website_harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kPack[] = "data/pack.dat";
+
+std::string RandomBytes(uint32_t seed, size_t size) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random() & 0xff);
+  return bytes;
+}
+
+// A file as its chunks; no chunks list when chunked is false.
+struct Content {
+  std::vector<std::string> chunks;
+  bool chunked = true;
+  std::string Bytes() const {
+    std::string bytes;
+    for (const std::string& chunk : chunks) bytes += chunk;
+    return bytes;
+  }
+};
+using Client = std::map<std::string, Content>;
+
+ChunkList ListOf(const Content& content) {
+  ChunkList list;
+  for (const std::string& chunk : content.chunks) {
+    list.chunks.push_back({list.fileSize, static_cast<uint32_t>(chunk.size()), Sha256Hex(chunk)});
+    list.fileSize += chunk.size();
+  }
+  return list;
+}
+
+// 60 chunks of uneven sizes.
+Content PackOne() {
+  const size_t sizes[] = {3000, 5000, 4096, 7001, 6000};
+  Content pack;
+  for (uint32_t i = 0; i < 60; ++i) pack.chunks.push_back(RandomBytes(i, sizes[i % 5]));
+  return pack;
+}
+
+// PackOne with chunk 3 changed, chunks 10 and 11 changed (one range), and 100 bytes inserted into
+// chunk 30, which moves every later chunk.
+Content PackTwo() {
+  Content pack = PackOne();
+  pack.chunks[3] = RandomBytes(1003, pack.chunks[3].size());
+  pack.chunks[10] = RandomBytes(1010, pack.chunks[10].size());
+  pack.chunks[11] = RandomBytes(1011, 999);
+  pack.chunks[30].insert(50, RandomBytes(1030, 100));
+  return pack;
+}
+
+uint64_t OffsetOf(const Content& content, size_t chunk) {
+  uint64_t offset = 0;
+  for (size_t i = 0; i < chunk; ++i) offset += content.chunks[i].size();
+  return offset;
+}
+
+// The percentage of a progress report, or -1.
+int Percent(const std::string& report) {
+  const std::string lead = "Updating Kelvadon... ";
+  if (report.rfind(lead, 0) != 0 || report.back() != '%') return -1;
+  return std::stoi(report.substr(lead.size()));
+}
+
+struct Request {
+  std::string path;
+  int status = 0;
+  uint64_t bytes = 0;
+};
+
+class ChunkedRebuildWebsiteTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { ready_ = LoadTestWebsite(site_, setupError_); }
+
+  void SetUp() override {
+    ASSERT_TRUE(ready_) << setupError_;
+    scratch_ = MakeScratchFolder("kelvadon-chunked-");
+    ASSERT_FALSE(scratch_.empty());
+    scenario_ = scratch_.filename().string();
+    website_ = site_.http + "/" + scenario_;
+    files_ = site_.root / scenario_ / "client" / "files";
+  }
+
+  void TearDown() override {
+    std::error_code ec;
+    RemovePathTree(scratch_);
+    fs::remove_all(scratch_, ec);
+    if (!scenario_.empty()) fs::remove_all(site_.root / scenario_, ec);
+  }
+
+  // Puts the files and their chunk lists on the website and signs a manifest naming them.
+  void Publish(const std::string& version, const Client& client) {
+    std::string json = "{\"version\": \"" + version +
+                       "\", \"sequence\": " + std::to_string(++sequence_) + ", \"files\": [";
+    const char* separator = "";
+    for (const auto& [path, content] : client) {
+      const std::string bytes = content.Bytes();
+      const std::string sha256 = Sha256Hex(bytes);
+      WriteFiles(files_, {{sha256, bytes}});
+      json += separator;
+      separator = ", ";
+      json += "{\"path\": \"" + path + "\", \"sha256\": \"" + sha256 +
+              "\", \"size\": " + std::to_string(bytes.size());
+      if (content.chunked) {
+        const std::string list = SerializeChunkList(ListOf(content));
+        WriteFiles(files_, {{Sha256Hex(list), list}});
+        json += ", \"chunks\": \"" + Sha256Hex(list) + "\"";
+      }
+      json += "}";
+    }
+    json += "]}";
+    std::string error;
+    ASSERT_TRUE(SignTestManifest(site_, scenario_, json, error)) << error;
+  }
+
+  UpdateResult Run(const fs::path& root, const std::string& website) {
+    reports_.clear();
+    return UpdateInstallation(website, root, [this](const std::string& text, double fraction) {
+      reports_.push_back(text);
+      (void)fraction;
+    });
+  }
+
+  // nginx's answers in this test's scenario folder since the last call, the folder left out.
+  std::vector<Request> NewRequests() {
+    EXPECT_TRUE(SettleAccessLog(site_));
+    std::ifstream log(site_.accessLog);
+    const std::string prefix = "\"GET /" + scenario_;
+    std::vector<Request> requests;
+    for (std::string line; std::getline(log, line);) {
+      const size_t start = line.find(prefix);
+      if (start == std::string::npos) continue;
+      const size_t from = start + prefix.size();
+      Request request;
+      request.path = line.substr(from, line.find(' ', from) - from);
+      const size_t status = line.find("\" ", from) + 2;
+      request.status = std::stoi(line.substr(status, 3));
+      request.bytes = std::stoull(line.substr(status + 4));
+      requests.push_back(request);
+    }
+    std::vector<Request> fresh(requests.begin() + static_cast<std::ptrdiff_t>(seen_),
+                               requests.end());
+    seen_ = requests.size();
+    return fresh;
+  }
+
+  static std::string FileUrl(const std::string& bytes) {
+    return "/client/files/" + Sha256Hex(bytes);
+  }
+
+  static inline TestWebsite site_;
+  static inline std::string setupError_;
+  static inline bool ready_ = false;
+  fs::path scratch_;
+  std::string scenario_;
+  std::string website_;
+  fs::path files_;
+  int sequence_ = 0;
+  size_t seen_ = 0;
+  std::vector<std::string> reports_;
+};
+
+// Each case installs 1.0 into a root of its own, changes something, and updates to 2.0. What it
+// expects of the pack: ranges nginx answered with 206 (start and length in the new file, in any
+// order), and whether it was fetched whole.
+TEST_F(ChunkedRebuildWebsiteTest, UpdatesOfAPack) {
+  const Content one = PackOne();
+  const Content two = PackTwo();
+  const Content player = {{"player one"}, false};
+  const Content newPack = {{RandomBytes(77, 5000), RandomBytes(78, 3000)}, true};
+  const std::vector<uint64_t> changed = {
+      two.chunks[3].size(), two.chunks[10].size() + two.chunks[11].size(), two.chunks[30].size()};
+  const Client clientOne = {{"kelvadon_player.exe", player}, {kPack, one}};
+  const Client clientTwo = {{"kelvadon_player.exe", {{"player two"}, false}}, {kPack, two}};
+  Content unchunkedOne = one;
+  unchunkedOne.chunked = false;
+  const std::string listOne = SerializeChunkList(ListOf(one));
+  const std::string listTwo = SerializeChunkList(ListOf(two));
+
+  struct Case {
+    const char* name;
+    Client first;
+    Client second;
+    // Run after both are published and 1.0 installed, with the root.
+    std::function<void(const fs::path&)> change;
+    std::string website;  // the address to update from; empty: nginx
+    std::vector<uint64_t> ranges;
+    bool whole;
+    bool reportsPastAll;         // the last progress report is above 100%
+    std::string alsoWhole = {};  // another file fetched whole, or empty
+  };
+  const auto nothing = [](const fs::path&) {};
+  const Case cases[] = {
+      {"rebuilt from chunks", clientOne, clientTwo, nothing, "", changed, false, false},
+      {"new chunk list with a wrong fingerprint",
+       clientOne,
+       clientTwo,
+       [&](const fs::path&) {
+         WriteFiles(files_, {{Sha256Hex(listTwo), listOne}});
+       },
+       "",
+       {},
+       true,
+       false},
+      {"kept chunk list with a wrong fingerprint",
+       clientOne,
+       clientTwo,
+       [&](const fs::path&) {
+         WriteFiles(files_, {{Sha256Hex(listOne), listTwo}});
+       },
+       "",
+       {},
+       true,
+       false},
+      {"new chunk list missing",
+       clientOne,
+       clientTwo,
+       [&](const fs::path&) { fs::remove(files_ / Sha256Hex(listTwo)); },
+       "",
+       {},
+       true,
+       false},
+      {"a kept chunk altered on disk is fetched",
+       clientOne,
+       clientTwo,
+       [&](const fs::path& root) {
+         const fs::path kept = root / "Versions" / "1.0" / kPack;
+         std::string bytes = ReadBytes(kept);
+         bytes[OffsetOf(one, 20) + 7] ^= 1;
+         WriteFiles(root / "Versions" / "1.0", {{kPack, bytes}});
+       },
+       "",
+       {changed[0], changed[1], changed[2], one.chunks[20].size()},
+       false,
+       true},
+      {"a file with no old counterpart", clientOne,
+       [&] {
+         Client client = clientTwo;
+         client["data/new.pak"] = newPack;
+         return client;
+       }(),
+       nothing, "", changed, false, false, newPack.Bytes()},
+      {"kept manifest without chunk lists",
+       {{"kelvadon_player.exe", player}, {kPack, unchunkedOne}},
+       clientTwo,
+       nothing,
+       "",
+       {},
+       true,
+       false},
+      {"ranges answered with the whole file",
+       clientOne,
+       clientTwo,
+       nothing,
+       site_.faults + "/no-ranges/" + scenario_,
+       {},
+       true,
+       true},
+      {"a range with a wrong byte",
+       clientOne,
+       clientTwo,
+       nothing,
+       site_.faults + "/range-wrong-byte/" + scenario_,
+       {},
+       true,
+       true},
+      {"ranges answered one byte further on",
+       clientOne,
+       clientTwo,
+       nothing,
+       site_.faults + "/range-shifted/" + scenario_,
+       {},
+       true,
+       true},
+  };
+  int count = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path root = scratch_ / ("root-" + std::to_string(++count));
+    Publish("1.0", c.first);
+    UpdateResult result = Run(root, website_);
+    ASSERT_TRUE(result.ready) << result.error;
+    Publish("2.0", c.second);
+    c.change(root);
+    NewRequests();
+    result = Run(root, c.website.empty() ? website_ : c.website);
+    ASSERT_TRUE(result.ready) << result.error;
+    for (const auto& [path, content] : c.second) {
+      EXPECT_EQ(ReadBytes(root / "Versions" / "2.0" / path), content.Bytes()) << path;
+    }
+    EXPECT_EQ(CurrentVersionFolder(root), root / "Versions" / "2.0");
+    ASSERT_FALSE(reports_.empty());
+    // The total counts what the plan fetches; what it could not foresee goes past it.
+    EXPECT_EQ(Percent(reports_.back()) > 100, c.reportsPastAll) << reports_.back();
+    if (!c.reportsPastAll) {
+      EXPECT_EQ(reports_.back(), "Updating Kelvadon... 100%");
+    }
+    if (!c.website.empty()) continue;  // the fault server's answers are not in nginx's log
+
+    std::multiset<uint64_t> ranges;
+    int whole = 0;
+    int otherWhole = 0;
+    for (const Request& request : NewRequests()) {
+      if (!c.alsoWhole.empty() && request.path == FileUrl(c.alsoWhole)) {
+        otherWhole += request.status == 200 ? 1 : 100;
+      }
+      if (request.path != FileUrl(two.Bytes())) continue;
+      if (request.status == 206) ranges.insert(request.bytes);
+      if (request.status == 200) ++whole;
+    }
+    EXPECT_EQ(ranges, std::multiset<uint64_t>(c.ranges.begin(), c.ranges.end()));
+    EXPECT_EQ(whole, c.whole ? 1 : 0);
+    EXPECT_EQ(otherWhole, c.alsoWhole.empty() ? 0 : 1);
+  }
+}
+
+}  // namespace
