@@ -158,12 +158,17 @@ bool FileHolds(const fs::path& path, std::string_view bytes) {
   return read && found == bytes;
 }
 
-std::FILE* OpenForWriting(const fs::path& path) {
+namespace {
+
+// Creates the parent folders, then opens the file with open, waiting patiently while another
+// program holds it.
+std::FILE* OpenPatiently(const fs::path& path,
+                         std::FILE* (*open)(const fs::path& path, int& error)) {
   CreateFolderChain(path.parent_path());
   std::FILE* file = nullptr;
   Patiently([&] {
     int error = 0;
-    file = OpenFileForWriting(path, error);
+    file = open(path, error);
     // Windows refuses to open a folder with access denied, which no wait can mend.
     if (file == nullptr && IsBusyError(error) && EntryKindOf(path) == EntryKind::Folder) {
       return kNoWaitMends;
@@ -173,18 +178,12 @@ std::FILE* OpenForWriting(const fs::path& path) {
   return file;
 }
 
+}  // namespace
+
+std::FILE* OpenForWriting(const fs::path& path) { return OpenPatiently(path, OpenFileForWriting); }
+
 std::FILE* OpenForUpdating(const fs::path& path) {
-  CreateFolderChain(path.parent_path());
-  std::FILE* file = nullptr;
-  Patiently([&] {
-    int error = 0;
-    file = OpenFileForUpdating(path, error);
-    if (file == nullptr && IsBusyError(error) && EntryKindOf(path) == EntryKind::Folder) {
-      return kNoWaitMends;
-    }
-    return file != nullptr ? 0 : error;
-  });
-  return file;
+  return OpenPatiently(path, OpenFileForUpdating);
 }
 
 namespace {
