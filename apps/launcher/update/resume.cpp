@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <vector>
 
 #include "update/disk.h"
 #include "update/disk_steps.h"
@@ -44,17 +43,18 @@ Streamed Stream(const HttpFetcher& fetch, HttpSession& session, const HttpReques
   return streamed;
 }
 
-// Hashes the first length bytes of the open file; false when it holds fewer.
-bool HashStart(std::FILE* file, uint64_t length, Sha256Hasher& hasher) {
-  std::vector<char> buffer(kFilePieceBytes);
-  for (uint64_t left = length; left > 0;) {
-    const auto want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), left));
-    const size_t got = std::fread(buffer.data(), 1, want, file);
-    UpdateSha256(hasher, buffer.data(), got);
-    left -= got;
-    if (got < want) return false;
-  }
-  return true;
+// Hashes the first length bytes of the file; false when it holds fewer.
+bool HashStart(const fs::path& path, uint64_t length, Sha256Hasher& hasher) {
+  uint64_t hashed = 0;
+  const bool read = ReadFileInPieces(
+      path,
+      [&](const char* data, size_t size) {
+        UpdateSha256(hasher, data, size);
+        hashed += size;
+        return true;
+      },
+      length);
+  return read && hashed == length;
 }
 
 enum class Continued { Done, NotFetched, NotWritten, Again };
@@ -66,7 +66,7 @@ Continued Continue(const HttpFetcher& fetch, HttpSession& session, const HttpReq
   std::FILE* out = OpenForUpdating(destination);
   if (out == nullptr) return Continued::NotWritten;
   const Sha256HasherOwner hasher = StartSha256(provider);
-  if (!HashStart(out, resumeFrom, *hasher) || !SeekOpenFile(out, resumeFrom)) {
+  if (!HashStart(destination, resumeFrom, *hasher) || !SeekOpenFile(out, resumeFrom)) {
     std::fclose(out);
     return Continued::Again;
   }
