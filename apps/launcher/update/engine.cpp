@@ -22,6 +22,7 @@
 #include "update/freshness.h"
 #include "update/install_lock.h"
 #include "update/layout.h"
+#include "update/parallel_download.h"
 #include "update/patience.h"
 #include "update/resume.h"
 
@@ -94,6 +95,32 @@ std::optional<fs::path> RelativePath(const std::string& utf8) {
   } catch (const std::exception&) {
     return std::nullopt;
   }
+}
+
+// What two spellings of one manifest path share: Windows ignores case and either slash. Where
+// case matters on the disk, two paths that differ only in case just end a round early.
+std::string NameKey(const fs::path& relative) {
+  std::string key = PathToUtf8(relative.lexically_normal());
+  for (char& c : key) {
+    if (c == '\\') c = '/';
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
+// Adds the name to a round's names and the folders it lies in; false, changing nothing, when the
+// round already names it, a folder it lies in, or a file inside it.
+bool JoinRound(const std::string& name, std::unordered_set<std::string>& names,
+               std::unordered_set<std::string>& folders) {
+  if (names.count(name) != 0 || folders.count(name) != 0) return false;
+  for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+    if (names.count(name.substr(0, slash)) != 0) return false;
+  }
+  names.insert(name);
+  for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+    folders.insert(name.substr(0, slash));
+  }
+  return true;
 }
 
 // Whether two paths name one entry. Windows stores a folder named "1.0." as "1.0" and ignores
@@ -224,7 +251,10 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
   // Every destination is known before anything is written, so a name that cannot be a file
   // leaves the disk untouched.
   std::vector<fs::path> destinations;
+  std::vector<std::string> names;
+  std::unordered_map<std::string, size_t> entriesNamed;
   destinations.reserve(manifest.files.size());
+  names.reserve(manifest.files.size());
   for (const ManifestFile& file : manifest.files) {
     const std::optional<fs::path> relative = RelativePath(file.path);
     if (!relative) {
@@ -232,6 +262,8 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
       return result;
     }
     destinations.push_back(staging / *relative);
+    names.push_back(NameKey(*relative));
+    ++entriesNamed[names.back()];
   }
 
   // An interrupted run's staging folder of this version is picked up where it stopped: its whole
@@ -244,11 +276,19 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
   BeforeDiskStep();
   CreateFolders(staging, ec);
   const Sha256ProviderOwner hashing = OpenSha256Provider();
+  const DownloadSettings downloads = CurrentDownloadSettings();
   std::vector<StagedFile> staged;
   staged.reserve(manifest.files.size());
   for (size_t i = 0; i < manifest.files.size(); ++i) {
     const ManifestFile& file = manifest.files[i];
-    staged.push_back(InspectStagedFile(destinations[i], file.size, file.sha256, *hashing));
+    // A path the manifest names twice may hold either entry's file, so neither is taken as
+    // staged: the later entry's file must be the one left there.
+    if (entriesNamed[names[i]] > 1) {
+      staged.emplace_back();
+      continue;
+    }
+    staged.push_back(InspectStagedFile(destinations[i], file.size, file.sha256, *hashing,
+                                       RangedSlackBytes(file.size, downloads)));
     if (staged.back().whole) {
       std::vector<fs::path>& sources = reusable[file.sha256];
       sources.insert(sources.begin(), destinations[i]);
@@ -295,70 +335,151 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     reporter(text, fraction);
   };
 
-  for (size_t i = 0; i < manifest.files.size(); ++i) {
-    const ManifestFile& file = manifest.files[i];
-    const fs::path& destination = destinations[i];
-    bool placed = staged[i].whole;
-    if (const auto partners = reusable.find(file.sha256); !placed && partners != reusable.end()) {
-      for (const fs::path& partner : partners->second) {
-        if (partner == destination) continue;
-        BeforeDiskStep();
-        const CopyOutcome copy =
-            CopyFileChecked(partner, FileExcerpt(), destination, file.sha256, *hashing);
-        if (copy == CopyOutcome::NotWritten) {
-          result.error = CouldNotWrite(destination);
-          return result;
-        }
-        if (copy == CopyOutcome::Done) {
-          placed = true;
-          break;
-        }
+  // The first failure in manifest order decides the sentence, whatever failed first in time.
+  constexpr size_t kNoFailure = std::numeric_limits<size_t>::max();
+  size_t failedAt = kNoFailure;
+  std::string failure;
+  const auto fail = [&](size_t i, std::string text) {
+    if (i >= failedAt) return;
+    failedAt = i;
+    failure = std::move(text);
+  };
+  // A later entry of the same fingerprint is copied from here, freshly checked, before any
+  // older copy.
+  const auto placedAt = [&](size_t i) {
+    std::vector<fs::path>& sources = reusable[manifest.files[i].sha256];
+    sources.insert(sources.begin(), destinations[i]);
+  };
+  // Copies entry i from a file of its fingerprint. False when the copy could not be written.
+  const auto copyFromPartners = [&](size_t i, bool& placed) {
+    placed = false;
+    const auto partners = reusable.find(manifest.files[i].sha256);
+    if (partners == reusable.end()) return true;
+    for (const fs::path& partner : partners->second) {
+      if (partner == destinations[i]) continue;
+      BeforeDiskStep();
+      const CopyOutcome copy = CopyFileChecked(partner, FileExcerpt(), destinations[i],
+                                               manifest.files[i].sha256, *hashing);
+      if (copy == CopyOutcome::NotWritten) {
+        fail(i, CouldNotWrite(destinations[i]));
+        return false;
+      }
+      if (copy == CopyOutcome::Done) {
+        placed = true;
+        return true;
       }
     }
+    return true;
+  };
+  const auto jobFor = [&](size_t i) {
+    const ManifestFile& file = manifest.files[i];
+    DownloadJob job;
+    job.request.url = website + "/client/files/" + file.sha256;
+    job.request.maxBytes = file.size > 0 ? file.size : std::numeric_limits<uint64_t>::max();
+    job.request.tooLong = file.path + " came out wrong (it didn't match its fingerprint): try again";
+    job.request.expectedSize = file.size;
+    job.sha256 = file.sha256;
+    job.destination = destinations[i];
+    job.resumeFrom = staged[i].resumeFrom;
+    return job;
+  };
+  // Downloads the jobs of entries, all at once. False when one failed.
+  const auto download = [&](const std::vector<DownloadJob>& jobs,
+                            const std::vector<size_t>& entries) {
+    if (jobs.empty()) return true;
+    const DownloadsResult downloaded = DownloadFiles(
+        fetch, session, jobs, [&](uint64_t now) { report(SaturatingAdd(done, now)); },
+        [&] {
+          reporter(kWaitingForFilesStatus, -1.0);
+          shown.clear();
+        },
+        downloads);
+    done = SaturatingAdd(done, downloaded.counted);
+    for (size_t j = 0; j < downloaded.failed; ++j) placedAt(entries[j]);
+    if (downloaded.failed == jobs.size()) return true;
+    const size_t i = entries[downloaded.failed];
+    switch (downloaded.outcome) {
+      case DownloadOutcome::NotFetched:
+        fail(i, "Couldn't download " + manifest.files[i].path + ": " + downloaded.error);
+        break;
+      case DownloadOutcome::NotWritten:
+        fail(i, CouldNotWrite(destinations[i]));
+        break;
+      case DownloadOutcome::Wrong:
+      case DownloadOutcome::Done:
+        fail(i, downloaded.error);
+        break;
+    }
+    return false;
+  };
+
+  // Entries are placed in rounds in which no path comes twice and none lies inside another: a
+  // round's copies and rebuilds are made in order, its downloads then run together, and last
+  // come the copies of what they fetched. So a path named twice still ends with the later
+  // entry's file, and a file that stands where another needs a folder fails as it did in order.
+  struct Round {
+    std::unordered_set<std::string> names;
+    std::unordered_set<std::string> folders;  // every folder the names lie in
+    std::vector<DownloadJob> jobs;
+    std::vector<size_t> entries;                           // the entry of each job
+    std::unordered_map<std::string, size_t> downloading;   // fingerprint -> job
+    std::vector<size_t> copies;                            // entries that wait for a download
+  };
+  Round round;
+  const auto endRound = [&] {
+    download(round.jobs, round.entries);
+    for (const size_t i : round.copies) {
+      if (i > failedAt) break;
+      bool placed = false;
+      if (!copyFromPartners(i, placed)) break;
+      // The download it waited for is gone or changed on the disk: it is fetched itself.
+      if (!placed && !download({jobFor(i)}, {i})) break;
+      placedAt(i);
+    }
+    round = Round();
+    return failedAt == kNoFailure;
+  };
+
+  for (size_t i = 0; i < manifest.files.size() && failedAt == kNoFailure; ++i) {
+    const ManifestFile& file = manifest.files[i];
+    if (!JoinRound(names[i], round.names, round.folders)) {
+      if (!endRound()) break;
+      JoinRound(names[i], round.names, round.folders);
+    }
+    if (staged[i].whole) continue;
+    if (round.downloading.count(file.sha256) != 0) {
+      round.copies.push_back(i);
+      continue;
+    }
+    bool placed = false;
+    if (!copyFromPartners(i, placed)) break;
     if (!placed && !file.chunks.empty()) {
       uint64_t fetched = 0;
       const RebuildOutcome rebuilt = RebuildFromChunks(
-          fetch, session, website, file, chunked, *hashing, destination,
+          fetch, session, website, file, chunked, *hashing, destinations[i],
           [&](uint64_t now) { report(SaturatingAdd(done, now)); }, fetched);
       // What was fetched counts as done whatever came of it, so the progress never goes back.
       done = SaturatingAdd(done, fetched);
       if (rebuilt == RebuildOutcome::NotWritten) {
-        result.error = CouldNotWrite(destination);
-        return result;
+        fail(i, CouldNotWrite(destinations[i]));
+        break;
       }
       placed = rebuilt == RebuildOutcome::Done;
     }
-    if (!placed) {
-      const std::string wrong =
-          file.path + " came out wrong (it didn't match its fingerprint): try again";
-      HttpRequest request;
-      request.url = website + "/client/files/" + file.sha256;
-      request.maxBytes = file.size > 0 ? file.size : std::numeric_limits<uint64_t>::max();
-      request.tooLong = wrong;
-      request.expectedSize = file.size;
-      request.progress = [&](uint64_t received, uint64_t /*expected*/) {
-        report(SaturatingAdd(done, std::min(received, file.size)));
-      };
-      bool responded = false;
-      BeforeDiskStep();
-      const DownloadOutcome outcome =
-          DownloadStagedFile(fetch, session, request, file.sha256, *hashing, destination,
-                             staged[i].resumeFrom, result.error, responded);
-      if (outcome == DownloadOutcome::NotFetched) {
-        result.error = "Couldn't download " + file.path + ": " + result.error;
-        return result;
-      }
-      if (outcome == DownloadOutcome::NotWritten) {
-        result.error = CouldNotWrite(destination);
-        return result;
-      }
-      if (outcome == DownloadOutcome::Wrong) return result;
-      done = SaturatingAdd(done, file.size - std::min(file.size, staged[i].resumeFrom));
+    if (placed) {
+      placedAt(i);
+      continue;
     }
-    // A later entry of the same fingerprint is copied from here, freshly checked, before any
-    // older copy.
-    std::vector<fs::path>& sources = reusable[file.sha256];
-    sources.insert(sources.begin(), destination);
+    round.downloading[file.sha256] = round.jobs.size();
+    round.jobs.push_back(jobFor(i));
+    round.entries.push_back(i);
+  }
+  // The last round, or the downloads of the entries before a failure: one of them may have
+  // failed first in manifest order.
+  endRound();
+  if (failedAt != kNoFailure) {
+    result.error = failure;
+    return result;
   }
 
   BeforeDiskStep();

@@ -97,7 +97,7 @@ Continued Continue(const HttpFetcher& fetch, HttpSession& session, const HttpReq
 }  // namespace
 
 StagedFile InspectStagedFile(const fs::path& destination, uint64_t size, const std::string& sha256,
-                             Sha256Provider& provider) {
+                             Sha256Provider& provider, uint64_t slack) {
   StagedFile staged;
   std::string none;
   uint64_t length = 0;
@@ -110,7 +110,7 @@ StagedFile InspectStagedFile(const fs::path& destination, uint64_t size, const s
     // its bytes are sure to be on the disk, as a file written by this run does.
     if (staged.whole) staged.whole = CloseStagedFile(OpenForUpdating(destination));
   } else if (length < size) {
-    staged.resumeFrom = length > kResumeSlackBytes ? length - kResumeSlackBytes : 0;
+    staged.resumeFrom = length > slack ? length - slack : 0;
   }
   return staged;
 }

@@ -12,21 +12,19 @@
 #include "update/crypto.h"
 #include "update/transfer.h"
 
-// Bytes at the end of a staged file that are not trusted to have been written, given back before
-// a download continues. It must cover the slack of whatever writer left the file: a writer of
-// ranges at their offsets knows only the bytes before its length minus its own slack to be
-// written. 0 while every file is written from its start, in order.
-inline constexpr uint64_t kResumeSlackBytes = 0;
-
 struct StagedFile {
   bool whole = false;       // the file there has the manifest's size and fingerprint
   uint64_t resumeFrom = 0;  // otherwise: where a download continues (0 starts it again)
 };
 
 // What the staging folder already holds at destination for a file of the manifest. Only a plain
-// file counts; anything else is left for the write to deal with as before.
+// file counts; anything else is left for the write to deal with as before. slack is how many
+// bytes at the end of a file cut short are not trusted to have been written, and are given back:
+// none for a file written from its start in order, more for one written as ranges at their
+// offsets, which may have holes among the pieces that were running at once.
 StagedFile InspectStagedFile(const std::filesystem::path& destination, uint64_t size,
-                             const std::string& sha256, Sha256Provider& provider);
+                             const std::string& sha256, Sha256Provider& provider,
+                             uint64_t slack = 0);
 
 // Fetches the file of request (its size in request.expectedSize) into destination, hashing it on
 // the way. When resumeFrom is not 0 the bytes before it are kept and hashed first and only the

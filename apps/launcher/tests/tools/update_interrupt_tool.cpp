@@ -5,18 +5,23 @@
 //
 //   update_interrupt_tool --root DIR (--website-folder DIR | --website URL) --own FILE
 //                         --report FILE [--kill-before N] [--kill-after-bytes N]
-//                         [--step-delay-ms MS]
+//                         [--step-delay-ms MS] [--piece-bytes N]
 //
 // --website fetches from a real website through HttpFetch; --kill-after-bytes stops the process
 // once that many bytes of client files have reached the engine (in the middle of a download).
 // The report file receives "steps N", "ready 0|1", "error TEXT" and one "fetched URL" line per
-// request made. Exit code 0 when the update ended ready.
+// request made, and "download-thread-steps FIRST LAST" when steps were taken on threads other
+// than the main one (the downloads running at once). --piece-bytes N fetches files of 4 N bytes
+// or more in ranges of N. Exit code 0 when the update ended ready.
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -25,20 +30,31 @@
 #include "tests/update/tool_process.h"
 #include "update/disk_steps.h"
 #include "update/engine.h"
+#include "update/parallel_download.h"
 #include "update/self_update.h"
 
 namespace {
 
-long gSteps = 0;
+// Steps are taken on the download threads too.
+std::atomic<long> gSteps{0};
 long gKillBefore = 0;
 long gStepDelayMs = 0;
+const std::thread::id gMainThread = std::this_thread::get_id();
+std::mutex gThreadStepsLock;
+long gFirstThreadStep = 0;
+long gLastThreadStep = 0;
 
 }  // namespace
 
 void BeforeDiskStep() {
-  ++gSteps;
+  const long step = ++gSteps;
+  if (std::this_thread::get_id() != gMainThread) {
+    const std::lock_guard<std::mutex> hold(gThreadStepsLock);
+    if (gFirstThreadStep == 0) gFirstThreadStep = step;
+    gLastThreadStep = std::max(gLastThreadStep, step);
+  }
   if (gStepDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gStepDelayMs));
-  if (gSteps == gKillBefore) StopThisProcess();
+  if (step == gKillBefore) StopThisProcess();
 }
 
 int main(int argc, char** argv) {
@@ -53,14 +69,26 @@ int main(int argc, char** argv) {
   gKillBefore = std::atol(options["--kill-before"].c_str());
   gStepDelayMs = std::atol(options["--step-delay-ms"].c_str());
 
+  if (const uint64_t piece = std::strtoull(options["--piece-bytes"].c_str(), nullptr, 10)) {
+    DownloadSettings settings;
+    settings.pieceBytes = piece;
+    settings.rangedFileBytes = 4 * piece;
+    SetDownloadSettingsForTests(settings);
+  }
+
   const std::filesystem::path root = PathFromUtf8(options["--root"]);
   FetchLog log;
   const HttpFetcher inner =
       website.empty() ? FolderFetcher(PathFromUtf8(options["--website-folder"])) : HttpFetch;
-  uint64_t clientBytes = 0;
+  // Files are fetched from several threads at once.
+  std::mutex logLock;
+  std::atomic<uint64_t> clientBytes{0};
   const HttpFetcher fetch = [&](HttpSession& session, const HttpRequest& request,
                                 const BodySink& sink, std::string& error, bool& responded) {
-    log.urls.push_back(request.url);
+    {
+      const std::lock_guard<std::mutex> hold(logLock);
+      log.urls.push_back(request.url);
+    }
     if (killAfterBytes == 0 || request.url.find("/client/files/") == std::string::npos) {
       return inner(session, request, sink, error, responded);
     }
@@ -68,8 +96,7 @@ int main(int argc, char** argv) {
         session, request,
         [&](const char* data, size_t size) {
           const bool taken = sink(data, size);
-          clientBytes += size;
-          if (clientBytes >= killAfterBytes) StopThisProcess();
+          if ((clientBytes += size) >= killAfterBytes) StopThisProcess();
           return taken;
         },
         error, responded);
@@ -85,6 +112,9 @@ int main(int argc, char** argv) {
   std::ofstream report(options["--report"], std::ios::trunc);
   report << "steps " << gSteps << "\nready " << result.ready << "\nerror " << result.error
          << selfUpdateError << "\n";
+  if (gFirstThreadStep != 0) {
+    report << "download-thread-steps " << gFirstThreadStep << " " << gLastThreadStep << "\n";
+  }
   for (const std::string& url : log.urls) report << "fetched " << url << "\n";
   return result.ready ? 0 : 1;
 }

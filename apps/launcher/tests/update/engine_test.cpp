@@ -337,6 +337,78 @@ TEST_F(PublishedEngineTest, AFileLongerOrOtherThanSignedLeavesNothingBehind) {
   }
 }
 
+// A path named twice, in every mix of downloads and copies, ends with the later entry's file,
+// though the downloads run at once; so does a path that an interrupted run left holding the
+// later entry's file. A spelling that differs only in case is one file on Windows.
+TEST_F(PublishedEngineTest, APathNamedTwiceEndsWithTheLaterEntry) {
+  struct Entry {
+    std::string path;
+    std::string bytes;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Entry> entries;
+    std::string path;  // what to look at, and what it must hold
+    std::string bytes;
+    std::string staged;  // what the staging folder holds at path before the run, if anything
+  };
+  const Case cases[] = {
+      {"both downloaded",
+       {{"a.dat", "first"}, {"b.dat", "other"}, {"a.dat", "second"}},
+       "a.dat",
+       "second",
+       ""},
+      {"downloaded, then copied",
+       {{"c.dat", "shared"}, {"a.dat", "downloaded"}, {"a.dat", "shared"}},
+       "a.dat",
+       "shared",
+       ""},
+      {"copied, then downloaded",
+       {{"c.dat", "shared"}, {"a.dat", "shared"}, {"a.dat", "new"}},
+       "a.dat",
+       "new",
+       ""},
+      {"three times, among others",
+       {{"a.dat", "one"}, {"x/1", "x1"}, {"a.dat", "two"}, {"x/2", "x2"}, {"a.dat", "three"}},
+       "a.dat",
+       "three",
+       ""},
+      {"spelled in another case", {{"Data/A.dat", "upper"}, {"data/a.dat", "lower"}}, "data/a.dat",
+       "lower", ""},
+      {"the staging folder holds the later file",
+       {{"a.dat", "first"}, {"a.dat", "second"}},
+       "a.dat",
+       "second",
+       "second"},
+      {"the staging folder holds the earlier file",
+       {{"a.dat", "first"}, {"a.dat", "second"}},
+       "a.dat",
+       "second",
+       "first"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_);
+    fs::remove_all(web_);
+    std::string json = "{\"version\": \"1.0\", \"files\": [";
+    for (const Entry& entry : c.entries) {
+      WriteFiles(web_ / "client" / "files", {{Sha256Hex(entry.bytes), entry.bytes}});
+      json += std::string(&entry == c.entries.data() ? "" : ", ") + "{\"path\": \"" + entry.path +
+              "\", \"sha256\": \"" + Sha256Hex(entry.bytes) +
+              "\", \"size\": " + std::to_string(entry.bytes.size()) + "}";
+    }
+    json += "]}";
+    std::string output;
+    ASSERT_TRUE(PublishManifestText(web_, json, output)) << output;
+    if (!c.staged.empty()) WriteFiles(versions_ / "1.0.partial", {{c.path, c.staged}});
+    const UpdateResult result = Run();
+    ASSERT_TRUE(result.ready) << result.error;
+    EXPECT_EQ(ReadBytes(versions_ / "1.0" / c.path), c.bytes);
+    ASSERT_FALSE(reports_.empty());
+    EXPECT_EQ(reports_.back().text, "Installing Kelvadon... 100%");
+  }
+}
+
 // One fingerprint under several names is fetched once; the other names are copies of the first.
 TEST_F(PublishedEngineTest, AFingerprintNamedTwiceIsDownloadedOnce) {
   Files client = {{"kelvadon_player.exe", "player"},

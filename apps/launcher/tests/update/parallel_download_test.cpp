@@ -1,0 +1,410 @@
+// Several downloads at once, against the test website (nginx and the fault server of
+// website_harness.py) through the real HttpFetch, the same cases in both builds; and the orders
+// of failure that timing decides, forced through a fetcher that holds a file back.
+#include "update/parallel_download.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/text.h"
+#include "tests/update/test_website.h"
+#include "update/crypto.h"
+#include "update/layout.h"
+#include "website_harness.h"
+
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first: tlhelp32.h needs its types.
+#include <tlhelp32.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string RandomBytes(size_t size, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random() & 0xff);
+  return bytes;
+}
+
+// The threads this process runs now.
+size_t ThreadCount() {
+#ifdef _WIN32
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  size_t count = 0;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+  }
+  CloseHandle(snapshot);
+  return count;
+#else
+  size_t count = 0;
+  for ([[maybe_unused]] const fs::directory_entry& task : fs::directory_iterator("/proc/self/task")) {
+    ++count;
+  }
+  return count;
+#endif
+}
+
+// Small enough that files of a few hundred KiB are fetched in ranges.
+DownloadSettings SmallRanges() {
+  DownloadSettings settings;
+  settings.rangedFileBytes = 256 << 10;
+  settings.pieceBytes = 64 << 10;
+  settings.piecesAtOnce = 4;
+  return settings;
+}
+
+// What a fetcher saw: requests, and how many ran at once.
+struct Watch {
+  std::mutex lock;
+  std::vector<HttpRequest> requests;
+  int active = 0;
+  int mostAtOnce = 0;
+  std::map<std::string, int> activeByUrl;
+  int mostAtOnceForOneUrl = 0;
+};
+
+HttpFetcher Watched(const HttpFetcher& inner, Watch& watch) {
+  return [inner, &watch](HttpSession& session, const HttpRequest& request, const BodySink& sink,
+                         std::string& error, bool& responded) {
+    {
+      const std::lock_guard<std::mutex> hold(watch.lock);
+      watch.requests.push_back(request);
+      watch.mostAtOnce = std::max(watch.mostAtOnce, ++watch.active);
+      watch.mostAtOnceForOneUrl =
+          std::max(watch.mostAtOnceForOneUrl, ++watch.activeByUrl[request.url]);
+    }
+    const bool fetched = inner(session, request, sink, error, responded);
+    const std::lock_guard<std::mutex> hold(watch.lock);
+    --watch.active;
+    --watch.activeByUrl[request.url];
+    return fetched;
+  };
+}
+
+struct Outcome {
+  DownloadsResult result;
+  std::vector<uint64_t> progress;
+  int waits = 0;
+  size_t threadsBefore = 0;
+  size_t threadsAfter = 0;
+};
+
+Outcome Download(const HttpFetcher& fetch, const std::vector<DownloadJob>& jobs,
+                 const DownloadSettings& settings) {
+  Outcome outcome;
+  const HttpSessionOwner session = OpenHttpSession();
+  outcome.threadsBefore = ThreadCount();
+  outcome.result = DownloadFiles(
+      fetch, *session, jobs, [&](uint64_t counted) { outcome.progress.push_back(counted); },
+      [&] { ++outcome.waits; }, settings);
+  outcome.threadsAfter = ThreadCount();
+  return outcome;
+}
+
+class ParallelDownloadTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { ready_ = LoadTestWebsite(site_, setupError_); }
+
+  void SetUp() override {
+    ASSERT_TRUE(ready_) << setupError_;
+    scratch_ = MakeScratchFolder("kelvadon-parallel-download-");
+    ASSERT_FALSE(scratch_.empty());
+    scenario_ = scratch_.filename().string();
+  }
+
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(scratch_, ec);
+    if (!scenario_.empty()) fs::remove_all(site_.root / scenario_, ec);
+  }
+
+  // Puts the files on the website and the folder fetcher's folder, and makes a job for each,
+  // downloading from base (a website address that serves the scenario folder) into out/N.
+  std::vector<DownloadJob> Jobs(const std::string& base, const std::vector<std::string>& files) {
+    std::map<std::string, std::string> named;
+    for (const std::string& bytes : files) named["client/files/" + Sha256Hex(bytes)] = bytes;
+    WriteFiles(site_.root / scenario_, named);
+    WriteFiles(scratch_ / "web", named);
+    std::vector<DownloadJob> jobs;
+    for (size_t i = 0; i < files.size(); ++i) {
+      DownloadJob job;
+      job.request.url = base + "/client/files/" + Sha256Hex(files[i]);
+      job.request.maxBytes = files[i].size();
+      job.request.expectedSize = files[i].size();
+      job.request.tooLong = "file " + std::to_string(i) + " came out wrong";
+      job.sha256 = Sha256Hex(files[i]);
+      job.destination = scratch_ / "out" / std::to_string(i);
+      jobs.push_back(job);
+    }
+    return jobs;
+  }
+
+  std::string Nginx() const { return site_.http + "/" + scenario_; }
+  std::string Fault(const std::string& fault) const {
+    return site_.faults + "/" + fault + "/" + scenario_;
+  }
+
+  // What every download must leave, whatever failed: every job before the failed one whole, no
+  // file of the full size that is not right, the bytes counted never going back nor past what
+  // was asked for, and no worker left.
+  static void ExpectCleanStop(const Outcome& outcome, const std::vector<DownloadJob>& jobs,
+                              const std::vector<std::string>& files) {
+    const DownloadsResult& result = outcome.result;
+    uint64_t planned = 0;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+      planned += files[i].size() - jobs[i].resumeFrom;
+      if (fs::is_directory(jobs[i].destination)) continue;
+      const std::string there = ReadBytes(jobs[i].destination);
+      if (i < result.failed) {
+        EXPECT_EQ(there, files[i]) << "job " << i << " before the failure is not whole";
+      } else if (there.size() >= files[i].size()) {
+        EXPECT_EQ(there, files[i]) << "job " << i << " has its full size but the wrong bytes";
+      }
+    }
+    EXPECT_LE(result.counted, planned);
+    EXPECT_TRUE(std::is_sorted(outcome.progress.begin(), outcome.progress.end()));
+    ASSERT_FALSE(outcome.progress.empty());
+    EXPECT_EQ(outcome.progress.back(), result.counted);
+    EXPECT_EQ(outcome.threadsAfter, outcome.threadsBefore) << "a worker outlived the downloads";
+  }
+
+  static inline TestWebsite site_;
+  static inline std::string setupError_;
+  static inline bool ready_ = false;
+  fs::path scratch_;
+  std::string scenario_;
+};
+
+// Twelve files, two of them fetched in ranges; in each case two fail, and the first in order is
+// the one named, whichever failed first.
+TEST_F(ParallelDownloadTest, TheFirstFailureInOrderIsNamed) {
+  std::vector<std::string> files;
+  for (uint32_t i = 0; i < 12; ++i) {
+    files.push_back(RandomBytes(i == 4 || i == 9 ? 300 << 10 : 20000 + 100 * i, i));
+  }
+  struct Case {
+    const char* name;
+    std::string base;
+    std::vector<size_t> missing;     // served nowhere
+    std::vector<size_t> mismatched;  // expected with another fingerprint
+    std::vector<size_t> blocked;     // a folder stands at the destination
+    size_t failed;
+    DownloadOutcome outcome;
+  };
+  const Case cases[] = {
+      {"404", Nginx(), {8, 3}, {}, {}, 3, DownloadOutcome::NotFetched},
+      // Only the ranged files' pieces are longer than the bytes the fault lets through.
+      {"dropped connection", Fault("drop/30000"), {}, {}, {}, 4, DownloadOutcome::NotFetched},
+      {"wrong bytes", Nginx(), {}, {7, 2}, {}, 2, DownloadOutcome::Wrong},
+      {"a wrong byte in every file", Fault("wrong-byte"), {}, {}, {}, 0, DownloadOutcome::Wrong},
+      {"a ranged file with wrong bytes", Nginx(), {}, {9}, {}, 9, DownloadOutcome::Wrong},
+      {"cannot write", Nginx(), {}, {}, {10, 5}, 5, DownloadOutcome::NotWritten},
+      {"a failure of each kind", Nginx(), {11}, {6}, {7}, 6, DownloadOutcome::Wrong},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(scratch_ / "out");
+    std::vector<DownloadJob> jobs = Jobs(c.base, files);
+    for (const size_t i : c.missing) {
+      jobs[i].request.url = c.base + "/client/files/" + Sha256Hex("nowhere");
+    }
+    for (const size_t i : c.mismatched) jobs[i].sha256 = Sha256Hex("something else");
+    for (const size_t i : c.blocked) fs::create_directories(jobs[i].destination / "x");
+    const Outcome outcome = Download(HttpFetch, jobs, SmallRanges());
+    EXPECT_EQ(outcome.result.failed, c.failed);
+    EXPECT_EQ(outcome.result.outcome, c.outcome);
+    if (c.outcome == DownloadOutcome::Wrong) {
+      EXPECT_EQ(outcome.result.error, jobs[c.failed].request.tooLong);
+      EXPECT_FALSE(fs::exists(jobs[c.failed].destination)) << "a wrong file was left";
+    }
+    if (c.outcome == DownloadOutcome::NotFetched) {
+      EXPECT_FALSE(outcome.result.error.empty());
+    }
+    for (const size_t i : c.blocked) EXPECT_TRUE(fs::is_directory(jobs[i].destination / "x"));
+    ExpectCleanStop(outcome, jobs, files);
+  }
+}
+
+// A large file comes in ranges, at most four at once; a website that answers a range whole or
+// with other bytes gets one plain download of the file, and the file comes out right.
+TEST_F(ParallelDownloadTest, RangesAnsweredBadlyGetOnePlainDownload) {
+  const std::vector<std::string> files = {RandomBytes(600 << 10, 1), RandomBytes(5000, 2),
+                                          RandomBytes((300 << 10) + 17, 3)};
+  struct Case {
+    const char* name;
+    std::string base;
+    bool plainDownloads;  // whether each ranged file is then fetched whole
+  };
+  const Case cases[] = {
+      {"a website that answers ranges", Nginx(), false},
+      {"ranges answered with 200", Fault("no-ranges"), true},
+      {"ranges answered with a wrong byte", Fault("range-wrong-byte"), true},
+      {"ranges answered one byte further on", Fault("range-shifted"), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(scratch_ / "out");
+    const std::vector<DownloadJob> jobs = Jobs(c.base, files);
+    Watch watch;
+    const Outcome outcome = Download(Watched(HttpFetch, watch), jobs, SmallRanges());
+    ASSERT_EQ(outcome.result.failed, jobs.size()) << outcome.result.error;
+    for (size_t i = 0; i < files.size(); ++i) {
+      EXPECT_EQ(ReadBytes(jobs[i].destination), files[i]) << i;
+    }
+    ExpectCleanStop(outcome, jobs, files);
+    EXPECT_EQ(outcome.result.counted, files[0].size() + files[1].size() + files[2].size());
+    // Whole requests: the small file's, and one more per ranged file when ranges failed.
+    size_t whole = 0;
+    size_t ranged = 0;
+    for (const HttpRequest& request : watch.requests) {
+      (request.rangeLength == 0 ? whole : ranged) += 1;
+    }
+    EXPECT_EQ(whole, c.plainDownloads ? 3u : 1u);
+    if (!c.plainDownloads) {
+      EXPECT_EQ(ranged, 10u + 5u);
+    }
+    EXPECT_LE(watch.mostAtOnceForOneUrl, 4);
+  }
+}
+
+// A ranged file cut short by an earlier run continues from where it was kept: only the rest is
+// asked for. Kept bytes that are wrong are found by the whole file's check and fetched again.
+TEST_F(ParallelDownloadTest, ARangedFileContinuesFromTheKeptBytes) {
+  const std::vector<std::string> files = {RandomBytes(700 << 10, 4)};
+  const uint64_t kept = 200 << 10;
+  for (const bool keptRight : {true, false}) {
+    SCOPED_TRACE(keptRight ? "kept bytes right" : "kept bytes wrong");
+    fs::remove_all(scratch_ / "out");
+    std::vector<DownloadJob> jobs = Jobs(Nginx(), files);
+    std::string start = files[0].substr(0, kept);
+    if (!keptRight) start[1000] ^= 1;
+    WriteFiles(scratch_ / "out", {{"0", start}});
+    jobs[0].resumeFrom = kept;
+    Watch watch;
+    const Outcome outcome = Download(Watched(HttpFetch, watch), jobs, SmallRanges());
+    ASSERT_EQ(outcome.result.failed, 1u) << outcome.result.error;
+    EXPECT_EQ(ReadBytes(jobs[0].destination), files[0]);
+    uint64_t asked = 0;
+    for (const HttpRequest& request : watch.requests) {
+      if (request.rangeLength == 0) continue;
+      EXPECT_GE(request.rangeStart, kept);
+      asked += request.rangeLength;
+    }
+    EXPECT_EQ(asked, files[0].size() - kept);
+    EXPECT_EQ(watch.requests.size(), keptRight ? 8u : 9u);
+    EXPECT_EQ(outcome.result.counted, files[0].size() - kept);
+  }
+}
+
+// A fetcher of the folder that holds some files back before failing or serving them.
+struct Held {
+  std::map<std::string, std::chrono::milliseconds> delay;  // by fingerprint, before the answer
+  std::map<std::string, std::string> failure;              // by fingerprint: the error
+  std::chrono::milliseconds perPiece{0};                   // before every piece of every file
+};
+
+HttpFetcher HeldBack(const HttpFetcher& inner, const Held& held) {
+  return [inner, held](HttpSession& session, const HttpRequest& request, const BodySink& sink,
+                       std::string& error, bool& responded) {
+    const std::string sha256 = request.url.substr(request.url.rfind('/') + 1);
+    if (const auto delay = held.delay.find(sha256); delay != held.delay.end()) {
+      std::this_thread::sleep_for(delay->second);
+    }
+    if (const auto failure = held.failure.find(sha256); failure != held.failure.end()) {
+      responded = true;
+      error = failure->second;
+      return false;
+    }
+    return inner(
+        session, request,
+        [&](const char* data, size_t size) {
+          std::this_thread::sleep_for(held.perPiece);
+          return sink(data, size);
+        },
+        error, responded);
+  };
+}
+
+// The order of failures forced: the first in manifest order fails last in time, yet is named;
+// every job between the two runs to its end.
+TEST_F(ParallelDownloadTest, AFailureFirstInTimeButLaterInOrderDoesNotDecide) {
+  std::vector<std::string> files;
+  for (uint32_t i = 0; i < 12; ++i) files.push_back(RandomBytes(i == 3 ? 300 << 10 : 3000, 10 + i));
+  const std::vector<DownloadJob> jobs = Jobs(kTestWebsite, files);
+  Held held;
+  held.delay[jobs[1].sha256] = std::chrono::milliseconds(1000);
+  held.failure[jobs[1].sha256] = "late";
+  held.failure[jobs[6].sha256] = "early";
+  const Outcome outcome = Download(HeldBack(FolderFetcher(scratch_ / "web"), held), jobs,
+                                   SmallRanges());
+  EXPECT_EQ(outcome.result.failed, 1u);
+  EXPECT_EQ(outcome.result.outcome, DownloadOutcome::NotFetched);
+  EXPECT_EQ(outcome.result.error, "late");
+  for (size_t i = 2; i < 6; ++i) EXPECT_EQ(ReadBytes(jobs[i].destination), files[i]) << i;
+  ExpectCleanStop(outcome, jobs, files);
+}
+
+// The first job fails at once while slow downloads run: they stop at their next piece, the
+// jobs no worker had started are never asked for, and what was cut short stays short.
+TEST_F(ParallelDownloadTest, AFailureStopsTheOtherDownloads) {
+  std::vector<std::string> files;
+  for (uint32_t i = 0; i < 16; ++i) files.push_back(RandomBytes(i == 2 ? 400 << 10 : 60000, 30 + i));
+  const std::vector<DownloadJob> jobs = Jobs(kTestWebsite, files);
+  Held held;
+  held.failure[jobs[0].sha256] = "gone";
+  held.perPiece = std::chrono::milliseconds(200);
+  FetchLog log;
+  const Outcome outcome =
+      Download(HeldBack(FolderFetcher(scratch_ / "web", &log), held), jobs, SmallRanges());
+  EXPECT_EQ(outcome.result.failed, 0u);
+  EXPECT_EQ(outcome.result.error, "gone");
+  for (size_t i = 1; i < jobs.size(); ++i) {
+    EXPECT_LT(ReadBytes(jobs[i].destination).size(), files[i].size()) << i;
+  }
+  for (size_t i = 9; i < jobs.size(); ++i) {
+    EXPECT_EQ(std::count(log.urls.begin(), log.urls.end(), jobs[i].request.url), 0) << i;
+  }
+  ExpectCleanStop(outcome, jobs, files);
+}
+
+// The progress sums the bytes of every running download, ranges included, and ends at the sum
+// of what was asked for.
+TEST_F(ParallelDownloadTest, TheProgressSumsTheRunningDownloads) {
+  std::vector<std::string> files;
+  for (uint32_t i = 0; i < 6; ++i) files.push_back(RandomBytes(i == 0 ? 512 << 10 : 40000, 50 + i));
+  const std::vector<DownloadJob> jobs = Jobs(kTestWebsite, files);
+  Held held;
+  held.perPiece = std::chrono::milliseconds(60);
+  Watch watch;
+  const Outcome outcome =
+      Download(Watched(HeldBack(FolderFetcher(scratch_ / "web"), held), watch), jobs,
+               SmallRanges());
+  ASSERT_EQ(outcome.result.failed, jobs.size()) << outcome.result.error;
+  uint64_t total = 0;
+  for (const std::string& bytes : files) total += bytes.size();
+  EXPECT_EQ(outcome.result.counted, total);
+  ExpectCleanStop(outcome, jobs, files);
+  EXPECT_GT(watch.mostAtOnce, 1);
+  // Reported while the downloads ran, not only at the end.
+  EXPECT_GT(std::count_if(outcome.progress.begin(), outcome.progress.end(),
+                          [&](uint64_t counted) { return counted > 0 && counted < total; }),
+            0);
+}
+
+}  // namespace
