@@ -113,11 +113,13 @@ std::string NameKey(const fs::path& relative) {
 bool JoinRound(const std::string& name, std::unordered_set<std::string>& names,
                std::unordered_set<std::string>& folders) {
   if (names.count(name) != 0 || folders.count(name) != 0) return false;
-  for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+  for (size_t slash = name.find('/'); slash != std::string::npos;
+       slash = name.find('/', slash + 1)) {
     if (names.count(name.substr(0, slash)) != 0) return false;
   }
   names.insert(name);
-  for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+  for (size_t slash = name.find('/'); slash != std::string::npos;
+       slash = name.find('/', slash + 1)) {
     folders.insert(name.substr(0, slash));
   }
   return true;
@@ -376,7 +378,8 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     DownloadJob job;
     job.request.url = website + "/client/files/" + file.sha256;
     job.request.maxBytes = file.size > 0 ? file.size : std::numeric_limits<uint64_t>::max();
-    job.request.tooLong = file.path + " came out wrong (it didn't match its fingerprint): try again";
+    job.request.tooLong =
+        file.path + " came out wrong (it didn't match its fingerprint): try again";
     job.request.expectedSize = file.size;
     job.sha256 = file.sha256;
     job.destination = destinations[i];
@@ -421,9 +424,9 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     std::unordered_set<std::string> names;
     std::unordered_set<std::string> folders;  // every folder the names lie in
     std::vector<DownloadJob> jobs;
-    std::vector<size_t> entries;                           // the entry of each job
-    std::unordered_map<std::string, size_t> downloading;   // fingerprint -> job
-    std::vector<size_t> copies;                            // entries that wait for a download
+    std::vector<size_t> entries;                          // the entry of each job
+    std::unordered_map<std::string, size_t> downloading;  // fingerprint -> job
+    std::vector<size_t> copies;                           // entries that wait for a download
   };
   Round round;
   const auto endRound = [&] {

@@ -46,24 +46,28 @@ struct Task {
 
 // A job's state while its tasks run.
 struct FileState {
-  uint64_t planned = 0;                 // the bytes it may count: its size less resumeFrom
-  std::atomic<uint64_t> received{0};    // over every fetch of the job
-  size_t untaken = 0;                   // pieces not yet taken, under Shared::lock
-  size_t running = 0;                   // pieces being fetched, under Shared::lock
-  std::mutex lock;                      // the fields below
-  std::FILE* out = nullptr;             // a ranged file, open while its pieces run
+  uint64_t planned = 0;               // the bytes it may count: its size less resumeFrom
+  std::atomic<uint64_t> received{0};  // over every fetch of the job
+  size_t untaken = 0;                 // pieces not yet taken, under Shared::lock
+  size_t running = 0;                 // pieces being fetched, under Shared::lock
+  std::mutex lock;                    // the fields below
+  std::FILE* out = nullptr;           // a ranged file, open while its pieces run
   bool opened = false;
-  bool again = false;                   // a piece came back whole or wrong: fetch the file whole
+  bool again = false;  // a piece came back whole or wrong: fetch the file whole
   bool notWritten = false;
   bool notFetched = false;
-  std::string error;                    // the first piece's network error
+  std::string error;  // the first piece's network error
 };
 
 struct Shared {
   Shared(const HttpFetcher& fetch, const std::vector<DownloadJob>& jobs,
          const DownloadSettings& settings)
-      : fetch(fetch), jobs(jobs), settings(settings), files(jobs.size()),
-        outcomes(jobs.size(), DownloadOutcome::Done), errors(jobs.size()) {}
+      : fetch(fetch),
+        jobs(jobs),
+        settings(settings),
+        files(jobs.size()),
+        outcomes(jobs.size(), DownloadOutcome::Done),
+        errors(jobs.size()) {}
   ~Shared() {
     // Only a worker that threw leaves a file open.
     for (const std::unique_ptr<FileState>& file : files) {
@@ -197,8 +201,7 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
   const std::lock_guard<std::mutex> hold(file.lock);
   if (writeFailed) {
     file.notWritten = true;
-  } else if (fetched ? received != task.length
-                     : error == kRangeIgnored || error == kPieceTooLong) {
+  } else if (fetched ? received != task.length : error == kRangeIgnored || error == kPieceTooLong) {
     // A website that ignores ranges, or sends a part other than the one asked for, gets one
     // plain download of the file.
     file.again = true;
@@ -347,7 +350,8 @@ uint64_t RangedSlackBytes(uint64_t size, const DownloadSettings& settings) {
 
 DownloadsResult DownloadFiles(const HttpFetcher& fetch, HttpSession& session,
                               const std::vector<DownloadJob>& jobs,
-                              const DownloadsProgress& progress, const std::function<void()>& waiting,
+                              const DownloadsProgress& progress,
+                              const std::function<void()>& waiting,
                               const DownloadSettings& settings) {
   Shared shared(fetch, jobs, settings);
   PlanTasks(shared);

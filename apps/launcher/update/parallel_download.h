@@ -70,5 +70,6 @@ using DownloadsProgress = std::function<void(uint64_t counted)>;
 // throws is thrown here once every worker has ended.
 DownloadsResult DownloadFiles(const HttpFetcher& fetch, HttpSession& session,
                               const std::vector<DownloadJob>& jobs,
-                              const DownloadsProgress& progress, const std::function<void()>& waiting,
+                              const DownloadsProgress& progress,
+                              const std::function<void()>& waiting,
                               const DownloadSettings& settings = {});

@@ -53,7 +53,8 @@ size_t ThreadCount() {
   return count;
 #else
   size_t count = 0;
-  for ([[maybe_unused]] const fs::directory_entry& task : fs::directory_iterator("/proc/self/task")) {
+  for ([[maybe_unused]] const fs::directory_entry& task :
+       fs::directory_iterator("/proc/self/task")) {
     ++count;
   }
   return count;
@@ -351,8 +352,8 @@ TEST_F(ParallelDownloadTest, AFailureFirstInTimeButLaterInOrderDoesNotDecide) {
   held.delay[jobs[1].sha256] = std::chrono::milliseconds(1000);
   held.failure[jobs[1].sha256] = "late";
   held.failure[jobs[6].sha256] = "early";
-  const Outcome outcome = Download(HeldBack(FolderFetcher(scratch_ / "web"), held), jobs,
-                                   SmallRanges());
+  const Outcome outcome =
+      Download(HeldBack(FolderFetcher(scratch_ / "web"), held), jobs, SmallRanges());
   EXPECT_EQ(outcome.result.failed, 1u);
   EXPECT_EQ(outcome.result.outcome, DownloadOutcome::NotFetched);
   EXPECT_EQ(outcome.result.error, "late");
@@ -364,7 +365,8 @@ TEST_F(ParallelDownloadTest, AFailureFirstInTimeButLaterInOrderDoesNotDecide) {
 // jobs no worker had started are never asked for, and what was cut short stays short.
 TEST_F(ParallelDownloadTest, AFailureStopsTheOtherDownloads) {
   std::vector<std::string> files;
-  for (uint32_t i = 0; i < 16; ++i) files.push_back(RandomBytes(i == 2 ? 400 << 10 : 60000, 30 + i));
+  for (uint32_t i = 0; i < 16; ++i)
+    files.push_back(RandomBytes(i == 2 ? 400 << 10 : 60000, 30 + i));
   const std::vector<DownloadJob> jobs = Jobs(kTestWebsite, files);
   Held held;
   held.failure[jobs[0].sha256] = "gone";
@@ -392,9 +394,8 @@ TEST_F(ParallelDownloadTest, TheProgressSumsTheRunningDownloads) {
   Held held;
   held.perPiece = std::chrono::milliseconds(60);
   Watch watch;
-  const Outcome outcome =
-      Download(Watched(HeldBack(FolderFetcher(scratch_ / "web"), held), watch), jobs,
-               SmallRanges());
+  const Outcome outcome = Download(Watched(HeldBack(FolderFetcher(scratch_ / "web"), held), watch),
+                                   jobs, SmallRanges());
   ASSERT_EQ(outcome.result.failed, jobs.size()) << outcome.result.error;
   uint64_t total = 0;
   for (const std::string& bytes : files) total += bytes.size();

@@ -165,6 +165,7 @@ class UpdateInterruptionTest : public ::testing::Test {
 
   std::vector<std::string> ToolArgs(const fs::path& root, const fs::path& website, long killBefore,
                                     long stepDelayMs, const fs::path& report) {
+    // With pieces of 64 KiB big.pak comes in ranges, so stops land among its pieces too.
     return {PathToUtf8(LocalPath(KELVADON_INTERRUPT_TOOL)),
             "--root",
             PathToUtf8(root),
@@ -178,7 +179,6 @@ class UpdateInterruptionTest : public ::testing::Test {
             std::to_string(killBefore),
             "--step-delay-ms",
             std::to_string(stepDelayMs),
-            // big.pak comes in ranges, so stops land among its pieces too.
             "--piece-bytes",
             "65536"};
   }
@@ -229,10 +229,9 @@ TEST_F(UpdateInterruptionTest, EveryInterruptionLeavesAUsableInstallation) {
   ASSERT_NE(threadSteps, std::string::npos) << clean.report;
   std::sscanf(clean.report.c_str() + threadSteps, "download-thread-steps %ld %ld", &firstThreadStep,
               &lastThreadStep);
-  EXPECT_GE(std::count_if(killPoints.begin(), killPoints.end(),
-                          [&](long point) {
-                            return point >= firstThreadStep && point <= lastThreadStep;
-                          }),
+  EXPECT_GE(std::count_if(
+                killPoints.begin(), killPoints.end(),
+                [&](long point) { return point >= firstThreadStep && point <= lastThreadStep; }),
             3)
       << clean.report;
 
