@@ -352,7 +352,15 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
       error = kPartWay;
       return false;
     }
-    if (read == 0) return true;
+    if (read == 0) {
+      // A part is never encoded, so one that ends short was cut off: Wine reports a connection
+      // closed early as the body's end.
+      if (ranged && received != request.rangeLength) {
+        error = kPartWay;
+        return false;
+      }
+      return true;
+    }
     // Content-Length may be absent, and a decoded body is longer than the one announced.
     if (read > request.maxBytes - received) {
       error = request.tooLong;

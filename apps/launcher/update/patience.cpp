@@ -11,16 +11,19 @@ namespace {
 
 constexpr std::chrono::milliseconds kProductLimit{15000};
 
-thread_local std::function<void()> tNotice;
+// A plain pointer: a thread_local with a destructor is unsafe at thread exit under mingw, whose
+// emulated thread storage may be freed before such destructors run.
+thread_local const std::function<void()>* tNotice = nullptr;
 std::atomic<std::chrono::milliseconds::rep> gLimitMs{kProductLimit.count()};
 
 }  // namespace
 
-WaitNotice::WaitNotice(std::function<void()> notice) : previous_(std::move(tNotice)) {
-  tNotice = std::move(notice);
+WaitNotice::WaitNotice(std::function<void()> notice)
+    : notice_(std::move(notice)), previous_(tNotice) {
+  tNotice = &notice_;
 }
 
-WaitNotice::~WaitNotice() { tNotice = std::move(previous_); }
+WaitNotice::~WaitNotice() { tNotice = previous_; }
 
 std::chrono::milliseconds PatienceLimit() { return std::chrono::milliseconds(gLimitMs.load()); }
 
@@ -40,7 +43,7 @@ int Patiently(const std::function<int()>& attempt) {
     if (error == 0 || !IsBusyError(error)) return error;
     const std::chrono::milliseconds delay = RetryDelay(failures);
     if (std::chrono::steady_clock::now() - start + delay > limit) return error;
-    if (failures == 1 && tNotice) tNotice();
+    if (failures == 1 && tNotice != nullptr && *tNotice) (*tNotice)();
     std::this_thread::sleep_for(delay);
   }
 }

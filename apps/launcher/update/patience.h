@@ -22,7 +22,8 @@ class WaitNotice {
   WaitNotice& operator=(const WaitNotice&) = delete;
 
  private:
-  std::function<void()> previous_;
+  std::function<void()> notice_;
+  const std::function<void()>* previous_;
 };
 
 // How long a step may wait in all. The default is the product's; tests shorten it.

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,8 +24,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
-// windows.h first: tlhelp32.h needs its types.
-#include <tlhelp32.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -38,27 +39,33 @@ std::string RandomBytes(size_t size, uint32_t seed) {
   return bytes;
 }
 
-// The threads this process runs now.
-size_t ThreadCount() {
+// The system's number for the calling thread.
+uint64_t ThisThread() {
 #ifdef _WIN32
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  size_t count = 0;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-  }
-  CloseHandle(snapshot);
-  return count;
+  return GetCurrentThreadId();
 #else
-  size_t count = 0;
-  for ([[maybe_unused]] const fs::directory_entry& task :
-       fs::directory_iterator("/proc/self/task")) {
-    ++count;
-  }
-  return count;
+  return static_cast<uint64_t>(gettid());
 #endif
+}
+
+// Whether the thread has ended. A joined thread may take the system a moment more to reap.
+bool ThreadEnded(uint64_t id) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+#ifdef _WIN32
+    const HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+    if (thread == nullptr) return true;
+    const bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+#else
+    const std::string stat = ReadBytes("/proc/self/task/" + std::to_string(id) + "/stat");
+    const size_t state = stat.rfind(") ");
+    const bool ended =
+        state == std::string::npos || stat[state + 2] == 'Z' || stat[state + 2] == 'X';
+#endif
+    if (ended) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 // Small enough that files of a few hundred KiB are fetched in ranges.
@@ -101,20 +108,30 @@ HttpFetcher Watched(const HttpFetcher& inner, Watch& watch) {
 struct Outcome {
   DownloadsResult result;
   std::vector<uint64_t> progress;
-  int waits = 0;
-  size_t threadsBefore = 0;
-  size_t threadsAfter = 0;
+  std::set<uint64_t> threads;  // that fetched, but the calling one
+  std::set<uint64_t> running;  // of those, the ones that had not ended on return
 };
 
 Outcome Download(const HttpFetcher& fetch, const std::vector<DownloadJob>& jobs,
                  const DownloadSettings& settings) {
   Outcome outcome;
+  const uint64_t caller = ThisThread();
+  std::mutex lock;
+  const HttpFetcher recorded = [&](HttpSession& session, const HttpRequest& request,
+                                   const BodySink& sink, std::string& error, bool& responded) {
+    if (ThisThread() != caller) {
+      const std::lock_guard<std::mutex> hold(lock);
+      outcome.threads.insert(ThisThread());
+    }
+    return fetch(session, request, sink, error, responded);
+  };
   const HttpSessionOwner session = OpenHttpSession();
-  outcome.threadsBefore = ThreadCount();
   outcome.result = DownloadFiles(
-      fetch, *session, jobs, [&](uint64_t counted) { outcome.progress.push_back(counted); },
-      [&] { ++outcome.waits; }, settings);
-  outcome.threadsAfter = ThreadCount();
+      recorded, *session, jobs, [&](uint64_t counted) { outcome.progress.push_back(counted); },
+      [] {}, settings);
+  for (const uint64_t thread : outcome.threads) {
+    if (!ThreadEnded(thread)) outcome.running.insert(thread);
+  }
   return outcome;
 }
 
@@ -182,7 +199,7 @@ class ParallelDownloadTest : public testing::Test {
     EXPECT_TRUE(std::is_sorted(outcome.progress.begin(), outcome.progress.end()));
     ASSERT_FALSE(outcome.progress.empty());
     EXPECT_EQ(outcome.progress.back(), result.counted);
-    EXPECT_EQ(outcome.threadsAfter, outcome.threadsBefore) << "a worker outlived the downloads";
+    EXPECT_TRUE(outcome.running.empty()) << "a worker outlived the downloads";
   }
 
   static inline TestWebsite site_;
@@ -402,6 +419,7 @@ TEST_F(ParallelDownloadTest, TheProgressSumsTheRunningDownloads) {
   EXPECT_EQ(outcome.result.counted, total);
   ExpectCleanStop(outcome, jobs, files);
   EXPECT_GT(watch.mostAtOnce, 1);
+  EXPECT_GT(outcome.threads.size(), 1u);
   // Reported while the downloads ran, not only at the end.
   EXPECT_GT(std::count_if(outcome.progress.begin(), outcome.progress.end(),
                           [&](uint64_t counted) { return counted > 0 && counted < total; }),
