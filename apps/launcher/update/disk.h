@@ -68,6 +68,9 @@ bool OpenFileSize(std::FILE* file, uint64_t& size);
 // Moves an open file's position to offset from its start, beyond 2 GiB too.
 bool SeekOpenFile(std::FILE* file, uint64_t offset);
 
+// Cuts an open file to size bytes, after writing out what its stream still holds.
+bool TruncateOpenFile(std::FILE* file, uint64_t size);
+
 // Whether the error is one another program causes for a while by holding the file open (a
 // scanner, a running program): a sharing or lock violation, or access denied, on Windows;
 // EBUSY or ETXTBSY on Linux, which has no sharing modes.

@@ -150,6 +150,11 @@ bool SeekOpenFile(std::FILE* file, uint64_t offset) {
          fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
+bool TruncateOpenFile(std::FILE* file, uint64_t size) {
+  return size <= static_cast<uint64_t>(std::numeric_limits<off_t>::max()) &&
+         std::fflush(file) == 0 && ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
+}
+
 bool IsBusyError(int error) { return error == EBUSY || error == ETXTBSY; }
 
 bool IsMissingError(int error) { return error == ENOENT || error == ENOTDIR; }

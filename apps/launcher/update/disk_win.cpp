@@ -166,6 +166,11 @@ bool SeekOpenFile(std::FILE* file, uint64_t offset) {
          _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
 
+bool TruncateOpenFile(std::FILE* file, uint64_t size) {
+  return size <= static_cast<uint64_t>(INT64_MAX) && std::fflush(file) == 0 &&
+         _chsize_s(_fileno(file), static_cast<__int64>(size)) == 0;
+}
+
 bool IsBusyError(int error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
          error == ERROR_ACCESS_DENIED;

@@ -40,6 +40,7 @@ bool Ranged(uint64_t size, const DownloadSettings& settings) {
 struct Task {
   size_t job = 0;
   bool piece = false;
+  size_t ordinal = 0;  // of a piece, among its file's
   uint64_t start = 0;
   uint64_t length = 0;
 };
@@ -56,8 +57,17 @@ struct FileState {
   bool again = false;  // a piece came back whole or wrong: fetch the file whole
   bool notWritten = false;
   bool notFetched = false;
-  std::string error;  // the first piece's network error
+  std::string error;             // the first piece's network error
+  uint64_t from = 0;             // where the first piece starts
+  std::vector<bool> piecesDone;  // each piece, once it arrived whole
 };
+
+// Where a ranged file's bytes stop running together from its start: the first piece not done.
+uint64_t WrittenFromStart(const FileState& file, uint64_t pieceBytes, uint64_t size) {
+  const auto missing = std::find(file.piecesDone.begin(), file.piecesDone.end(), false);
+  const auto done = static_cast<uint64_t>(missing - file.piecesDone.begin());
+  return std::min(size, file.from + done * pieceBytes);
+}
 
 struct Shared {
   Shared(const HttpFetcher& fetch, const std::vector<DownloadJob>& jobs,
@@ -208,6 +218,8 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
   } else if (!fetched && !file.notFetched) {
     file.notFetched = true;
     file.error = error;
+  } else if (fetched) {
+    file.piecesDone[task.ordinal] = true;
   }
 }
 
@@ -216,7 +228,17 @@ void FinishRanged(Shared& shared, size_t job, HttpSession& session, Sha256Provid
   const DownloadJob& download = shared.jobs[job];
   FileState& file = *shared.files[job];
   std::unique_lock<std::mutex> hold(file.lock);
-  const bool closed = file.out == nullptr || CloseStagedFile(file.out);
+  // A file left for the next run keeps only the bytes that run together from its start, so no
+  // file of the full size holds holes. A stop by the system may still leave some, within the
+  // slack the next run gives back.
+  const bool left = Stopped(shared, job) || (file.notFetched && !file.notWritten);
+  bool cut = true;
+  if (left && file.out != nullptr) {
+    cut = TruncateOpenFile(file.out,
+                           WrittenFromStart(file, std::max<uint64_t>(shared.settings.pieceBytes, 1),
+                                            download.request.expectedSize));
+  }
+  const bool closed = (file.out == nullptr || CloseStagedFile(file.out)) && cut;
   file.out = nullptr;
   if (Stopped(shared, job)) return;
   if (file.notWritten || !closed) {
@@ -317,13 +339,15 @@ void PlanTasks(Shared& shared) {
     FileState& file = *shared.files[job];
     file.planned = size - from;
     if (!Ranged(size, settings) || size - from <= pieceBytes) {
-      shared.tasks.push_back({job, false, 0, 0});
+      shared.tasks.push_back({job, false, 0, 0, 0});
       continue;
     }
+    file.from = from;
     for (uint64_t start = from; start < size; start += pieceBytes) {
-      shared.tasks.push_back({job, true, start, std::min(pieceBytes, size - start)});
+      shared.tasks.push_back({job, true, file.untaken, start, std::min(pieceBytes, size - start)});
       ++file.untaken;
     }
+    file.piecesDone.assign(file.untaken, false);
   }
   shared.taken.assign(shared.tasks.size(), false);
 }

@@ -245,6 +245,36 @@ TEST_F(LayoutTest, OpenForUpdatingWritesAtOffsetsAndKeepsTheRest) {
   EXPECT_TRUE(fs::is_directory(root_ / "folder"));
 }
 
+// A file cut while open keeps exactly the bytes before the cut, including those its stream had
+// not yet written out, and takes new ones after it.
+TEST_F(LayoutTest, TruncateOpenFileKeepsTheStart) {
+  const fs::path file = root_ / "cut.bin";
+  const std::string bytes(3 * kFilePieceBytes + 5, 'b');
+  const struct {
+    const char* name;
+    uint64_t size;
+  } cases[] = {{"nothing", 0},
+               {"one byte", 1},
+               {"within a piece", kFilePieceBytes - 1},
+               {"all but one", bytes.size() - 1},
+               {"all", bytes.size()}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::FILE* out = OpenForWriting(file);
+    ASSERT_NE(out, nullptr);
+    // Not flushed: the cut must write the stream's buffer out first.
+    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
+    EXPECT_TRUE(TruncateOpenFile(out, c.size));
+    uint64_t size = 0;
+    EXPECT_TRUE(OpenFileSize(out, size));
+    EXPECT_EQ(size, c.size);
+    ASSERT_TRUE(SeekOpenFile(out, c.size));
+    EXPECT_EQ(std::fwrite("end", 1, 3, out), 3u);
+    EXPECT_TRUE(CloseWrittenFile(out));
+    EXPECT_EQ(Get(file), bytes.substr(0, c.size) + "end");
+  }
+}
+
 TEST_F(LayoutTest, WriteWholeFileReportsAFullDisk) {
 #ifdef _WIN32
   GTEST_SKIP() << "needs a device that is always full";
