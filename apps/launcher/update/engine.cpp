@@ -207,6 +207,179 @@ ReusableFiles FindReusableFiles(const fs::path& versions, const fs::path& curren
   return reusable;
 }
 
+// What putting a version's files into its staging folder works with.
+struct FilePlacement {
+  const Manifest& manifest;
+  const std::string& website;
+  const std::vector<fs::path>& destinations;
+  const std::vector<std::string>& names;  // NameKey of each entry
+  const std::vector<StagedFile>& staged;
+  ReusableFiles& reusable;
+  const ChunkedKeptFiles& chunked;
+  Sha256Provider& hashing;
+  const HttpFetcher& fetch;
+  HttpSession& session;
+  const DownloadSettings& downloads;
+  std::function<void(uint64_t done)> report = nullptr;  // the bytes fetched so far
+  std::function<void()> waiting = nullptr;              // a download waits for another program
+  uint64_t done = 0;
+  // The first failure in manifest order decides the sentence, whatever failed first in time.
+  size_t failedAt = std::numeric_limits<size_t>::max();
+  std::string failure{};
+
+  void Fail(size_t i, std::string text) {
+    if (i >= failedAt) return;
+    failedAt = i;
+    failure = std::move(text);
+  }
+  bool Failed() const { return failedAt != std::numeric_limits<size_t>::max(); }
+
+  // A later entry of the same fingerprint is copied from here, freshly checked, before any
+  // older copy.
+  void PlacedAt(size_t i) {
+    std::vector<fs::path>& sources = reusable[manifest.files[i].sha256];
+    sources.insert(sources.begin(), destinations[i]);
+  }
+
+  // Copies entry i from a file of its fingerprint. False when the copy could not be written.
+  bool CopyFromPartners(size_t i, bool& placed) {
+    placed = false;
+    const auto partners = reusable.find(manifest.files[i].sha256);
+    if (partners == reusable.end()) return true;
+    for (const fs::path& partner : partners->second) {
+      if (partner == destinations[i]) continue;
+      BeforeDiskStep();
+      const CopyOutcome copy = CopyFileChecked(partner, FileExcerpt(), destinations[i],
+                                               manifest.files[i].sha256, hashing);
+      if (copy == CopyOutcome::NotWritten) {
+        Fail(i, CouldNotWrite(destinations[i]));
+        return false;
+      }
+      if (copy == CopyOutcome::Done) {
+        placed = true;
+        return true;
+      }
+    }
+    return true;
+  }
+
+  // Rebuilds entry i from the kept files' chunks. False when it could not be written.
+  bool Rebuild(size_t i, bool& placed) {
+    uint64_t fetched = 0;
+    const RebuildOutcome rebuilt = RebuildFromChunks(
+        fetch, session, website, manifest.files[i], chunked, hashing, destinations[i],
+        [&](uint64_t now) { report(SaturatingAdd(done, now)); }, fetched);
+    // What was fetched counts as done whatever came of it, so the progress never goes back.
+    done = SaturatingAdd(done, fetched);
+    if (rebuilt == RebuildOutcome::NotWritten) {
+      Fail(i, CouldNotWrite(destinations[i]));
+      return false;
+    }
+    placed = rebuilt == RebuildOutcome::Done;
+    return true;
+  }
+
+  DownloadJob JobFor(size_t i) const {
+    const ManifestFile& file = manifest.files[i];
+    DownloadJob job;
+    job.request.url = website + "/client/files/" + file.sha256;
+    job.request.maxBytes = file.size > 0 ? file.size : std::numeric_limits<uint64_t>::max();
+    job.request.tooLong =
+        file.path + " came out wrong (it didn't match its fingerprint): try again";
+    job.request.expectedSize = file.size;
+    job.sha256 = file.sha256;
+    job.destination = destinations[i];
+    job.resumeFrom = staged[i].resumeFrom;
+    return job;
+  }
+
+  // Downloads the jobs of entries, all at once. False when one failed.
+  bool Download(const std::vector<DownloadJob>& jobs, const std::vector<size_t>& entries) {
+    if (jobs.empty()) return true;
+    const DownloadsResult downloaded = DownloadFiles(
+        fetch, session, jobs, [&](uint64_t now) { report(SaturatingAdd(done, now)); }, waiting,
+        downloads);
+    done = SaturatingAdd(done, downloaded.counted);
+    for (size_t j = 0; j < downloaded.failed; ++j) PlacedAt(entries[j]);
+    if (downloaded.failed == jobs.size()) return true;
+    const size_t i = entries[downloaded.failed];
+    switch (downloaded.outcome) {
+      case DownloadOutcome::NotFetched:
+        Fail(i, "Couldn't download " + manifest.files[i].path + ": " + downloaded.error);
+        break;
+      case DownloadOutcome::NotWritten:
+        Fail(i, CouldNotWrite(destinations[i]));
+        break;
+      case DownloadOutcome::Wrong:
+      case DownloadOutcome::Done:
+        Fail(i, downloaded.error);
+        break;
+    }
+    return false;
+  }
+};
+
+// Entries are placed in rounds in which no path comes twice and none lies inside another: a
+// round's copies and rebuilds are made in order, its downloads then run together, and last come
+// the copies of what they fetched. So a path named twice still ends with the later entry's file,
+// and a file that stands where another needs a folder fails as it did in order.
+struct Round {
+  std::unordered_set<std::string> names;
+  std::unordered_set<std::string> folders;  // every folder the names lie in
+  std::vector<DownloadJob> jobs;
+  std::vector<size_t> entries;                          // the entry of each job
+  std::unordered_map<std::string, size_t> downloading;  // fingerprint -> job
+  std::vector<size_t> copies;                           // entries that wait for a download
+};
+
+// The round's downloads, then the copies that waited for them. False once anything failed.
+bool EndRound(FilePlacement& placement, Round& round) {
+  placement.Download(round.jobs, round.entries);
+  for (const size_t i : round.copies) {
+    if (i > placement.failedAt) break;
+    bool placed = false;
+    if (!placement.CopyFromPartners(i, placed)) break;
+    // The download it waited for is gone or changed on the disk: it is fetched itself.
+    if (!placed && !placement.Download({placement.JobFor(i)}, {i})) break;
+    placement.PlacedAt(i);
+  }
+  round = Round();
+  return !placement.Failed();
+}
+
+// Puts every entry of the manifest not staged whole into its destination. False, with the
+// sentence in placement.failure, when one could not be placed.
+bool PlaceFiles(FilePlacement& placement) {
+  const Manifest& manifest = placement.manifest;
+  Round round;
+  for (size_t i = 0; i < manifest.files.size() && !placement.Failed(); ++i) {
+    const ManifestFile& file = manifest.files[i];
+    if (!JoinRound(placement.names[i], round.names, round.folders)) {
+      if (!EndRound(placement, round)) break;
+      JoinRound(placement.names[i], round.names, round.folders);
+    }
+    if (placement.staged[i].whole) continue;
+    if (round.downloading.count(file.sha256) != 0) {
+      round.copies.push_back(i);
+      continue;
+    }
+    bool placed = false;
+    if (!placement.CopyFromPartners(i, placed)) break;
+    if (!placed && !file.chunks.empty() && !placement.Rebuild(i, placed)) break;
+    if (placed) {
+      placement.PlacedAt(i);
+      continue;
+    }
+    round.downloading[file.sha256] = round.jobs.size();
+    round.jobs.push_back(placement.JobFor(i));
+    round.entries.push_back(i);
+  }
+  // The last round, or the downloads of the entries before a failure: one of them may have
+  // failed first in manifest order.
+  EndRound(placement, round);
+  return !placement.Failed();
+}
+
 UpdateResult RunUpdate(const std::string& website, const fs::path& root,
                        const ProgressReporter& reporter, HttpSession& session,
                        const HttpFetcher& fetch, const RefetchPause& pause, const UtcClock& clock) {
@@ -318,7 +491,6 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
       }
     }
   }
-  uint64_t done = 0;
 
   BeforeDiskStep();
   if (!HasRoomFor(root, unwritten, result.error)) return result;
@@ -337,151 +509,15 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     reporter(text, fraction);
   };
 
-  // The first failure in manifest order decides the sentence, whatever failed first in time.
-  constexpr size_t kNoFailure = std::numeric_limits<size_t>::max();
-  size_t failedAt = kNoFailure;
-  std::string failure;
-  const auto fail = [&](size_t i, std::string text) {
-    if (i >= failedAt) return;
-    failedAt = i;
-    failure = std::move(text);
+  FilePlacement placement{manifest, website,  destinations, names,   staged,   reusable,
+                          chunked,  *hashing, fetch,        session, downloads};
+  placement.report = report;
+  placement.waiting = [&] {
+    reporter(kWaitingForFilesStatus, -1.0);
+    shown.clear();
   };
-  // A later entry of the same fingerprint is copied from here, freshly checked, before any
-  // older copy.
-  const auto placedAt = [&](size_t i) {
-    std::vector<fs::path>& sources = reusable[manifest.files[i].sha256];
-    sources.insert(sources.begin(), destinations[i]);
-  };
-  // Copies entry i from a file of its fingerprint. False when the copy could not be written.
-  const auto copyFromPartners = [&](size_t i, bool& placed) {
-    placed = false;
-    const auto partners = reusable.find(manifest.files[i].sha256);
-    if (partners == reusable.end()) return true;
-    for (const fs::path& partner : partners->second) {
-      if (partner == destinations[i]) continue;
-      BeforeDiskStep();
-      const CopyOutcome copy = CopyFileChecked(partner, FileExcerpt(), destinations[i],
-                                               manifest.files[i].sha256, *hashing);
-      if (copy == CopyOutcome::NotWritten) {
-        fail(i, CouldNotWrite(destinations[i]));
-        return false;
-      }
-      if (copy == CopyOutcome::Done) {
-        placed = true;
-        return true;
-      }
-    }
-    return true;
-  };
-  const auto jobFor = [&](size_t i) {
-    const ManifestFile& file = manifest.files[i];
-    DownloadJob job;
-    job.request.url = website + "/client/files/" + file.sha256;
-    job.request.maxBytes = file.size > 0 ? file.size : std::numeric_limits<uint64_t>::max();
-    job.request.tooLong =
-        file.path + " came out wrong (it didn't match its fingerprint): try again";
-    job.request.expectedSize = file.size;
-    job.sha256 = file.sha256;
-    job.destination = destinations[i];
-    job.resumeFrom = staged[i].resumeFrom;
-    return job;
-  };
-  // Downloads the jobs of entries, all at once. False when one failed.
-  const auto download = [&](const std::vector<DownloadJob>& jobs,
-                            const std::vector<size_t>& entries) {
-    if (jobs.empty()) return true;
-    const DownloadsResult downloaded = DownloadFiles(
-        fetch, session, jobs, [&](uint64_t now) { report(SaturatingAdd(done, now)); },
-        [&] {
-          reporter(kWaitingForFilesStatus, -1.0);
-          shown.clear();
-        },
-        downloads);
-    done = SaturatingAdd(done, downloaded.counted);
-    for (size_t j = 0; j < downloaded.failed; ++j) placedAt(entries[j]);
-    if (downloaded.failed == jobs.size()) return true;
-    const size_t i = entries[downloaded.failed];
-    switch (downloaded.outcome) {
-      case DownloadOutcome::NotFetched:
-        fail(i, "Couldn't download " + manifest.files[i].path + ": " + downloaded.error);
-        break;
-      case DownloadOutcome::NotWritten:
-        fail(i, CouldNotWrite(destinations[i]));
-        break;
-      case DownloadOutcome::Wrong:
-      case DownloadOutcome::Done:
-        fail(i, downloaded.error);
-        break;
-    }
-    return false;
-  };
-
-  // Entries are placed in rounds in which no path comes twice and none lies inside another: a
-  // round's copies and rebuilds are made in order, its downloads then run together, and last
-  // come the copies of what they fetched. So a path named twice still ends with the later
-  // entry's file, and a file that stands where another needs a folder fails as it did in order.
-  struct Round {
-    std::unordered_set<std::string> names;
-    std::unordered_set<std::string> folders;  // every folder the names lie in
-    std::vector<DownloadJob> jobs;
-    std::vector<size_t> entries;                          // the entry of each job
-    std::unordered_map<std::string, size_t> downloading;  // fingerprint -> job
-    std::vector<size_t> copies;                           // entries that wait for a download
-  };
-  Round round;
-  const auto endRound = [&] {
-    download(round.jobs, round.entries);
-    for (const size_t i : round.copies) {
-      if (i > failedAt) break;
-      bool placed = false;
-      if (!copyFromPartners(i, placed)) break;
-      // The download it waited for is gone or changed on the disk: it is fetched itself.
-      if (!placed && !download({jobFor(i)}, {i})) break;
-      placedAt(i);
-    }
-    round = Round();
-    return failedAt == kNoFailure;
-  };
-
-  for (size_t i = 0; i < manifest.files.size() && failedAt == kNoFailure; ++i) {
-    const ManifestFile& file = manifest.files[i];
-    if (!JoinRound(names[i], round.names, round.folders)) {
-      if (!endRound()) break;
-      JoinRound(names[i], round.names, round.folders);
-    }
-    if (staged[i].whole) continue;
-    if (round.downloading.count(file.sha256) != 0) {
-      round.copies.push_back(i);
-      continue;
-    }
-    bool placed = false;
-    if (!copyFromPartners(i, placed)) break;
-    if (!placed && !file.chunks.empty()) {
-      uint64_t fetched = 0;
-      const RebuildOutcome rebuilt = RebuildFromChunks(
-          fetch, session, website, file, chunked, *hashing, destinations[i],
-          [&](uint64_t now) { report(SaturatingAdd(done, now)); }, fetched);
-      // What was fetched counts as done whatever came of it, so the progress never goes back.
-      done = SaturatingAdd(done, fetched);
-      if (rebuilt == RebuildOutcome::NotWritten) {
-        fail(i, CouldNotWrite(destinations[i]));
-        break;
-      }
-      placed = rebuilt == RebuildOutcome::Done;
-    }
-    if (placed) {
-      placedAt(i);
-      continue;
-    }
-    round.downloading[file.sha256] = round.jobs.size();
-    round.jobs.push_back(jobFor(i));
-    round.entries.push_back(i);
-  }
-  // The last round, or the downloads of the entries before a failure: one of them may have
-  // failed first in manifest order.
-  endRound();
-  if (failedAt != kNoFailure) {
-    result.error = failure;
+  if (!PlaceFiles(placement)) {
+    result.error = placement.failure;
     return result;
   }
 
