@@ -11,6 +11,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "update/crypto.h"
 #include "update/disk.h"
@@ -60,6 +61,15 @@ struct FileState {
   std::string error;             // the first piece's network error
   uint64_t from = 0;             // where the first piece starts
   std::vector<bool> piecesDone;  // each piece, once it arrived whole
+
+  // The file's bytes are hashed in order while later pieces still arrive, read back once they run
+  // together from its start, so the check at the end has little left to read. One worker at a
+  // time; the fields below are under hashLock.
+  std::mutex hashLock;
+  Sha256HasherOwner hasher;
+  uint64_t hashedTo = 0;
+  std::FILE* reader = nullptr;
+  bool hashFailed = false;
 };
 
 // Where a ranged file's bytes stop running together from its start: the first piece not done.
@@ -82,6 +92,7 @@ struct Shared {
     // Only a worker that threw leaves a file open.
     for (const std::unique_ptr<FileState>& file : files) {
       if (file && file->out != nullptr) std::fclose(file->out);
+      if (file && file->reader != nullptr) std::fclose(file->reader);
     }
   }
   Shared(const Shared&) = delete;
@@ -90,6 +101,8 @@ struct Shared {
   const HttpFetcher& fetch;
   const std::vector<DownloadJob>& jobs;
   const DownloadSettings& settings;
+  // Opened on the calling thread, so it outlives every worker that hashes a ranged file.
+  Sha256ProviderOwner hashing = OpenSha256Provider();
   std::vector<Task> tasks;
   std::vector<std::unique_ptr<FileState>> files;
 
@@ -223,6 +236,52 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
   }
 }
 
+// Hashes the file's bytes from where the hashing stands up to end, read back from the disk.
+void HashUpTo(FileState& file, const fs::path& path, uint64_t end) {
+  if (file.hashFailed || end <= file.hashedTo) return;
+  if (file.reader == nullptr) {
+    int error = 0;
+    file.reader = OpenFileForReading(path, error);
+    if (file.reader == nullptr) {
+      file.hashFailed = true;
+      return;
+    }
+    // Read-ahead would keep bytes of pieces that have not arrived yet.
+    std::setvbuf(file.reader, nullptr, _IONBF, 0);
+  }
+  if (!SeekOpenFile(file.reader, file.hashedTo)) {
+    file.hashFailed = true;
+    return;
+  }
+  std::vector<char> buffer(kFilePieceBytes);
+  while (file.hashedTo < end) {
+    const auto size = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - file.hashedTo));
+    if (std::fread(buffer.data(), 1, size, file.reader) != size) {
+      file.hashFailed = true;
+      return;
+    }
+    UpdateSha256(*file.hasher, buffer.data(), size);
+    file.hashedTo += size;
+  }
+}
+
+// Hashes what has arrived in order since the last time, unless another worker is at it.
+void HashWhatArrived(Shared& shared, size_t job) {
+  FileState& file = *shared.files[job];
+  const std::unique_lock<std::mutex> hashing(file.hashLock, std::try_to_lock);
+  if (!hashing.owns_lock()) return;
+  uint64_t end = 0;
+  {
+    const std::lock_guard<std::mutex> hold(file.lock);
+    if (file.out == nullptr || file.again || file.notFetched || file.notWritten) return;
+    end = WrittenFromStart(file, std::max<uint64_t>(shared.settings.pieceBytes, 1),
+                           shared.jobs[job].request.expectedSize);
+    // The reading handle sees only what this stream has handed to the system.
+    if (std::fflush(file.out) != 0) return;
+  }
+  HashUpTo(file, shared.jobs[job].destination, end);
+}
+
 // After the last piece: the file counts only once its whole fingerprint is right.
 void FinishRanged(Shared& shared, size_t job, HttpSession& session, Sha256Provider& provider) {
   const DownloadJob& download = shared.jobs[job];
@@ -252,7 +311,15 @@ void FinishRanged(Shared& shared, size_t job, HttpSession& session, Sha256Provid
   }
   const bool again = file.again;
   hold.unlock();
-  if (!again && HashFileExcerpt(download.destination, provider) == download.sha256) {
+  bool right = false;
+  if (!again) {
+    const std::lock_guard<std::mutex> hashing(file.hashLock);
+    HashUpTo(file, download.destination, download.request.expectedSize);
+    right = !file.hashFailed && FinishSha256Hex(*file.hasher) == download.sha256;
+    if (file.reader != nullptr) std::fclose(file.reader);
+    file.reader = nullptr;
+  }
+  if (right) {
     Finish(shared, job, DownloadOutcome::Done, {});
     return;
   }
@@ -293,6 +360,7 @@ void Run(Shared& shared, const Task& task, HttpSession& session, Sha256Provider&
   if (!Stopped(shared, task.job)) {
     BeforeDiskStep();
     FetchPiece(shared, task, session);
+    HashWhatArrived(shared, task.job);
   }
   FileState& file = *shared.files[task.job];
   bool last = false;
@@ -348,6 +416,7 @@ void PlanTasks(Shared& shared) {
       ++file.untaken;
     }
     file.piecesDone.assign(file.untaken, false);
+    file.hasher = StartSha256(*shared.hashing);
   }
   shared.taken.assign(shared.tasks.size(), false);
 }
