@@ -131,10 +131,6 @@ struct Target {
   const RebuildProgress* progressHere = nullptr;
 };
 
-bool WriteAt(std::FILE* file, uint64_t offset, const char* data, size_t size) {
-  return SeekOpenFile(file, offset) && std::fwrite(data, 1, size, file) == size;
-}
-
 // One range of url into the target at its offset. False when it did not arrive whole.
 bool FetchRange(const HttpFetcher& fetch, HttpSession& session, const std::string& url,
                 const ByteRange& range, Target& target) {

@@ -113,15 +113,14 @@ std::string NameKey(const fs::path& relative) {
 bool JoinRound(const std::string& name, std::unordered_set<std::string>& names,
                std::unordered_set<std::string>& folders) {
   if (names.count(name) != 0 || folders.count(name) != 0) return false;
+  std::vector<std::string> above;
   for (size_t slash = name.find('/'); slash != std::string::npos;
        slash = name.find('/', slash + 1)) {
-    if (names.count(name.substr(0, slash)) != 0) return false;
+    above.push_back(name.substr(0, slash));
+    if (names.count(above.back()) != 0) return false;
   }
   names.insert(name);
-  for (size_t slash = name.find('/'); slash != std::string::npos;
-       slash = name.find('/', slash + 1)) {
-    folders.insert(name.substr(0, slash));
-  }
+  folders.insert(above.begin(), above.end());
   return true;
 }
 

@@ -205,6 +205,10 @@ bool CloseWrittenFile(std::FILE* file) { return CloseFlushed(file, FlushFileToDi
 
 bool CloseStagedFile(std::FILE* file) { return CloseFlushed(file, FlushStagedFileToDisk); }
 
+bool WriteAt(std::FILE* file, uint64_t offset, const char* data, size_t size) {
+  return SeekOpenFile(file, offset) && std::fwrite(data, 1, size, file) == size;
+}
+
 bool FlushStagedFiles(const fs::path& folder) { return FlushStagedFilesToDisk(folder) == 0; }
 
 bool WriteWholeFile(const fs::path& path, std::string_view bytes) {

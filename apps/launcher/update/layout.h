@@ -47,6 +47,9 @@ bool CloseWrittenFile(std::FILE* file);
 // The same for a file that counts only once FlushStagedFiles has answered true: on Linux its
 // bytes reach the disk there, with every other file's, rather than one file at a time.
 bool CloseStagedFile(std::FILE* file);
+
+// Writes the bytes at offset in an open file (past its end too); false when it cannot.
+bool WriteAt(std::FILE* file, uint64_t offset, const char* data, size_t size);
 bool FlushStagedFiles(const std::filesystem::path& folder);
 
 // The size of the pieces files are read, copied and hashed in.

@@ -54,8 +54,7 @@ struct FileState {
   size_t running = 0;                 // pieces being fetched, under Shared::lock
   std::mutex lock;                    // the fields below
   std::FILE* out = nullptr;           // a ranged file, open while its pieces run
-  bool opened = false;
-  bool again = false;  // a piece came back whole or wrong: fetch the file whole
+  bool again = false;                 // a piece came back whole or wrong: fetch the file whole
   bool notWritten = false;
   bool notFetched = false;
   std::string error;             // the first piece's network error
@@ -177,17 +176,12 @@ void FetchWhole(Shared& shared, size_t job, uint64_t resumeFrom, HttpSession& se
   Finish(shared, job, outcome, error);
 }
 
-bool WriteAt(std::FILE* file, uint64_t offset, const char* data, size_t size) {
-  return SeekOpenFile(file, offset) && std::fwrite(data, 1, size, file) == size;
-}
-
 void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
   const DownloadJob& download = shared.jobs[task.job];
   FileState& file = *shared.files[task.job];
   {
     const std::lock_guard<std::mutex> hold(file.lock);
-    if (!file.opened) {
-      file.opened = true;
+    if (file.out == nullptr && !file.notWritten) {
       // Bytes an interrupted run left are kept; anything else there is cleared.
       file.out = download.resumeFrom > 0 ? OpenForUpdating(download.destination)
                                          : OpenForWriting(download.destination);
