@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <wctype.h>
 
 #include <algorithm>
@@ -32,26 +35,6 @@ std::string FoldCase(std::string_view utf8) {
   return WideToUtf8(wide);
 }
 
-bool IsReservedDeviceName(std::string_view name) {
-  // The device name counts up to the first dot and without trailing spaces: "nul.txt" and
-  // "com1 .log" are devices too.
-  std::string_view base = name.substr(0, name.find('.'));
-  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
-  const std::string upper = AsciiUpper(base);
-  if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
-      upper == "CONOUT$") {
-    return true;
-  }
-  if (upper.size() >= 4 && (upper.starts_with("COM") || upper.starts_with("LPT"))) {
-    const std::string_view number = std::string_view(upper).substr(3);
-    // "\xC2\xB9", "\xC2\xB2", "\xC2\xB3": superscript one, two and three, which Windows also
-    // takes for device numbers.
-    return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||
-           number == "\xC2\xB2" || number == "\xC2\xB3";
-  }
-  return false;
-}
-
 // Names the launcher writes into every version folder itself.
 bool IsLauncherFileName(std::string_view name) {
   const std::string upper = AsciiUpper(name);
@@ -62,22 +45,6 @@ bool IsLauncherFileName(std::string_view name) {
 std::string Quoted(std::string_view utf8) { return "\"" + ReplaceInvalidUtf8(utf8) + "\""; }
 
 }  // namespace
-
-std::string WindowsNameProblem(std::string_view name) {
-  if (!IsValidUtf8(name)) return "is not valid UTF-8";
-  for (const char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20) return "holds a control character";
-    if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos) {
-      return std::string("holds the character ") + c + ", which Windows does not allow in names";
-    }
-    if (c == '\\') return "holds a backslash, which the launcher reads as a folder separator";
-  }
-  if (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
-    return "ends in a dot or a space, which Windows drops";
-  }
-  if (IsReservedDeviceName(name)) return "is a name Windows keeps for a device";
-  return {};
-}
 
 std::string ClientPathProblem(std::string_view path) {
   size_t start = 0;
@@ -148,7 +115,13 @@ bool ListClientFiles(const fs::path& clientFolder, std::vector<ClientFile>& file
       problems.push_back(Quoted(path) + " is not an ordinary file.");
     } else {
       noteName(path);
-      files.push_back({path, it->path()});
+      struct stat listed = {};
+      if (lstat(it->path().c_str(), &listed) != 0 || !S_ISREG(listed.st_mode)) {
+        problems.push_back(Quoted(path) + " changed while the client folder was being read.");
+        continue;
+      }
+      files.push_back({path, it->path(), static_cast<uint64_t>(listed.st_dev),
+                       static_cast<uint64_t>(listed.st_ino)});
     }
   }
   if (ec) {
@@ -173,4 +146,39 @@ bool ListClientFiles(const fs::path& clientFolder, std::vector<ClientFile>& file
   std::sort(files.begin(), files.end(),
             [](const ClientFile& a, const ClientFile& b) { return a.path < b.path; });
   return true;
+}
+
+bool ReadClientFile(const ClientFile& file, std::string& bytes, std::string& error) {
+  bytes.clear();
+  const std::string name = "\"" + file.source.string() + "\"";
+  const int fd = open(file.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno == ELOOP ? name + " became a symbolic link while it was being published."
+                           : "Could not read " + name + ".";
+    return false;
+  }
+  struct stat status = {};
+  bool ok = fstat(fd, &status) == 0;
+  if (ok && (!S_ISREG(status.st_mode) || static_cast<uint64_t>(status.st_dev) != file.device ||
+             static_cast<uint64_t>(status.st_ino) != file.inode)) {
+    close(fd);
+    error = name + " was replaced by another file while it was being published; publish again.";
+    return false;
+  }
+  char buffer[1 << 16];
+  while (ok) {
+    const ssize_t got = read(fd, buffer, sizeof(buffer));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    bytes.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  if (!ok) {
+    bytes.clear();
+    error = "Could not read " + name + ".";
+  }
+  return ok;
 }

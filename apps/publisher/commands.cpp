@@ -207,7 +207,7 @@ bool CheckVersionKeepsItsFiles(const fs::path& client, const Manifest& manifest,
 
 // Puts the file into the store under its fingerprint, unless a good copy is already there.
 // Returns false with error set when the file cannot be stored.
-bool StoreFile(const fs::path& store, const ManifestFile& file, const fs::path& source,
+bool StoreFile(const fs::path& store, const ManifestFile& file, const ClientFile& source,
                const std::string* knownBytes, bool& stored, std::string& error) {
   stored = false;
   const fs::path target = store / file.sha256;
@@ -219,12 +219,11 @@ bool StoreFile(const fs::path& store, const ManifestFile& file, const fs::path& 
   std::string bytes;
   if (knownBytes != nullptr) {
     bytes = *knownBytes;
-  } else if (!ReadWholeFile(source, bytes, &whole) || !whole) {
-    error = "Could not read " + Quoted(source) + ".";
+  } else if (!ReadClientFile(source, bytes, error)) {
     return false;
   }
   if (Sha256Hex(bytes) != file.sha256) {
-    error = Quoted(source) + " changed while it was being published; publish again.";
+    error = Quoted(source.source) + " changed while it was being published; publish again.";
     return false;
   }
   stored = true;
@@ -336,10 +335,10 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   std::string error;
   Manifest manifest;
   manifest.version = options.at("version");
-  if (!IsValidVersionName(manifest.version)) {
-    return Refuse(err, "\"" + manifest.version +
-                           "\" is not a valid version name: 1 to 40 ASCII letters, digits, '-' "
-                           "and '.', not starting with '.'.");
+  const std::string versionProblem = VersionNameProblem(manifest.version);
+  if (!versionProblem.empty()) {
+    return Refuse(
+        err, "\"" + manifest.version + "\" is not a valid version name: " + versionProblem + ".");
   }
   SigningKey key;
   if (!LoadSigningKey(options.at("private-key"), key, error)) return Refuse(err, error);
@@ -406,10 +405,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   std::map<std::string, std::string> newChunkLists;
   for (const ClientFile& file : clientFiles) {
     std::string bytes;
-    bool whole = false;
-    if (!ReadWholeFile(file.source, bytes, &whole) || !whole) {
-      return Refuse(err, "Could not read " + Quoted(file.source) + ".");
-    }
+    if (!ReadClientFile(file, bytes, error)) return Refuse(err, error);
     manifest.files.push_back({file.path, Sha256Hex(bytes), bytes.size()});
     if (bytes.size() >= kChunkedFileThreshold) {
       ChunkList list = ChunkBytes(bytes);
@@ -475,7 +471,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     const ManifestFile& file = manifest.files[i];
     if (done.insert(file.sha256).second) {
       bool stored = false;
-      if (!StoreFile(store, file, clientFiles[i].source, nullptr, stored, error)) {
+      if (!StoreFile(store, file, clientFiles[i], nullptr, stored, error)) {
         return Refuse(err, error);
       }
       added += stored ? 1 : 0;
@@ -484,7 +480,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   }
   if (launcherImage && done.insert(manifest.launcher.sha256).second) {
     bool stored = false;
-    if (!StoreFile(store, manifest.launcher, launcherFile, &*launcherImage, stored, error)) {
+    if (!StoreFile(store, manifest.launcher, {{}, launcherFile}, &*launcherImage, stored, error)) {
       return Refuse(err, error);
     }
     added += stored ? 1 : 0;
@@ -492,8 +488,8 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   // Stored before the manifest that names them, like the files.
   for (const auto& [fingerprint, bytes] : newChunkLists) {
     bool stored = false;
-    if (!StoreFile(store, {"chunk list", fingerprint, bytes.size()}, store / fingerprint, &bytes,
-                   stored, error)) {
+    if (!StoreFile(store, {"chunk list", fingerprint, bytes.size()}, {{}, store / fingerprint},
+                   &bytes, stored, error)) {
       return Refuse(err, error);
     }
   }
@@ -633,6 +629,7 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
   }
   Manifest manifest;
   std::string launcherKey;
+  std::string launcherFloor;
   if (!ParseManifestContent(json, manifest, error)) {
     problems.push_back("Launchers would refuse client/manifest.json: " + error + ".");
   } else {
@@ -641,6 +638,7 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
         ReadWholeFile(client / "files" / manifest.launcher.sha256, launcher)) {
       const std::vector<PublicKey> keys = ReleaseKeysIn(launcher);
       launcherKey = keys.size() == 1 ? KeyName(keys[0]) : "no single release key";
+      launcherFloor = MinimumSequenceNote(launcher);
     }
     std::vector<ManifestFile> entries = manifest.files;
     if (!manifest.launcher.path.empty()) entries.push_back(manifest.launcher);
@@ -689,7 +687,7 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
   out << ", signed for the release key in " << options.at("release-key") << " (" << KeyName(key)
       << "); " << FreshnessSummary(manifest) << ".\n";
   if (!launcherKey.empty()) {
-    out << "The published launcher carries " << launcherKey << ".\n";
+    out << "The published launcher carries " << launcherKey << ".\n" << launcherFloor << "\n";
   }
   return 0;
 }

@@ -315,7 +315,8 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
                                   Method::kGet, manifest.launcher.size);
     const std::vector<PublicKey> keys = ReleaseKeysIn(launcher.body);
     out << "The published launcher carries "
-        << (keys.size() == 1 ? KeyName(keys[0]) : "no single release key") << ".\n";
+        << (keys.size() == 1 ? KeyName(keys[0]) : "no single release key") << ".\n"
+        << MinimumSequenceNote(launcher.body) << "\n";
   }
   return 0;
 }

@@ -15,6 +15,7 @@
 
 #include "update/chunk_list.h"
 #include "update/crypto.h"
+#include "update/layout.h"
 #include "update/manifest.h"
 
 // Runs one command line (the arguments after the program name). Results go to out, refusals and
@@ -50,10 +51,10 @@ bool ReadReleaseKeyFile(const std::filesystem::path& file, PublicKey& key, std::
 struct ClientFile {
   std::string path;              // as written into the manifest: UTF-8, '/' between folders
   std::filesystem::path source;  // where it is on this computer
+  // The file that was listed: what is read later must be that file, not one swapped in since.
+  uint64_t device = 0;
+  uint64_t inode = 0;
 };
-
-// Why Windows could not hold a file or folder of this name, or empty when it can.
-std::string WindowsNameProblem(std::string_view name);
 
 // Why a path (UTF-8 bytes, '/' between folders) cannot be published, or empty when it can.
 std::string ClientPathProblem(std::string_view path);
@@ -62,6 +63,10 @@ std::string ClientPathProblem(std::string_view path);
 // must pass. On false, error lists every problem found, one per line.
 bool ListClientFiles(const std::filesystem::path& clientFolder, std::vector<ClientFile>& files,
                      std::string& error);
+
+// Reads the listed file whole, never through a link, and only when it is still the file that was
+// listed (a link or another file put in its place since is refused). On false, error says why.
+bool ReadClientFile(const ClientFile& file, std::string& bytes, std::string& error);
 
 // Manifest text (manifest_writer.cpp).
 
@@ -79,6 +84,9 @@ std::vector<PublicKey> ReleaseKeysIn(std::string_view image);
 
 // The marker and the key, as a launcher's build lays them out (for tests and stand-ins).
 std::string ReleaseKeyRecord(const PublicKey& key);
+
+// What the launcher's built-in minimum sequence is, as a sentence for verify.
+std::string MinimumSequenceNote(std::string_view image);
 
 // A short name for a key that an engineer can compare between messages.
 std::string KeyName(const PublicKey& key);

@@ -62,15 +62,19 @@ LaunchContext ParseCommandLine(const std::vector<std::string>& args,
   LaunchContext context;
   std::string optionWebsite;
   std::filesystem::path optionHome;
+  bool optionUninstall = false;
+  std::string document;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const bool hasValue = i + 1 < args.size();
-    if (arg.size() >= kLinkPrefix.size() && arg.compare(0, kLinkPrefix.size(), kLinkPrefix) == 0) {
+    // Windows hands a link to its scheme's handler whatever the case of the scheme.
+    if (arg.size() >= kLinkPrefix.size() &&
+        AsciiLower(arg.substr(0, kLinkPrefix.size())) == kLinkPrefix) {
       context.link = arg;
     } else if (arg == "--studio") {
       context.studio = true;
     } else if (arg == "--uninstall") {
-      context.uninstall = true;
+      optionUninstall = true;
     } else if (arg == "--no-start") {
       context.noStart = true;
     } else if (arg == "--website" && hasValue) {
@@ -83,15 +87,21 @@ LaunchContext ParseCommandLine(const std::vector<std::string>& args,
         optionHome.clear();
       }
     } else if (IsDocumentPath(arg)) {
-      context.document = arg;
-      context.studio = true;
+      document = arg;
     }
   }
-  // A link comes from outside (a web page, a chat message); a raw quote in it can split it into
-  // extra arguments, so options that redirect the install or the website are not taken with one.
+  // A link comes from outside (a web page, a chat message, a document); a raw quote in it can
+  // split it into extra arguments, so nothing that redirects the install, the website or the
+  // studio is taken with one. Nor is --uninstall: the entry in Windows' list of programs never
+  // passes a link, and a web page must not put the uninstall question in front of a player.
+  // --studio and --no-start stay: a link always starts the player, so --studio changes nothing,
+  // and --no-start only holds the start back.
   if (context.link.empty()) {
     context.website = optionWebsite;
     if (!optionHome.empty()) context.installRoot = Absolute(optionHome, currentFolder);
+    context.uninstall = optionUninstall;
+    context.document = document;
+    if (!document.empty()) context.studio = true;
   }
   if (!context.document.empty()) {
     try {

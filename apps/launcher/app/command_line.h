@@ -8,8 +8,10 @@
 
 // What the command line and the website resolution give the launch Job.
 struct LaunchContext {
-  std::string link;     // last argument starting with "kelvadon:"
+  std::string link;     // last argument starting with "kelvadon:" in any case
   std::string website;  // always a NormalizeWebsite result, or empty
+  // The website came from the link's "origin" alone: it serves this run and is written nowhere.
+  bool websiteFromLink = false;
   std::filesystem::path
       installRoot;        // --home (made absolute); empty until the default is filled in
   std::string playToken;  // from the stamp or the setup file name

@@ -107,15 +107,19 @@ int RunLaunchJob(LaunchContext& context, const ProgressReporter& report,
         "Kelvadon couldn't update (" + update.error + "). Starting the version you have.", true);
   }
 
+  // A website that only a link's origin gave serves this run; written into website.txt, the
+  // uninstall entry or a shortcut it would take over every later update.
+  const std::string lasting = context.websiteFromLink ? std::string() : website;
   if (update.ready) {
     std::string ignored;
-    services.updateLauncherCopy(root, website, update.manifest, ignored, *session);
+    services.updateLauncherCopy(root, website, update.manifest, ignored, *session,
+                                !context.websiteFromLink);
   }
 
   const std::string versionName = update.ready ? update.version : FileNameAsUtf8(versionFolder);
   const fs::path launcherCopy = root / kLauncherFileName;
   if (services.exists(launcherCopy)) {
-    services.registerWithWindows(root, launcherCopy, website, versionName);
+    services.registerWithWindows(root, launcherCopy, lasting, versionName);
   }
 
   if (context.noStart) return 0;

@@ -32,10 +32,12 @@ struct LaunchJobServices {
   std::function<std::filesystem::path(const std::filesystem::path& root)> currentVersionFolder =
       CurrentVersionFolder;
   std::function<bool(const std::filesystem::path& root, const std::string& website,
-                     const Manifest& manifest, std::string& error, HttpSession& session)>
+                     const Manifest& manifest, std::string& error, HttpSession& session,
+                     bool rememberWebsite)>
       updateLauncherCopy = [](const std::filesystem::path& root, const std::string& website,
-                              const Manifest& manifest, std::string& error, HttpSession& session) {
-        return UpdateLauncherCopy(root, website, manifest, error, session);
+                              const Manifest& manifest, std::string& error, HttpSession& session,
+                              bool rememberWebsite) {
+        return UpdateLauncherCopy(root, website, manifest, error, session, rememberWebsite);
       };
   std::function<void(const std::filesystem::path& installRoot,
                      const std::filesystem::path& launcherPath, const std::string& website,

@@ -68,6 +68,7 @@ void ResolveWebsite(LaunchContext& context, std::string_view ownImage, std::stri
   if (context.website.empty()) context.website = NormalizeWebsite(FirstLine(websiteFileText));
   if (context.website.empty() && !context.link.empty()) {
     context.website = NormalizeWebsite(QueryParameter(context.link, "origin"));
+    context.websiteFromLink = !context.website.empty();
   }
 }
 
@@ -79,6 +80,13 @@ int RunLauncher(const std::vector<std::string>& args) {
     return 1;
   }
   if (context.uninstall) return RunUninstallMode(context.installRoot);
+  // Programs would be started from a folder that another computer's owner controls.
+  if (IsNetworkPath(context.installRoot)) {
+    ShowMessage("Kelvadon can't be installed in a network folder (" +
+                    PathForMessage(context.installRoot) + "). Choose a folder on this computer.",
+                true);
+    return 1;
+  }
 
   const std::filesystem::path ownPath = OwnExecutablePath();
   std::string ownImage;

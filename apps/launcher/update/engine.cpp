@@ -108,6 +108,51 @@ std::string NameKey(const fs::path& relative) {
   return key;
 }
 
+// The entries of the staging folder that the manifest names (files, and the folders they lie in),
+// as NameKey spells them.
+struct NamedEntries {
+  std::unordered_set<std::string> files;
+  std::unordered_set<std::string> folders;
+};
+
+NamedEntries NamedBy(const std::vector<std::string>& names) {
+  NamedEntries named;
+  for (const std::string& name : names) {
+    named.files.insert(name);
+    for (size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+      named.folders.insert(name.substr(0, slash));
+    }
+  }
+  return named;
+}
+
+// Removes from the folder (key: its NameKey under the staging folder, empty for the staging folder
+// itself) every entry the manifest does not name as what it is: an interrupted run's staging folder
+// is open to anyone, and a file planted there (a DLL that Windows would load beside the player)
+// must not become part of the version. Links are removed themselves, never entered.
+void RemoveUnnamedEntries(const fs::path& folder, const std::string& key,
+                          const NamedEntries& named) {
+  std::vector<fs::path> entries;
+  ListFolder(folder, entries);
+  for (const fs::path& entry : entries) {
+    std::string entryKey;
+    try {
+      entryKey = (key.empty() ? "" : key + "/") + NameKey(entry);
+    } catch (const std::exception&) {
+      entryKey.clear();  // a name that is no text is no name of the manifest's
+    }
+    const EntryKind kind = EntryKindOf(folder / entry);
+    if (kind == EntryKind::File && named.files.count(entryKey) != 0) continue;
+    if (kind == EntryKind::Folder && named.folders.count(entryKey) != 0) {
+      RemoveUnnamedEntries(folder / entry, entryKey, named);
+      continue;
+    }
+    BeforeDiskStep();
+    RemovePathTree(folder / entry);
+  }
+}
+
 // Adds the name to a round's names and the folders it lies in; false, changing nothing, when the
 // round already names it, a folder it lies in, or a file inside it.
 bool JoinRound(const std::string& name, std::unordered_set<std::string>& names,
@@ -144,10 +189,16 @@ std::string CouldNotWrite(const fs::path& path) {
 }
 
 // Points current.txt at the version. True only when current.txt then names that complete folder.
+// current.txt is not touched unless the folder is there under exactly the version's name: written
+// before that, it would name nothing and every start would install the whole client again.
 bool MakeCurrent(const fs::path& root, const std::string& version, const fs::path& finalFolder,
                  std::string& error) {
   const fs::path currentFile = root / kCurrentFileName;
   const std::string text = version + "\n";
+  if (!HoldsCompleteVersion(root / kVersionsFolderName, version)) {
+    error = "Couldn't finish installing (the new version's folder is missing)";
+    return false;
+  }
   if ((!FileHolds(currentFile, text) && !ReplaceFileAtomically(currentFile, text)) ||
       !SameEntry(CurrentVersionFolder(root), finalFolder)) {
     error = CouldNotWrite(currentFile);
@@ -262,6 +313,18 @@ struct FilePlacement {
     return true;
   }
 
+  // Makes entry i, the empty file, on the disk: there is nothing to fetch. False when it could not
+  // be written.
+  bool MakeEmpty(size_t i) {
+    BeforeDiskStep();
+    std::FILE* file = OpenForWriting(destinations[i]);
+    if (file == nullptr || !CloseStagedFile(file)) {
+      Fail(i, CouldNotWrite(destinations[i]));
+      return false;
+    }
+    return true;
+  }
+
   // Rebuilds entry i from the kept files' chunks. False when it could not be written.
   bool Rebuild(size_t i, bool& placed) {
     uint64_t fetched = 0;
@@ -282,7 +345,7 @@ struct FilePlacement {
     const ManifestFile& file = manifest.files[i];
     DownloadJob job;
     job.request.url = website + "/client/files/" + file.sha256;
-    job.request.maxBytes = file.size > 0 ? file.size : std::numeric_limits<uint64_t>::max();
+    job.request.maxBytes = file.size;
     job.request.tooLong =
         file.path + " came out wrong (it didn't match its fingerprint): try again";
     job.request.expectedSize = file.size;
@@ -362,6 +425,11 @@ bool PlaceFiles(FilePlacement& placement) {
       round.copies.push_back(i);
       continue;
     }
+    if (file.size == 0) {
+      if (!placement.MakeEmpty(i)) break;
+      placement.PlacedAt(i);
+      continue;
+    }
     bool placed = false;
     if (!placement.CopyFromPartners(i, placed)) break;
     if (!placed && !file.chunks.empty() && !placement.Rebuild(i, placed)) break;
@@ -406,14 +474,14 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
   // Judged and remembered under the lock, so that two launchers never write a lower sequence
   // over a higher one; before anything on disk, so that an old manifest cannot even switch back
   // to a version still kept.
-  if (!AcceptFreshManifest(root, manifest, clock(), result.error)) {
+  if (!AcceptFreshManifest(root, manifest, BuildMinimumSequence, clock(), result.error)) {
     result.version.clear();
     result.manifest = Manifest();
     return result;
   }
 
   std::error_code ec;
-  if (EntryKindOf(finalFolder / kMarkerFileName) != EntryKind::Missing) {
+  if (HoldsCompleteVersion(versions, result.version)) {
     result.ready = MakeCurrent(root, result.version, finalFolder, result.error);
     return result;
   }
@@ -449,6 +517,7 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
   }
   BeforeDiskStep();
   CreateFolders(staging, ec);
+  RemoveUnnamedEntries(staging, {}, NamedBy(names));
   const Sha256ProviderOwner hashing = OpenSha256Provider();
   const DownloadSettings downloads = CurrentDownloadSettings();
   std::vector<StagedFile> staged;

@@ -155,8 +155,11 @@ bool RememberSequence(const std::filesystem::path& root, uint64_t sequence) {
 }
 
 std::string FreshnessProblem(const Manifest& manifest, std::optional<uint64_t> remembered,
-                             int64_t now) {
-  if (manifest.sequence && remembered && *manifest.sequence < *remembered) {
+                             uint64_t minimum, int64_t now) {
+  // Once a sequence is known, or the build demands one, a manifest without one is as old as any.
+  const bool demanded = remembered || minimum > 0;
+  const uint64_t lowest = std::max(remembered.value_or(0), minimum);
+  if (demanded && (!manifest.sequence || *manifest.sequence < lowest)) {
     return "The update is older than one already seen on this computer, so it wasn't installed";
   }
   // Subtracting only when now is the later time keeps a clock at either end of its range from
@@ -168,10 +171,10 @@ std::string FreshnessProblem(const Manifest& manifest, std::optional<uint64_t> r
   return {};
 }
 
-bool AcceptFreshManifest(const std::filesystem::path& root, const Manifest& manifest, int64_t now,
-                         std::string& error) {
+bool AcceptFreshManifest(const std::filesystem::path& root, const Manifest& manifest,
+                         uint64_t minimum, int64_t now, std::string& error) {
   const std::optional<uint64_t> remembered = ReadRememberedSequence(root);
-  const std::string problem = FreshnessProblem(manifest, remembered, now);
+  const std::string problem = FreshnessProblem(manifest, remembered, minimum, now);
   if (!problem.empty()) {
     error = problem;
     return false;

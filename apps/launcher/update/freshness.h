@@ -6,8 +6,11 @@
 //               writes plain digits and raises it by one on every publish, rollbacks included);
 //   "expires":  a JSON string of exactly the form "YYYY-MM-DDTHH:MM:SSZ", a UTC time.
 // The launcher remembers the highest sequence it has accepted in sequence.txt in the InstallRoot
-// (the decimal number and one LF) and refuses a manifest with a lower one, or one whose expiry
-// has passed by more than an hour on this computer's clock.
+// (the decimal number and one LF) and refuses a manifest with a lower one or, once it holds one,
+// a manifest without a sequence (every manifest signed before sequences existed could otherwise
+// be served again for ever), or one whose expiry has passed by more than an hour on this
+// computer's clock. Each build also carries a lowest sequence of its own, so that a computer that
+// has remembered nothing yet refuses the oldest manifests too.
 
 #include <cstdint>
 #include <filesystem>
@@ -21,6 +24,10 @@
 
 // The largest sequence: every whole number up to it is exact in a JSON reader's double.
 inline constexpr uint64_t kLargestSequence = 9007199254740991ull;
+
+// The lowest sequence this build accepts, set when it is configured (KELVADON_MINIMUM_SEQUENCE,
+// 0 by default); above 0, a manifest without a sequence is refused too.
+extern const uint64_t& BuildMinimumSequence;
 
 // How long after its expiry a manifest is still accepted, for clocks that are slightly off.
 inline constexpr int64_t kExpiryLeewaySeconds = 3600;
@@ -49,12 +56,14 @@ std::optional<uint64_t> ReadRememberedSequence(const std::filesystem::path& root
 // Replaces sequence.txt (temporary file, flush, rename). False when it could not be written.
 bool RememberSequence(const std::filesystem::path& root, uint64_t sequence);
 
-// The sentence that refuses the manifest, or empty when it may be installed.
+// The sentence that refuses the manifest, or empty when it may be installed. minimum is the
+// build's lowest sequence (BuildMinimumSequence in the product).
 std::string FreshnessProblem(const Manifest& manifest, std::optional<uint64_t> remembered,
-                             int64_t now);
+                             uint64_t minimum, int64_t now);
 
-// Judges the manifest against sequence.txt and the clock, and remembers its sequence when it is
-// higher. Hold the InstallRoot lock: two launchers must not write a lower number over a higher
-// one. A failure to write sequence.txt is ignored. On false, error holds the sentence.
-bool AcceptFreshManifest(const std::filesystem::path& root, const Manifest& manifest, int64_t now,
-                         std::string& error);
+// Judges the manifest against sequence.txt, the build's minimum and the clock, and remembers its
+// sequence when it is higher. Hold the InstallRoot lock: two launchers must not write a lower
+// number over a higher one. A failure to write sequence.txt is ignored. On false, error holds the
+// sentence.
+bool AcceptFreshManifest(const std::filesystem::path& root, const Manifest& manifest,
+                         uint64_t minimum, int64_t now, std::string& error);

@@ -30,6 +30,9 @@ bool ParseFileEntry(const JsonValue& value, ManifestFile& file) {
   file.size = ByteCountFromNumber(size->number);
   file.chunks = TextMember(value, "chunks");
   if (!IsValidFingerprint(file.chunks)) file.chunks.clear();
+  // The size is the ceiling of the download, so 0 must mean the empty file itself; nothing else
+  // can be 0 bytes long.
+  if (file.size == 0 && file.sha256 != kEmptyFileSha256) return false;
   return IsValidManifestPath(file.path) && IsValidFingerprint(file.sha256);
 }
 

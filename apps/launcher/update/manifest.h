@@ -9,10 +9,14 @@
 
 #include "update/crypto.h"
 
+// The fingerprint of the empty file: an entry of size 0 must have it, and is made without a fetch.
+inline constexpr char kEmptyFileSha256[] =
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
 struct ManifestFile {
   std::string path;    // relative path inside the version folder, UTF-8
   std::string sha256;  // 64 lower-case hex digits
-  uint64_t size = 0;   // for progress only
+  uint64_t size = 0;   // exactly the file's size: no download may grow past it
   // The fingerprint of the file's chunk list (update/chunk_list.h), or empty when the entry names
   // none. Optional and ignored by older launchers; a value that is no fingerprint counts as none,
   // so a publisher's slip costs only a whole download.

@@ -1,7 +1,6 @@
 #include "update/self_update.h"
 
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <system_error>
 
@@ -41,9 +40,9 @@ uint64_t FileSizeOrZero(const fs::path& path) {
   return ReadFileTail(path, 0, none, size) ? size : 0;
 }
 
-bool UpdateCopy(const fs::path& root, const std::string& website, const Manifest& manifest,
-                std::string& error, HttpSession& session, const HttpFetcher& fetch,
-                const fs::path& ownImagePath) {
+bool UpdateCopy(const fs::path& root, const std::string& website, bool rememberWebsite,
+                const Manifest& manifest, std::string& error, HttpSession& session,
+                const HttpFetcher& fetch, const fs::path& ownImagePath) {
   const fs::path installed = root / kLauncherFileName;
   const fs::path aside = root / kOldLauncherFileName;
   const fs::path replacement = ReplacementPath(installed);
@@ -52,7 +51,7 @@ bool UpdateCopy(const fs::path& root, const std::string& website, const Manifest
   const InstallRootLock lock(root);
 
   // The installed copy carries no stamp and learns its website from this file.
-  if (!website.empty()) {
+  if (rememberWebsite && !website.empty()) {
     const std::string text = website + "\n";
     const fs::path websiteFile = root / kWebsiteFileName;
     if (!FileHolds(websiteFile, text)) ReplaceFileAtomically(websiteFile, text);
@@ -78,7 +77,7 @@ bool UpdateCopy(const fs::path& root, const std::string& website, const Manifest
   if (!launcher.path.empty() && (!clean || cleanHash != launcher.sha256)) {
     HttpRequest request;
     request.url = website + "/client/files/" + launcher.sha256;
-    request.maxBytes = launcher.size > 0 ? launcher.size : std::numeric_limits<uint64_t>::max();
+    request.maxBytes = launcher.size;
     request.tooLong = kLauncherWrong;
     request.expectedSize = launcher.size;
     bool responded = false;
@@ -124,17 +123,18 @@ bool UpdateCopy(const fs::path& root, const std::string& website, const Manifest
 bool UpdateLauncherCopy(const fs::path& root, const std::string& website, const Manifest& manifest,
                         std::string& error) {
   const HttpSessionOwner session = OpenHttpSession();
-  return UpdateCopy(root, website, manifest, error, *session, HttpFetch, OwnExecutablePath());
+  return UpdateCopy(root, website, true, manifest, error, *session, HttpFetch, OwnExecutablePath());
 }
 
 bool UpdateLauncherCopy(const fs::path& root, const std::string& website, const Manifest& manifest,
-                        std::string& error, HttpSession& session) {
-  return UpdateCopy(root, website, manifest, error, session, HttpFetch, OwnExecutablePath());
+                        std::string& error, HttpSession& session, bool rememberWebsite) {
+  return UpdateCopy(root, website, rememberWebsite, manifest, error, session, HttpFetch,
+                    OwnExecutablePath());
 }
 
 bool UpdateLauncherCopy(const fs::path& root, const std::string& website, const Manifest& manifest,
                         std::string& error, const HttpFetcher& fetch,
                         const fs::path& ownImagePath) {
   const HttpSessionOwner session = OpenHttpSession();
-  return UpdateCopy(root, website, manifest, error, *session, fetch, ownImagePath);
+  return UpdateCopy(root, website, true, manifest, error, *session, fetch, ownImagePath);
 }

@@ -17,9 +17,11 @@
 bool UpdateLauncherCopy(const std::filesystem::path& root, const std::string& website,
                         const Manifest& manifest, std::string& error);
 
-// The same over the caller's network session.
+// The same over the caller's network session. Without rememberWebsite, website.txt is left as it
+// is: the website serves this run only.
 bool UpdateLauncherCopy(const std::filesystem::path& root, const std::string& website,
-                        const Manifest& manifest, std::string& error, HttpSession& session);
+                        const Manifest& manifest, std::string& error, HttpSession& session,
+                        bool rememberWebsite);
 
 // The same, reaching the website through fetch and reading the running launcher from
 // ownImagePath (empty when it is not known).

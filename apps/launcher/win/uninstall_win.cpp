@@ -59,8 +59,10 @@ void ScheduleLauncherDeletion(const fs::path& installRoot) {
   const std::wstring application = (system / L"cmd.exe").native();
 
   // The ping of the local machine is a pause of about two seconds; the second del runs whether
-  // or not the first worked. CreateProcessW may write into the command line.
-  std::wstring commandLine = L"cmd.exe /c ping 127.0.0.1 -n 3 > nul & del /f /q \"" +
+  // or not the first worked. /d skips the AutoRun commands a registry value may hold, and /v:off
+  // keeps a '!' in the path from being read as a delayed variable. CreateProcessW may write into
+  // the command line.
+  std::wstring commandLine = L"cmd.exe /d /v:off /c ping 127.0.0.1 -n 3 > nul & del /f /q \"" +
                              (root / kLauncherFileName).native() + L"\" & del /f /q \"" +
                              (root / kOldLauncherFileName).native() + L"\"";
   STARTUPINFOW startup = {};

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "json/json.h"
 #include "publisher.h"
@@ -9,11 +15,12 @@ namespace {
 
 TEST(WindowsNameProblem, RefusesWhatWindowsCannotHold) {
   const char* refused[] = {
-      "CON",         "con",       "Nul",         "nul.txt",  "AUX.tar.gz", "prn",
-      "COM1",        "com9.dll",  "LPT1",        "lpt0",     "COM0",       "CONIN$",
-      "conout$.log", "com1 .x",   "COM\xC2\xB9", "trail.",   "trail ",     "a<b",
-      "a>b",         "a\"b",      "a|b",         "a?b",      "a*b",        "a:b",
-      "a\\b",        "tab\there", "bell\x07",    "\xFF.dat", "\xC3(",      "\xED\xA0\x80.dat",
+      "CON",          "con",       "Nul",         "nul.txt",  "AUX.tar.gz", "prn",
+      "COM1",         "com9.dll",  "LPT1",        "lpt0",     "COM0",       "CONIN$",
+      "conout$.log",  "com1 .x",   "COM\xC2\xB9", "trail.",   "trail ",     "a<b",
+      "a>b",          "a\"b",      "a|b",         "a?b",      "a*b",        "a:b",
+      "a\\b",         "tab\there", "bell\x07",    "\xFF.dat", "\xC3(",      "\xED\xA0\x80.dat",
+      "KELVAD~1.EXE", "progra~12",
   };
   for (const char* name : refused) {
     EXPECT_FALSE(WindowsNameProblem(name).empty()) << name;
@@ -31,6 +38,7 @@ TEST(WindowsNameProblem, RefusesWhatWindowsCannotHold) {
       "caf\xC3\xA9",
       "\xE6\x97\xA5\xE6\x9C\xAC.txt",
       "a;b,c=d",
+      "tilde~x~",
   };
   for (const char* name : accepted) {
     EXPECT_EQ(WindowsNameProblem(name), "") << name;
@@ -68,7 +76,7 @@ TEST(ManifestJson, ReadsBackThroughTheLaunchersParser) {
   Manifest manifest;
   manifest.version = "2.14.0-beta";
   manifest.files = {{"kelvadon_player.exe", std::string(64, 'a'), 18446744073709549568ull},
-                    {"data/caf\xC3\xA9.dat", std::string(64, '0'), 0}};
+                    {"data/caf\xC3\xA9.dat", kEmptyFileSha256, 0}};
   manifest.launcher = {"KelvadonLauncher.exe", std::string(64, 'f'), 12};
   const std::string json = ManifestJson(manifest);
   Manifest readBack;
@@ -84,6 +92,45 @@ TEST(ManifestJson, ReadsBackThroughTheLaunchersParser) {
   ASSERT_TRUE(ParseManifestContent(ManifestJson(manifest), readBack, error)) << error;
   EXPECT_EQ(readBack.launcher.path, "");
   EXPECT_EQ(ManifestJson(manifest).find("launcher"), std::string::npos);
+}
+
+// A file swapped between the listing and the read (a link to the private key, say) would be
+// published in its place: the read takes only the file that was listed.
+TEST(ReadClientFile, OnlyTheFileThatWasListed) {
+  namespace fs = std::filesystem;
+  const fs::path root =
+      fs::temp_directory_path() / ("kelvadon-client-read-" + std::to_string(getpid()));
+  fs::remove_all(root);
+  const fs::path client = root / "client";
+  fs::create_directories(client);
+  const auto put = [](const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  };
+  put(root / "secret.pem", "private");
+  const std::function<void(const fs::path&)> swaps[] = {
+      [](const fs::path&) {},
+      [&](const fs::path& file) {
+        fs::remove(file);
+        fs::create_symlink(root / "secret.pem", file);
+      },
+      [&](const fs::path& file) {
+        put(root / "other", "other");
+        fs::rename(root / "other", file);
+      },
+  };
+  for (size_t i = 0; i < std::size(swaps); ++i) {
+    for (const char* name : {"kelvadon_player.exe", "kelvadon_studio.exe"}) put(client / name, "x");
+    std::vector<ClientFile> files;
+    std::string error;
+    ASSERT_TRUE(ListClientFiles(client, files, error)) << error;
+    swaps[i](files[0].source);
+    std::string bytes = "stale";
+    error.clear();
+    EXPECT_EQ(ReadClientFile(files[0], bytes, error), i == 0) << i << ": " << error;
+    EXPECT_EQ(bytes, i == 0 ? "x" : "") << i;
+    fs::remove(files[0].source);
+  }
+  fs::remove_all(root);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include "chunker.h"
 #include "net/website.h"
+#include "tests/update/version_name_cases.h"
 #include "update/layout.h"
 
 namespace fs = std::filesystem;
@@ -214,16 +215,6 @@ TEST_F(PublisherTest, RefusesBadArgumentsAndKeys) {
     const char* expected;
   };
   const Case cases[] = {
-      {{"publish", "--client", client, "--version", ".1", "--private-key", key, "--website", www},
-       1,
-       "not a valid version name"},
-      {{"publish", "--client", client, "--version", "1 0", "--private-key", key, "--website", www},
-       1,
-       "not a valid version name"},
-      {{"publish", "--client", client, "--version", std::string(41, '1'), "--private-key", key,
-        "--website", www},
-       1,
-       "not a valid version name"},
       {{"publish", "--client", client, "--version", "1.0", "--private-key",
         (root_ / "keys" / "missing.pem").string(), "--website", www},
        1,
@@ -265,6 +256,19 @@ TEST_F(PublisherTest, RefusesBadArgumentsAndKeys) {
     EXPECT_EQ(result.code, c.code) << c.expected;
     EXPECT_NE(result.err.find(c.expected), std::string::npos) << result.err;
   }
+  EXPECT_FALSE(fs::exists(website_ / "client"));
+}
+
+// The launcher's own rule, with the reason: a name it refuses would be published for nothing.
+TEST_F(PublisherTest, RefusesTheVersionNamesTheLauncherRefuses) {
+  for (const VersionNameCase& c : VersionNameCases()) {
+    if (c.valid) continue;
+    const Result result = Publish(c.name);
+    EXPECT_EQ(result.code, 1) << c.name;
+    EXPECT_NE(result.err.find("is not a valid version name: "), std::string::npos) << result.err;
+  }
+  const Result dot = Publish("1.0.");
+  EXPECT_NE(dot.err.find("ends in a dot"), std::string::npos) << dot.err;
   EXPECT_FALSE(fs::exists(website_ / "client"));
 }
 
@@ -720,6 +724,13 @@ TEST_F(PublisherTest, FindsTheKeyInTheLauncherOfThisBuild) {
       RunTool({"publish", "--client", client_.string(), "--version", "3.0", "--private-key",
                buildKey, "--website", website_.string(), "--launcher", built.string()});
   EXPECT_EQ(accepted.code, 0) << accepted.err;
+  // verify reads the build's minimum sequence back from the launcher's bytes.
+  const Result verified =
+      RunTool({"verify", "--website", website_.string(), "--release-key",
+               (fs::path(buildKey).parent_path() / "test-release.key").string()});
+  EXPECT_NE(verified.out.find("Its minimum sequence is " KELVADON_MINIMUM_SEQUENCE),
+            std::string::npos)
+      << verified.out << verified.err;
   const Result refused = Publish("3.1", website_, {"--launcher", built.string()});
   EXPECT_EQ(refused.code, 1);
   EXPECT_NE(refused.err.find("carries the release key"), std::string::npos) << refused.err;

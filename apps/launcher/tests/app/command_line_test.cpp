@@ -41,10 +41,15 @@ TEST(ParseCommandLine, LinksAndFlags) {
   const FlagCase cases[] = {
       {{"kelvadon:"}, "kelvadon:", false, false, false},
       {{"kelvadon"}, "", false, false, false},
-      {{"KELVADON://join?x"}, "", false, false, false},
+      // Windows hands a link over whatever the case of its scheme.
+      {{"KELVADON://join?x"}, "KELVADON://join?x", false, false, false},
+      {{"KelVadon:x"}, "KelVadon:x", false, false, false},
+      {{"kelvadon-x:y"}, "", false, false, false},
       {{"kelvadon://a", "kelvadon://b"}, "kelvadon://b", false, false, false},
       {{"--studio", "--no-start"}, "", true, true, false},
-      {{"--uninstall", "kelvadon://join?play=1"}, "kelvadon://join?play=1", false, false, true},
+      // A link never comes with the uninstall: a web page must not ask the player that.
+      {{"--uninstall", "kelvadon://join?play=1"}, "kelvadon://join?play=1", false, false, false},
+      {{"--uninstall"}, "", false, false, true},
       {{"--STUDIO", "-studio", "studio"}, "", false, false, false},
       // --home consumes the next argument even when it looks like an option.
       {{"--home", "--studio"}, "", false, false, false},
@@ -80,20 +85,32 @@ TEST(ParseCommandLine, WebsiteIsNormalisedAndALaterBadValueClearsIt) {
   EXPECT_EQ(Parse({"--website", "word", "--website", "http://a.test"}).website, "http://a.test");
 }
 
-// A link can carry injected arguments (a raw quote splits it), so with a link on the line the
-// options that move the install or the website are dropped, their values still consumed.
-TEST(ParseCommandLine, LinkDisablesHomeAndWebsite) {
-  const LaunchContext c = Parse({"kelvadon://join?play=x\"", "--home", "\\\\host\\share",
-                                 "--website", "https://evil.test", "--no-start"});
-  EXPECT_EQ(c.link, "kelvadon://join?play=x\"");
-  EXPECT_TRUE(c.installRoot.empty());
-  EXPECT_EQ(c.website, "");
-  EXPECT_TRUE(c.noStart);
-  EXPECT_EQ(c.document, "");
-
-  const LaunchContext before = Parse({"--home", "x", "--website", "https://a.test", "kelvadon:"});
-  EXPECT_TRUE(before.installRoot.empty());
-  EXPECT_EQ(before.website, "");
+// A link can carry injected arguments (a raw quote splits it), so with a link on the line,
+// spelled in any case, the options that move the install, the website or the studio's document
+// are dropped, their values still consumed.
+TEST(ParseCommandLine, LinkDisablesHomeWebsiteDocumentAndUninstall) {
+  const std::vector<std::string> injected = {
+      "--home",   "\\\\host@SSL\\DavWWWRoot\\k", "--website",  "https://evil.test",
+      "--studio", "C:\\evil\\x.kelvl",           "--uninstall"};
+  for (const std::string& link :
+       std::vector<std::string>{"kelvadon://join?play=x", "KELVADON:x", "Kelvadon:x"}) {
+    for (const bool linkFirst : {true, false}) {
+      std::vector<std::string> args = injected;
+      args.insert(linkFirst ? args.begin() : args.end(), link + "\"");
+      SCOPED_TRACE(testing::PrintToString(args));
+      const LaunchContext c = Parse(args);
+      EXPECT_EQ(c.link, link + "\"");
+      EXPECT_TRUE(c.installRoot.empty());
+      EXPECT_EQ(c.website, "");
+      EXPECT_EQ(c.document, "");
+      EXPECT_FALSE(c.uninstall);
+    }
+  }
+  const LaunchContext plain = Parse(injected);
+  EXPECT_FALSE(plain.installRoot.empty());
+  EXPECT_EQ(plain.website, "https://evil.test");
+  EXPECT_NE(plain.document, "");
+  EXPECT_TRUE(plain.uninstall);
 }
 
 TEST(ParseCommandLine, DocumentsStartTheStudio) {
@@ -106,9 +123,10 @@ TEST(ParseCommandLine, DocumentsStartTheStudio) {
   EXPECT_EQ(relative.document, PathToUtf8(CurrentFolder() / "notes.json"));
   EXPECT_TRUE(relative.studio);
 
+  // With a link the document is not taken: the link starts the player.
   const LaunchContext both = Parse({"kelvadon://join?a=b", "level.kelvlvl"});
   EXPECT_EQ(both.link, "kelvadon://join?a=b");
-  EXPECT_EQ(both.document, PathToUtf8(CurrentFolder() / "level.kelvlvl"));
+  EXPECT_EQ(both.document, "");
 
   const LaunchContext last = Parse({"a.kelvl", "b.txt", "c.kelvm"});
   EXPECT_EQ(last.document, PathToUtf8(CurrentFolder() / "c.kelvm"));

@@ -112,8 +112,9 @@ struct World {
     };
     s.updateLauncherCopy = [this](const fs::path& root, const std::string& website,
                                   const Manifest& manifest, std::string& error,
-                                  HttpSession& session) {
-      log.push_back("self-update " + website + " " + manifest.version);
+                                  HttpSession& session, bool rememberWebsite) {
+      log.push_back("self-update " + website + " " + manifest.version +
+                    (rememberWebsite ? "" : " for this run"));
       Saw(session);
       EXPECT_EQ(root, kRoot);
       error = "ignored";
@@ -198,6 +199,14 @@ TEST(LaunchJob, StartsWhatTheRunIsFor) {
          c.website.clear();
        },
        {"update ", "self-update  1.5", "register  1.5", kStarting, StartPlayer(kLink)},
+       0},
+      {"a website that only the link's origin gave is kept for this run alone",
+       [](LaunchContext& c, World&) {
+         c.link = kLink;
+         c.websiteFromLink = true;
+       },
+       {kStarting, kPing, kUpdate, kSelfUpdate + " for this run", "register  1.5", kStarting,
+        StartPlayer(kLink)},
        0},
       {"a link and the studio: the player",
        [&](LaunchContext& c, World&) {

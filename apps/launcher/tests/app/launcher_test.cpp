@@ -24,6 +24,7 @@ struct Case {
   std::string websiteFile;
   std::string website;
   std::string playToken;
+  bool fromLink = false;  // the website serves this run only
 };
 
 TEST(ResolveWebsite, SourcesInTheirOrder) {
@@ -42,9 +43,9 @@ TEST(ResolveWebsite, SourcesInTheirOrder) {
       {"website.txt first line, trailing slash removed", "", "", image, "KelvadonLauncher.exe",
        "https://file.test/\r\nhttps://second.test\n", "https://file.test", ""},
       {"origin only with a link", "", "kelvadon://join?play=1&origin=https%3A%2F%2Fo.test%2F",
-       image, "KelvadonLauncher.exe", "", "https://o.test", ""},
+       image, "KelvadonLauncher.exe", "", "https://o.test", "", true},
       {"bad website.txt falls to the origin", "", "kelvadon://join?origin=https://o.test", image,
-       "KelvadonLauncher.exe", "ftp://nope\n", "https://o.test", ""},
+       "KelvadonLauncher.exe", "ftp://nope\n", "https://o.test", "", true},
       {"nothing at all", "", "", image, "KelvadonLauncher.exe", "", "", ""},
       {"empty image and name", "", "", "", "", "", "", ""},
   };
@@ -57,6 +58,7 @@ TEST(ResolveWebsite, SourcesInTheirOrder) {
     ResolveWebsite(context, c.image, c.fileName, c.websiteFile);
     EXPECT_EQ(context.website, c.website);
     EXPECT_EQ(context.playToken, c.playToken);
+    EXPECT_EQ(context.websiteFromLink, c.fromLink);
   }
 }
 

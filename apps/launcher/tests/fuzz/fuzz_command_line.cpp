@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "common/text.h"
 #include "net/website.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -19,8 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const LaunchContext context = ParseCommandLine(args, "/cwd");
   if (!context.link.empty()) {
-    if (context.link.rfind("kelvadon:", 0) != 0) __builtin_trap();
-    if (!context.website.empty() || !context.installRoot.empty()) __builtin_trap();
+    if (AsciiLower(context.link.substr(0, 9)) != "kelvadon:") __builtin_trap();
+    // Nothing that redirects the run comes with a link.
+    if (!context.website.empty() || !context.installRoot.empty() || !context.document.empty() ||
+        context.uninstall) {
+      __builtin_trap();
+    }
     const std::string origin = NormalizeWebsite(QueryParameter(context.link, "origin"));
     (void)origin;
   }

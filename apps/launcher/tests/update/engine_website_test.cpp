@@ -483,4 +483,59 @@ TEST_F(EngineWebsiteTest, LinksInVersionsNeverLeadTheRemovalsOut) {
   RemoveFolderLink(versions_ / "D");
 }
 
+// Whoever answers for the website could stream into an empty file's download until the disk is
+// full: the empty file is made, never fetched.
+TEST_F(EngineWebsiteTest, AnEmptyFileIsMadeNotFetched) {
+  Files files = kVersionA;
+  files["data/empty.txt"] = "";
+  Publish("1.0", files);
+  ASSERT_TRUE(Run().ready);
+  ExpectVersion("1.0", files);
+  const std::vector<std::string> requests = NewRequests();
+  EXPECT_EQ(std::count(requests.begin(), requests.end(), FilePath("")), 0);
+  EXPECT_EQ(std::count(requests.begin(), requests.end(), FilePath("player one")), 1);
+}
+
+// An interrupted run's staging folder is open to anyone: what the manifest does not name there
+// never becomes part of the version (a DLL beside the player would be loaded by it).
+TEST_F(EngineWebsiteTest, EntriesPlantedInTheStagingFolderAreRemoved) {
+  Publish("1.0", kVersionA);
+  const fs::path staging = versions_ / "1.0.partial";
+  const fs::path outside = scratch_ / "outside";
+  WriteFiles(staging, {{"version.dll", "planted"},
+                       {"bin/evil.dll", "planted"},
+                       {"kelvadon_studio.exe/inside.dll", "a folder where a file belongs"}});
+  WriteFiles(outside, {{"keep.txt", "mine"}});
+  std::string error;
+  const bool linked =
+      LinksCanBeRemoved() && MakeFolderLink(staging / "bin" / "link", outside, error);
+  ASSERT_TRUE(Run().ready);
+  ExpectVersion("1.0", kVersionA);
+  for (const char* planted : {"version.dll", "bin/evil.dll", "bin/link"}) {
+    EXPECT_EQ(EntryKindOf(versions_ / "1.0" / planted), EntryKind::Missing) << planted;
+  }
+  EXPECT_EQ(ReadBytes(outside / "keep.txt"), "mine");
+  if (linked) RemoveFolderLink(staging / "bin" / "link");
+}
+
+// Windows drops a trailing dot, so a version "1.0.." would be installed as "Versions\1.0" and never
+// found again: such a name is refused before anything on disk changes.
+TEST_F(EngineWebsiteTest, AVersionNameWindowsWouldChangeIsRefusedFirst) {
+  InstallA();
+  std::string json = ReadBytes(site_.root / scenario_ / "client" / "manifest.json");
+  const size_t version = json.find("\"1.0\"");
+  const size_t sequence = json.find("\"sequence\": 1,");
+  ASSERT_NE(version, std::string::npos);
+  ASSERT_NE(sequence, std::string::npos);
+  json.replace(sequence, 14, "\"sequence\": 2,");
+  json.replace(version, 5, "\"1.0..\"");
+  std::string error;
+  ASSERT_TRUE(SignTestManifest(site_, scenario_, json, error)) << error;
+  const UpdateResult result = Run();
+  EXPECT_FALSE(result.ready);
+  EXPECT_EQ(result.error, "The update's list of files doesn't make sense (bad version)");
+  ExpectCurrent("1.0");
+  EXPECT_EQ(VersionEntries(), std::set<std::string>{"1.0"});
+}
+
 }  // namespace

@@ -198,8 +198,9 @@ TEST_F(SequenceFileTest, JudgingAndRemembering) {
     std::optional<int64_t> expires;
     const char* state;  // sequence.txt before; nullptr: missing
     int64_t now;
-    const char* error;  // empty: accepted
-    const char* after;  // sequence.txt after; nullptr: missing
+    const char* error;     // empty: accepted
+    const char* after;     // sequence.txt after; nullptr: missing
+    uint64_t minimum = 0;  // the build's lowest sequence
   };
   const Case cases[] = {
       {"first sequence", 3, std::nullopt, nullptr, kExpiry, "", "3\n"},
@@ -207,7 +208,14 @@ TEST_F(SequenceFileTest, JudgingAndRemembering) {
       {"equal: left as it was", 3, std::nullopt, "03\n", kExpiry, "", "03\n"},
       {"lower", 2, std::nullopt, "3\n", kExpiry, kOlder, "3\n"},
       {"zero below one", 0, std::nullopt, "1\n", kExpiry, kOlder, "1\n"},
-      {"absent: never lowers", std::nullopt, std::nullopt, "3\n", kExpiry, "", "3\n"},
+      // An old manifest from before sequences existed, served again.
+      {"absent once one is remembered", std::nullopt, std::nullopt, "3\n", kExpiry, kOlder, "3\n"},
+      {"below the build's minimum on a first install", 4, std::nullopt, nullptr, kExpiry, kOlder,
+       nullptr, 5},
+      {"the build's minimum itself", 5, std::nullopt, nullptr, kExpiry, "", "5\n", 5},
+      {"absent with a build minimum", std::nullopt, std::nullopt, nullptr, kExpiry, kOlder, nullptr,
+       1},
+      {"remembered above the build's minimum", 4, std::nullopt, "6\n", kExpiry, kOlder, "6\n", 2},
       {"absent, nothing remembered", std::nullopt, std::nullopt, nullptr, kExpiry, "", nullptr},
       {"garbage is replaced", 1, std::nullopt, "x\n", kExpiry, "", "1\n"},
       {"an hour after expiry", 5, kExpiry, nullptr, kExpiry + 3600, "", "5\n"},
@@ -226,7 +234,8 @@ TEST_F(SequenceFileTest, JudgingAndRemembering) {
     manifest.sequence = c.sequence;
     manifest.expires = c.expires;
     std::string error;
-    EXPECT_EQ(AcceptFreshManifest(root_, manifest, c.now, error), std::string(c.error).empty());
+    EXPECT_EQ(AcceptFreshManifest(root_, manifest, c.minimum, c.now, error),
+              std::string(c.error).empty());
     EXPECT_EQ(error, c.error);
     EXPECT_EQ(fs::exists(state), c.after != nullptr);
     if (c.after != nullptr) {

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -15,7 +16,9 @@
 #endif
 
 #include "common/system.h"
+#include "common/text.h"
 #include "tests/update/folder_link.h"
+#include "tests/update/version_name_cases.h"
 #include "update/disk.h"
 
 namespace fs = std::filesystem;
@@ -59,38 +62,22 @@ class LayoutTest : public ::testing::Test {
   fs::path root_;
 };
 
-TEST(VersionName, AcceptsOnlyShortSafeNames) {
-  struct Case {
-    std::string name;
-    bool valid;
-  };
-  const Case cases[] = {
-      {"1.0", true},
-      {"2024-05-01.3", true},
-      {"x", true},
-      {"Z", true},
-      {"7", true},
-      {"1.0-", true},
-      {"a..b", true},
-      {std::string(40, 'a'), true},
-      {std::string(41, 'a'), false},
-      {"", false},
-      {".", false},
-      {"..", false},
-      {".1.0", false},
-      {"1 0", false},
-      {"1/0", false},
-      {"1\\0", false},
-      {"c:1", false},
-      {"1_0", false},
-      {"1.0\n", false},
-      {std::string("1\0", 2), false},
-      {"1.\x80", false},
-      {"\xC3\xA9t\xC3\xA9", false},
-      {"1.\xFF", false},
-  };
-  for (const Case& c : cases) {
+TEST(VersionName, AcceptsOnlyShortNamesWindowsKeepsAsSpelled) {
+  for (const VersionNameCase& c : VersionNameCases()) {
     EXPECT_EQ(IsValidVersionName(c.name), c.valid) << '"' << c.name << '"';
+  }
+}
+
+TEST(IsNetworkPath, ServersButNotThisComputersLongPaths) {
+  const std::pair<const char*, bool> cases[] = {
+      {"\\\\host\\share\\k", true}, {"\\\\host@SSL\\DavWWWRoot\\k", true},
+      {"//host/share", true},       {"\\\\?\\UNC\\host\\share", true},
+      {"\\\\.\\pipe\\x", true},     {"\\\\?\\C:\\Users\\k", false},
+      {"\\\\.\\d:\\k", false},      {"C:\\Users\\k", false},
+      {"/home/k", false},           {"relative", false},
+  };
+  for (const auto& [path, network] : cases) {
+    EXPECT_EQ(IsNetworkPath(fs::path(PathFromUtf8(path))), network) << path;
   }
 }
 

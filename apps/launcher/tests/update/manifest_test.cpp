@@ -152,6 +152,15 @@ TEST(ParseManifestContent, Rules) {
        "{\"version\": \".x\", \"version\": \"1.0\", \"files\": [" + okEntry + "]}", "bad version"},
       {"first of two files lists counts",
        "{\"version\": \"1.0\", \"files\": [], \"files\": [" + okEntry + "]}", "no files"},
+      // A size of 0 is the empty file's: any other fingerprint could only be a download without
+      // end.
+      {"size 0 with another fingerprint",
+       Document("\"1.0\"", "[" + Entry("\"a\"", kHashJson, "0") + "]"), "bad file"},
+      {"launcher of size 0 with another fingerprint",
+       Document("\"1.0\"", "[" + okEntry + "]", Entry("\"l.exe\"", kHashJson, "0.5")),
+       "bad launcher"},
+      {"size 0, the empty file",
+       Document("\"1.0\"", "[" + Entry("\"a\"", Quote(kEmptyFileSha256), "0") + "]"), nullptr},
       {"first of two fingerprints counts",
        Document("\"1.0\"", "[{\"path\": \"a\", \"sha256\": " + kHashJson +
                                ", \"sha256\": \"X\", \"size\": 1}]"),
@@ -176,7 +185,7 @@ TEST(ParseManifestContent, Values) {
       Document("\"2.14.0\"",
                "[" + Entry("\"b/one.dll\"", kHashJson, "12.7") + ", " +
                    Entry("\"a\\\\two.dat\"", Quote(std::string(64, 'f')), "1e300") + ", " +
-                   Entry("\"c\"", kHashJson, "-0") + "]",
+                   Entry("\"c\"", Quote(kEmptyFileSha256), "-0") + "]",
                Entry("\"KelvadonLauncher.exe\"", Quote(std::string(64, '0')), "4096"));
   Manifest manifest = Junk();
   std::string error;

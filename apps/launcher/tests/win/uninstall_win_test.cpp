@@ -161,15 +161,20 @@ TEST(ScheduleLauncherDeletion, DeletesBothFilesButNothingForAPathWithAPercentSig
   const fs::path plain = base / L"plain root";
   const fs::path percent = base / L"%KELVADON_TEST_VICTIM%";
   const fs::path victim = base / L"victim";
-  for (const fs::path& folder : {plain, percent, victim}) {
+  // With delayed expansion on, "!NAME!" would be read as a variable, as %NAME% is.
+  const fs::path bang = base / L"bang!KELVADON_TEST_VICTIM!";
+  for (const fs::path& folder : {plain, percent, victim, bang}) {
     PutFile(folder / L"KelvadonLauncher.exe", "launcher");
     PutFile(folder / L"KelvadonLauncher.old.exe", "old launcher");
   }
 
   ScheduleLauncherDeletion(percent);
   ScheduleLauncherDeletion(plain);
-  EXPECT_GE(SecondsUntilGone(plain / L"KelvadonLauncher.exe", 15.0), 0.0);
-  EXPECT_GE(SecondsUntilGone(plain / L"KelvadonLauncher.old.exe", 5.0), 0.0);
+  ScheduleLauncherDeletion(bang);
+  for (const fs::path& folder : {plain, bang}) {
+    EXPECT_GE(SecondsUntilGone(folder / L"KelvadonLauncher.exe", 15.0), 0.0) << folder.string();
+    EXPECT_GE(SecondsUntilGone(folder / L"KelvadonLauncher.old.exe", 5.0), 0.0) << folder.string();
+  }
   std::this_thread::sleep_for(std::chrono::seconds(1));
   for (const fs::path& folder : {percent, victim}) {
     EXPECT_TRUE(fs::exists(folder / L"KelvadonLauncher.exe")) << folder.string();
