@@ -35,7 +35,11 @@ std::string ReleaseKeyRecord(const PublicKey& key) {
 
 std::string KeyName(const PublicKey& key) {
   if (!IsKeySet(key)) return "no release key (all zero bytes)";
-  return "the release key " + Sha256Hex(std::string(key.begin(), key.end())).substr(0, 16);
+  return "the release key " + KeyShortName(key);
+}
+
+std::string KeyShortName(const PublicKey& key) {
+  return Sha256Hex(std::string(key.begin(), key.end())).substr(0, 16);
 }
 
 bool CheckLauncherKey(std::string_view image, const PublicKey& wanted, std::string_view wantedWhy,
