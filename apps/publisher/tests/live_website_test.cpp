@@ -190,7 +190,18 @@ TEST_F(LiveWebsiteTest, NamesTheKeyOfThePublishedLauncher) {
     EXPECT_NE(result.out.find("The published launcher carries " + KeyName(key) + "."),
               std::string::npos)
         << result.out;
+    // The test website is plain HTTP, which no setup program should name.
+    EXPECT_NE(result.err.find("is plain HTTP"), std::string::npos) << result.err;
   }
+  const Result json = RunTool(
+      {"verify", "--url", site_.http + "/" + s, "--release-key", releaseKey_.string(), "--json"});
+  EXPECT_EQ(json.code, 0) << json.err;
+  EXPECT_NE(json.out.find("\"good\": true, \"version\": \"1.0\", \"files\": 2"), std::string::npos)
+      << json.out;
+  EXPECT_NE(
+      json.out.find("\"releaseKey\": \"" + KeyShortName(key) + "\", \"signing\": \"unsigned\""),
+      std::string::npos)
+      << json.out;
 }
 
 // A long check says how far it is.
