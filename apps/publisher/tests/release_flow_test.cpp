@@ -52,17 +52,7 @@ class ReleaseFlowTest : public ::testing::Test {
     WriteFiles(launcher.parent_path(),
                {{launcher.filename().string(),
                  "MZ edition " + std::to_string(launcherEdition) + keyRecord_}});
-    std::vector<std::string> args = {"publish",
-                                     "--client",
-                                     client.string(),
-                                     "--version",
-                                     version,
-                                     "--private-key",
-                                     KELVADON_TEST_RELEASE_PRIVATE_KEY,
-                                     "--website",
-                                     web_.string(),
-                                     "--launcher",
-                                     launcher.string()};
+    std::vector<std::string> args = PublishCommand(client, version, web_, launcher);
     args.insert(args.end(), extra.begin(), extra.end());
     return RunTool(args);
   }

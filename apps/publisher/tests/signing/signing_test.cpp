@@ -10,6 +10,7 @@
 
 #include "net/website.h"
 #include "publisher.h"
+#include "tests/update/test_website.h"
 #include "update/crypto.h"
 #include "update/layout.h"
 #include "update/manifest.h"
@@ -212,17 +213,7 @@ TEST_F(SigningTest, AnUnsignedLauncherDoesNotQuietlyReplaceASignedOne) {
   const fs::path plain = root_ / "plain" / "KelvadonLauncher.exe";
   ASSERT_TRUE(WriteWholeFile(plain, unsignedImage));
   const auto publish = [&](const char* version, const fs::path& launcher, bool allow) {
-    std::vector<std::string> args = {"publish",
-                                     "--client",
-                                     client.string(),
-                                     "--version",
-                                     version,
-                                     "--private-key",
-                                     KELVADON_TEST_RELEASE_PRIVATE_KEY,
-                                     "--website",
-                                     www.string(),
-                                     "--launcher",
-                                     launcher.string()};
+    std::vector<std::string> args = PublishCommand(client, version, www, launcher);
     if (allow) args.push_back("--allow-unsigned-launcher");
     std::string output;
     const int code = RunTool(args, output);
