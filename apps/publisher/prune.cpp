@@ -122,7 +122,8 @@ int PruneWebsite(const fs::path& website, const std::string& keepText, bool dryR
         << "\n";
     return 0;
   }
-  out << (dryRun ? "Dry run: would remove " : "Removed ") << unneeded.size() << " files (" << bytes
+  out << (dryRun ? "Dry run: would remove " : "Removed ") << unneeded.size()
+      << (unneeded.size() == 1 ? " file (" : " files (") << bytes
       << " bytes) from client/files that no kept version names. Kept " << kept.size()
       << (kept.size() == 1 ? " version" : " versions") << " (" << versions << ") and the "
       << needed.size() << " files, launchers and chunk lists they name."
