@@ -125,4 +125,15 @@ const ReleaseKeyRecord kRecord = {\"KELVADON-RELEASE-KEY-V1\", {
 
 const PublicKey& ReleaseKey = kRecord.key;
 ")
-message(STATUS "Release key: ${_kelvadon_key_origin}")
+# The short name kelvadon-publish gives the key in its messages: the first 16 hex digits of the
+# SHA-256 of its 64 bytes.
+if(KELVADON_RELEASE_KEY_FILE STREQUAL "NONE")
+  message(STATUS "Release key: ${_kelvadon_key_origin}")
+else()
+  if(KELVADON_RELEASE_KEY_FILE STREQUAL "")
+    set(_kelvadon_key_file "${KELVADON_TEST_RELEASE_KEY_FILE}")
+  endif()
+  file(SHA256 "${_kelvadon_key_file}" _kelvadon_short_name)
+  string(SUBSTRING "${_kelvadon_short_name}" 0 16 _kelvadon_short_name)
+  message(STATUS "Release key: ${_kelvadon_key_origin}, short name ${_kelvadon_short_name}")
+endif()

@@ -112,6 +112,7 @@ echo "The website runs at $website, $rate a second per download"
 token=$(python3 -c 'import secrets; print(secrets.token_hex(16))')
 setup="$demo/Downloads/KelvadonSetup.exe"
 "$publish" setup --launcher "$launcher" --website "$website" --play "$token" --out "$setup" \
+  --allow-http \
   >/dev/null
 echo "Made $setup (website $website, play token $token)"
 

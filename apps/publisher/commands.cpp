@@ -21,12 +21,15 @@ constexpr char kUsage[] =
     "  kelvadon-publish keygen --private-key FILE --release-key FILE\n"
     "  kelvadon-publish publish --client DIR --version NAME --private-key FILE --website DIR\n"
     "                           [--launcher EXE [--new-release-key FILE]]\n"
-    "                           [--expires-in DAYS] [--sequence N] [--dry-run]\n"
+    "                           [--expires-in DAYS] [--sequence N] [--dry-run] [--json]\n"
+    "                           [--allow-unsigned-launcher]\n"
     "  kelvadon-publish refresh --website DIR --private-key FILE --expires-in DAYS\n"
     "                           [--sequence N]\n"
     "  kelvadon-publish setup --launcher EXE --website URL [--play TOKEN] --out FILE\n"
-    "  kelvadon-publish verify --website DIR --release-key FILE\n"
+    "                         [--allow-http]\n"
+    "  kelvadon-publish verify --website DIR --release-key FILE [--json]\n"
     "  kelvadon-publish verify --url URL --release-key FILE [--full]\n"
+    "  kelvadon-publish prune --website DIR --keep N [--dry-run] [--json]\n"
     "See apps/launcher/README.txt, \"Release key\".\n";
 
 // Below this much client data a publish is quick and says nothing while it works.
@@ -205,17 +208,20 @@ bool CheckVersionKeepsItsFiles(const fs::path& client, const Manifest& manifest,
   return true;
 }
 
+bool HasGoodCopy(const fs::path& store, const std::string& fingerprint) {
+  std::string existing;
+  bool whole = false;
+  return ReadWholeFile(store / fingerprint, existing, &whole) && whole &&
+         Sha256Hex(existing) == fingerprint;
+}
+
 // Puts the file into the store under its fingerprint, unless a good copy is already there.
 // Returns false with error set when the file cannot be stored.
 bool StoreFile(const fs::path& store, const ManifestFile& file, const ClientFile& source,
                const std::string* knownBytes, bool& stored, std::string& error) {
   stored = false;
   const fs::path target = store / file.sha256;
-  std::string existing;
-  bool whole = false;
-  if (ReadWholeFile(target, existing, &whole) && whole && Sha256Hex(existing) == file.sha256) {
-    return true;
-  }
+  if (HasGoodCopy(store, file.sha256)) return true;
   std::string bytes;
   if (knownBytes != nullptr) {
     bytes = *knownBytes;
@@ -316,10 +322,6 @@ UpdateCost UpdateCostAgainstWebsite(const fs::path& client, const std::string& c
   return CostOfUpdate(&current, next, lists);
 }
 
-std::string ExpiryNote(const Manifest& manifest) {
-  return manifest.expires ? ", expiring at " + FormatUtcTime(*manifest.expires) : std::string();
-}
-
 int Keygen(const Options& options, std::ostream& out, std::ostream& err) {
   std::string error;
   if (!MakeKeyPair(options.at("private-key"), options.at("release-key"), error)) {
@@ -345,7 +347,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   const fs::path website = options.at("website");
   std::error_code ec;
   if (!fs::is_directory(website, ec)) {
-    return Refuse(err, "The website folder " + Quoted(website) + " does not exist.");
+    return Refuse(err, MissingWebsiteFolder(website));
   }
   std::vector<ClientFile> clientFiles;
   if (!ListClientFiles(options.at("client"), clientFiles, error)) return Refuse(err, error);
@@ -356,6 +358,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   }
 
   std::optional<std::string> launcherImage;
+  std::optional<LauncherFacts> nextLauncher;
   fs::path launcherFile;
   if (options.contains("launcher")) {
     launcherFile = options.at("launcher");
@@ -391,6 +394,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     if (!problem.empty()) return Refuse(err, "The launcher's file name " + problem + ".");
     manifest.launcher.sha256 = Sha256Hex(image);
     manifest.launcher.size = image.size();
+    nextLauncher = DescribeLauncher(manifest.launcher, image);
     launcherImage = std::move(image);
   }
 
@@ -420,16 +424,6 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   const fs::path client = website / "client";
   const fs::path store = client / "files";
   if (!CheckVersionKeepsItsFiles(client, manifest, error)) return Refuse(err, error);
-  if (!ChooseFreshness(client, OptionOrNull(options, "sequence"),
-                       OptionOrNull(options, "expires-in"), SystemUtcSeconds(), manifest, error)) {
-    return Refuse(err, error);
-  }
-
-  std::string json;
-  std::string signature;
-  if (!SignManifest(key, manifest, "published", json, signature, error)) {
-    return Refuse(err, error);
-  }
 
   // Signing with another key than the manifest on the website is right only during a key
   // rotation, so it is allowed but pointed out.
@@ -437,25 +431,80 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   std::string currentSignature;
   const bool hasCurrent = ReadWholeFile(client / kManifestFileName, currentJson);
   if (!hasCurrent) currentJson.clear();
-  if (hasCurrent && ReadWholeFile(client / kSignatureFileName, currentSignature) &&
-      !VerifySignatureWithKey(key.publicKey, currentJson, currentSignature)) {
+  const bool currentSignedByKey =
+      hasCurrent && ReadWholeFile(client / kSignatureFileName, currentSignature) &&
+      VerifySignatureWithKey(key.publicKey, currentJson, currentSignature);
+  if (hasCurrent && !currentSignedByKey && !currentSignature.empty()) {
     err << "kelvadon-publish: note: the manifest now on the website was not signed with this key. "
            "Unless this is the key rotation that apps/launcher/README.txt describes, launchers "
            "will refuse this update.\n";
   }
+  Manifest current;
+  const bool currentReadable = hasCurrent && ParseManifestContent(currentJson, current, error);
+  LauncherFacts currentLauncher;
+  const bool hasCurrentLauncher =
+      currentReadable && ReadPublishedLauncher(client, current, currentLauncher);
+  if (nextLauncher && !options.contains("allow-unsigned-launcher")) {
+    const std::string problem =
+        LauncherSigningProblem(hasCurrentLauncher ? &currentLauncher : nullptr, *nextLauncher);
+    if (!problem.empty()) return Refuse(err, problem);
+  }
 
-  const UpdateCost cost = UpdateCostAgainstWebsite(client, currentJson, manifest, chunkLists);
-  if (options.contains("dry-run")) {
-    size_t missing = 0;
-    std::set<std::string> counted;
-    for (const ManifestFile& file : manifest.files) {
-      if (counted.insert(file.sha256).second && !fs::exists(store / file.sha256, ec)) ++missing;
+  // What a publish stores: one copy of each file and of the launcher whose good copy is not in
+  // client/files yet. A dry run reports these same counts.
+  std::vector<size_t> toStore;
+  bool launcherToStore = false;
+  {
+    std::set<std::string> seen;
+    for (size_t i = 0; i < manifest.files.size(); ++i) {
+      const std::string& fingerprint = manifest.files[i].sha256;
+      if (seen.insert(fingerprint).second && !HasGoodCopy(store, fingerprint)) toStore.push_back(i);
     }
-    out << "Dry run: version " << manifest.version << " would be published as sequence "
-        << *manifest.sequence << ExpiryNote(manifest) << ": " << manifest.files.size() << " files ("
-        << missing << " new in client/files)";
-    if (launcherImage) out << " and the launcher " << manifest.launcher.path;
-    out << ". Nothing was written.\n" << DescribeUpdateCost(cost);
+    launcherToStore = launcherImage && seen.insert(manifest.launcher.sha256).second &&
+                      !HasGoodCopy(store, manifest.launcher.sha256);
+  }
+  bool chunkListsStored = true;
+  for (const auto& [fingerprint, bytes] : newChunkLists) {
+    chunkListsStored = chunkListsStored && HasGoodCopy(store, fingerprint);
+  }
+  const size_t newInStore = toStore.size() + (launcherToStore ? 1 : 0);
+
+  PublishReport report;
+  report.dryRun = options.contains("dry-run");
+  report.json = options.contains("json");
+  report.launcher = nextLauncher ? &*nextLauncher : nullptr;
+  report.currentLauncher = hasCurrentLauncher ? &currentLauncher : nullptr;
+
+  // Running a finished publish again changes nothing: a new sequence would only make every
+  // launcher fetch an equal manifest, and the web server need a new upload.
+  if (currentSignedByKey && currentReadable && current.version == manifest.version &&
+      current.sequence && SameFiles(current.files, manifest.files) &&
+      SameChunkLists(current.files, manifest.files) &&
+      SameFiles({current.launcher}, {manifest.launcher}) && newInStore == 0 && chunkListsStored &&
+      !options.contains("sequence") &&
+      options.contains("expires-in") == current.expires.has_value() &&
+      fs::exists(client / "versions" / (manifest.version + ".json"), ec)) {
+    report.unchanged = true;
+    report.manifest = &current;
+    report.cost = CostOfUpdate(&current, current, chunkLists);
+    out << PublishReportText(report);
+    return 0;
+  }
+
+  if (!ChooseFreshness(client, OptionOrNull(options, "sequence"),
+                       OptionOrNull(options, "expires-in"), SystemUtcSeconds(), manifest, error)) {
+    return Refuse(err, error);
+  }
+  std::string json;
+  std::string signature;
+  if (!SignManifest(key, manifest, "published", json, signature, error)) {
+    return Refuse(err, error);
+  }
+  report.manifest = &manifest;
+  report.cost = UpdateCostAgainstWebsite(client, currentJson, manifest, chunkLists);
+  if (report.dryRun) {
+    report.newInStore = newInStore;
+    out << PublishReportText(report);
     return 0;
   }
 
@@ -464,26 +513,22 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   RemoveLeftovers(store);
   RemoveLeftovers(client);
   RemoveLeftovers(client / "versions");
-  std::set<std::string> done;
-  size_t added = 0;
   Progress storing(err, "storing", total);
-  for (size_t i = 0; i < clientFiles.size(); ++i) {
+  for (const size_t i : toStore) {
     const ManifestFile& file = manifest.files[i];
-    if (done.insert(file.sha256).second) {
-      bool stored = false;
-      if (!StoreFile(store, file, clientFiles[i], nullptr, stored, error)) {
-        return Refuse(err, error);
-      }
-      added += stored ? 1 : 0;
+    bool stored = false;
+    if (!StoreFile(store, file, clientFiles[i], nullptr, stored, error)) {
+      return Refuse(err, error);
     }
+    report.newInStore += stored ? 1 : 0;
     storing.Add(file.size);
   }
-  if (launcherImage && done.insert(manifest.launcher.sha256).second) {
+  if (launcherToStore) {
     bool stored = false;
     if (!StoreFile(store, manifest.launcher, {{}, launcherFile}, &*launcherImage, stored, error)) {
       return Refuse(err, error);
     }
-    added += stored ? 1 : 0;
+    report.newInStore += stored ? 1 : 0;
   }
   // Stored before the manifest that names them, like the files.
   for (const auto& [fingerprint, bytes] : newChunkLists) {
@@ -497,11 +542,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   if (!PutManifestInPlace(client, manifest.version, json, signature, error)) {
     return Refuse(err, error);
   }
-  out << "Published version " << manifest.version << " as sequence " << *manifest.sequence
-      << ExpiryNote(manifest) << ": " << manifest.files.size() << " files (" << added
-      << " new in client/files)";
-  if (launcherImage) out << " and the launcher " << manifest.launcher.path;
-  out << ".\n" << DescribeUpdateCost(cost);
+  out << PublishReportText(report);
   return 0;
 }
 
@@ -562,9 +603,21 @@ int Setup(const Options& options, std::ostream& out, std::ostream& err) {
                            "\" is not a website address the launcher accepts: http:// or "
                            "https://, at most 200 bytes, no spaces, quotes, < > or \\.");
   }
+  // Anyone on the path can change what a plain-HTTP website answers, the join links included.
+  if (website.starts_with("http://") && !options.contains("allow-http")) {
+    return Refuse(err, "\"" + website +
+                           "\" is a plain http:// address. Setup programs should name an "
+                           "https:// website (deploy/nginx/README.txt); give --allow-http for "
+                           "a test website.");
+  }
   const std::string play = options.contains("play") ? options.at("play") : std::string();
   if (options.contains("play") && !IsValidPlayToken(play)) {
     return Refuse(err, "\"" + play + "\" is not a play token: 32 characters of 0-9 and a-f.");
+  }
+  if (InspectCodeSigning(image) != CodeSigning::kSigned) {
+    err << "kelvadon-publish: warning: " << launcherFile.filename().string()
+        << " carries no valid code signature, so Windows will warn whoever runs the setup "
+           "program. Sign it first (apps/launcher/README.txt, step 3b).\n";
   }
   std::error_code ec;
   if (fs::equivalent(launcherFile, outFile, ec)) {
@@ -604,7 +657,8 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
   PublicKey key{};
   if (!ReadReleaseKeyFile(options.at("release-key"), key, error)) return Refuse(err, error);
   if (options.contains("url")) {
-    return VerifyLiveWebsite(options.at("url"), key, options.contains("full"), out, err);
+    return VerifyLiveWebsite(options.at("url"), key, options.contains("full"),
+                             options.contains("json"), out, err);
   }
   const fs::path client = fs::path(options.at("website")) / "client";
   std::string json;
@@ -628,18 +682,13 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
         "goes with this release key; launchers would refuse the update.");
   }
   Manifest manifest;
-  std::string launcherKey;
-  std::string launcherFloor;
-  if (!ParseManifestContent(json, manifest, error)) {
+  LauncherFacts launcher;
+  bool launcherRead = false;
+  const bool manifestRead = ParseManifestContent(json, manifest, error);
+  if (!manifestRead) {
     problems.push_back("Launchers would refuse client/manifest.json: " + error + ".");
   } else {
-    std::string launcher;
-    if (!manifest.launcher.path.empty() &&
-        ReadWholeFile(client / "files" / manifest.launcher.sha256, launcher)) {
-      const std::vector<PublicKey> keys = ReleaseKeysIn(launcher);
-      launcherKey = keys.size() == 1 ? KeyName(keys[0]) : "no single release key";
-      launcherFloor = MinimumSequenceNote(launcher);
-    }
+    launcherRead = ReadPublishedLauncher(client, manifest, launcher);
     std::vector<ManifestFile> entries = manifest.files;
     if (!manifest.launcher.path.empty()) entries.push_back(manifest.launcher);
     for (const ManifestFile& entry : entries) {
@@ -678,18 +727,29 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
                        " was already published; launchers that saw it refuse this one. Publish "
                        "or refresh again.");
   }
-  if (!problems.empty()) {
-    for (const std::string& problem : problems) err << "kelvadon-publish: " << problem << "\n";
-    return 1;
+  for (const std::string& problem : problems) err << "kelvadon-publish: " << problem << "\n";
+  if (options.contains("json")) {
+    VerifyReport report;
+    report.website = options.at("website");
+    report.manifest = manifestRead ? &manifest : nullptr;
+    report.releaseKey = key;
+    report.launcher = launcherRead ? &launcher : nullptr;
+    report.problems = problems;
+    out << VerifyJson(report);
   }
+  if (!problems.empty()) return 1;
+  if (options.contains("json")) return 0;
   out << "Good: version " << manifest.version << ", " << manifest.files.size() << " files";
   if (!manifest.launcher.path.empty()) out << " and the launcher " << manifest.launcher.path;
   out << ", signed for the release key in " << options.at("release-key") << " (" << KeyName(key)
       << "); " << FreshnessSummary(manifest) << ".\n";
-  if (!launcherKey.empty()) {
-    out << "The published launcher carries " << launcherKey << ".\n" << launcherFloor << "\n";
-  }
+  if (launcherRead) out << PublishedLauncherText(launcher);
   return 0;
+}
+
+int Prune(const Options& options, std::ostream& out, std::ostream& err) {
+  return PruneWebsite(options.at("website"), options.at("keep"), options.contains("dry-run"),
+                      options.contains("json"), out, err);
 }
 
 }  // namespace
@@ -708,32 +768,36 @@ int RunPublisher(const std::vector<std::string>& args, std::ostream& out, std::o
     const char* name;
     std::set<std::string> required;
     std::set<std::string> optional;
+    std::set<std::string> flags;  // options without a value
     int (*run)(const Options&, std::ostream&, std::ostream&);
   };
   const Command commands[] = {
-      {"keygen", {"private-key", "release-key"}, {}, Keygen},
+      {"keygen", {"private-key", "release-key"}, {}, {}, Keygen},
       {"publish",
        {"client", "version", "private-key", "website"},
-       {"launcher", "new-release-key", "expires-in", "sequence", "dry-run"},
+       {"launcher", "new-release-key", "expires-in", "sequence"},
+       {"dry-run", "json", "allow-unsigned-launcher"},
        Publish},
-      {"refresh", {"website", "private-key", "expires-in"}, {"sequence"}, Refresh},
-      {"setup", {"launcher", "website", "out"}, {"play"}, Setup},
-      {"verify", {"release-key"}, {"website", "url", "full"}, Verify},
+      {"refresh", {"website", "private-key", "expires-in"}, {"sequence"}, {}, Refresh},
+      {"setup", {"launcher", "website", "out"}, {"play"}, {"allow-http"}, Setup},
+      {"verify", {"release-key"}, {"website", "url"}, {"full", "json"}, Verify},
+      {"prune", {"website", "keep"}, {}, {"dry-run", "json"}, Prune},
   };
   for (const Command& c : commands) {
     if (command != c.name) continue;
     Options options;
     std::string error;
-    // --full and --dry-run are the options without a value.
-    std::vector<std::string> rest = args;
-    const char* flag = command == "verify"    ? "--full"
-                       : command == "publish" ? "--dry-run"
-                                              : nullptr;
-    if (flag != nullptr) {
-      const auto found = std::find(rest.begin() + 1, rest.end(), flag);
-      if (found != rest.end()) {
-        rest.erase(found);
-        options[std::string(flag).substr(2)] = "yes";
+    std::vector<std::string> rest = {args[0]};
+    for (size_t i = 1; i < args.size(); ++i) {
+      const std::string name = args[i].starts_with("--") ? args[i].substr(2) : std::string();
+      // A flag's name in a value's place (--out --json) is taken as the value.
+      if (c.flags.contains(name) && rest.size() % 2 == 1) {
+        if (!options.emplace(name, "yes").second) {
+          err << "kelvadon-publish: " << args[i] << " is given twice.\n" << kUsage;
+          return 2;
+        }
+      } else {
+        rest.push_back(args[i]);
       }
     }
     if (!ParseOptions(rest, c.required, c.optional, options, error)) {

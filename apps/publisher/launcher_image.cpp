@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <optional>
 
 #include "net/website.h"
 #include "publisher.h"
@@ -33,26 +34,26 @@ std::string ReleaseKeyRecord(const PublicKey& key) {
   return std::string(kReleaseKeyMarker) + std::string(key.begin(), key.end());
 }
 
-std::string MinimumSequenceNote(std::string_view image) {
+std::optional<uint64_t> MinimumSequenceIn(std::string_view image) {
   // The marker and the number as cmake/MinimumSequence.cmake lays them out: 32 bytes of marker,
   // then the number in 8 bytes, least significant first.
   constexpr std::string_view kMarker("KELVADON-MINIMUM-SEQUENCE-V1\0", 29);
   const size_t at = image.find(kMarker);
-  if (at == std::string_view::npos || image.size() - at < 40) {
-    return "It has no minimum sequence built in (it was built before minimums existed).";
-  }
+  if (at == std::string_view::npos || image.size() - at < 40) return std::nullopt;
   uint64_t value = 0;
   for (size_t i = 0; i < 8; ++i) {
     value |= uint64_t{static_cast<unsigned char>(image[at + 32 + i])} << (8 * i);
   }
-  if (value == 0) return "Its minimum sequence is 0: a first install takes any manifest.";
-  return "Its minimum sequence is " + std::to_string(value) +
-         ": it refuses a manifest below that, or without a sequence, even on a first install.";
+  return value;
 }
 
 std::string KeyName(const PublicKey& key) {
   if (!IsKeySet(key)) return "no release key (all zero bytes)";
-  return "the release key " + Sha256Hex(std::string(key.begin(), key.end())).substr(0, 16);
+  return "the release key " + KeyShortName(key);
+}
+
+std::string KeyShortName(const PublicKey& key) {
+  return Sha256Hex(std::string(key.begin(), key.end())).substr(0, 16);
 }
 
 bool CheckLauncherKey(std::string_view image, const PublicKey& wanted, std::string_view wantedWhy,

@@ -172,7 +172,7 @@ bool Revalidated(const std::string& cacheControl) {
 
 }  // namespace
 
-int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool full,
+int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool full, bool json,
                       std::ostream& out, std::ostream& err) {
   const std::string website = NormalizeWebsite(address);
   if (website.empty()) {
@@ -188,11 +188,31 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
   }
   std::vector<std::string> problems;
   std::vector<std::string> notes;
+  Manifest manifest;
+  LauncherFacts launcher;
+  bool launcherRead = false;
+  bool manifestRead = false;
   const auto report = [&]() {
     for (const std::string& note : notes) err << "kelvadon-publish: note: " << note << "\n";
     for (const std::string& problem : problems) err << "kelvadon-publish: " << problem << "\n";
+    if (json) {
+      VerifyReport figures;
+      figures.website = website;
+      figures.manifest = manifestRead ? &manifest : nullptr;
+      figures.releaseKey = key;
+      figures.launcher = launcherRead ? &launcher : nullptr;
+      figures.problems = problems;
+      figures.notes = notes;
+      out << VerifyJson(figures);
+    }
     return problems.empty() ? 0 : 1;
   };
+  // What a launcher stamped with this address would get could be changed by anyone on the path.
+  if (website.starts_with("http://")) {
+    notes.push_back(website +
+                    " is plain HTTP: anyone on the path can change or hold back what it "
+                    "serves. Serve launchers over https:// (deploy/nginx/README.txt).");
+  }
 
   const std::string manifestUrl = website + "/client/manifest.json";
   const std::string signatureUrl = website + "/client/manifest.sig";
@@ -215,25 +235,25 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
                       "one after the next publish (deploy/nginx/README.txt).");
     }
   }
-  const std::string& json = manifestAnswer.body;
+  const std::string& manifestText = manifestAnswer.body;
   const std::string& signature = signatureAnswer.body;
   if (!IsKeySet(key)) {
     problems.push_back("The release key is all zero bytes, so nothing can be signed for it.");
   } else if (signature.size() != 64) {
     problems.push_back(signatureUrl + " holds " + std::to_string(signature.size()) +
                        " bytes; a signature is exactly 64 bytes, r then s.");
-  } else if (!VerifySignatureWithKey(key, json, signature)) {
+  } else if (!VerifySignatureWithKey(key, manifestText, signature)) {
     problems.push_back(signatureUrl +
                        " does not verify the manifest served beside it: it is "
                        "stale (left from another publish, perhaps by a cache) or made with another "
                        "key. Launchers would refuse the update.");
   }
-  Manifest manifest;
   std::string error;
-  if (!ParseManifestContent(json, manifest, error)) {
+  if (!ParseManifestContent(manifestAnswer.body, manifest, error)) {
     problems.push_back("Launchers would refuse " + manifestUrl + ": " + error + ".");
     return report();
   }
+  manifestRead = true;
   if (const std::string expired = ExpiryProblem(manifestUrl, manifest, SystemUtcSeconds());
       !expired.empty()) {
     problems.push_back(expired);
@@ -302,7 +322,13 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
           << (full ? " bytes" : " files") << ")\n";
     }
   }
-  if (!problems.empty()) return report();
+  if (!manifest.launcher.path.empty()) {
+    const Answer answer = Fetch(easy.get(), website + "/client/files/" + manifest.launcher.sha256,
+                                Method::kGet, manifest.launcher.size);
+    launcherRead = Sha256Hex(answer.body) == manifest.launcher.sha256;
+    if (launcherRead) launcher = DescribeLauncher(manifest.launcher, answer.body);
+  }
+  if (!problems.empty() || json) return report();
   report();
   out << "Good: " << website << " serves version " << manifest.version << ", "
       << manifest.files.size() << " files";
@@ -310,13 +336,6 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
   out << (full ? ", every file fetched whole and its fingerprint checked"
                : ", every file there with its size")
       << ", signed for " << KeyName(key) << "; " << FreshnessSummary(manifest) << ".\n";
-  if (!manifest.launcher.path.empty()) {
-    const Answer launcher = Fetch(easy.get(), website + "/client/files/" + manifest.launcher.sha256,
-                                  Method::kGet, manifest.launcher.size);
-    const std::vector<PublicKey> keys = ReleaseKeysIn(launcher.body);
-    out << "The published launcher carries "
-        << (keys.size() == 1 ? KeyName(keys[0]) : "no single release key") << ".\n"
-        << MinimumSequenceNote(launcher.body) << "\n";
-  }
+  if (launcherRead) out << PublishedLauncherText(launcher);
   return 0;
 }

@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <iosfwd>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "update/chunk_list.h"
@@ -85,11 +87,16 @@ std::vector<PublicKey> ReleaseKeysIn(std::string_view image);
 // The marker and the key, as a launcher's build lays them out (for tests and stand-ins).
 std::string ReleaseKeyRecord(const PublicKey& key);
 
-// What the launcher's built-in minimum sequence is, as a sentence for verify.
-std::string MinimumSequenceNote(std::string_view image);
+// The lowest manifest sequence the launcher was built to accept; nothing for a launcher built
+// before it carried one.
+std::optional<uint64_t> MinimumSequenceIn(std::string_view image);
 
 // A short name for a key that an engineer can compare between messages.
 std::string KeyName(const PublicKey& key);
+
+// The first 16 hex digits of the SHA-256 of the key's 64 bytes (X then Y): what KeyName and the
+// configure log show, and what "sha256sum release.key | cut -c1-16" prints.
+std::string KeyShortName(const PublicKey& key);
 
 // True when the launcher carries exactly the wanted key; otherwise error says which key it carries
 // and why that is wrong (wantedWhy names where the wanted key comes from).
@@ -106,8 +113,9 @@ bool StampLauncher(std::string_view image, std::string_view stamp, std::string& 
 
 // verify --url: the manifest and signature a launcher fetches from the address, checked against
 // key, and every file the manifest lists: its size (HEAD, or a one-byte range), or with full
-// its whole content and fingerprint. Returns the exit code.
-int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool full,
+// its whole content and fingerprint. With json the report is one JSON object (VerifyJson) instead
+// of the text. Returns the exit code.
+int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool full, bool json,
                       std::ostream& out, std::ostream& err);
 
 // Sequence and expiry (freshness_options.cpp).
@@ -161,3 +169,91 @@ UpdateCost CostOfUpdate(const Manifest* current, const Manifest& next,
 
 // The report publish prints, one line per figure.
 std::string DescribeUpdateCost(const UpdateCost& cost);
+
+// Launchers in reports (launcher_report.cpp).
+
+// What an executable's bytes show of an Authenticode signature. kSigned: a certificate table
+// that ends the file, 8-byte aligned, whose first WIN_CERTIFICATE has revision 2, type
+// PKCS_SIGNED_DATA and holds one PKCS #7 signed-data object with a signer. Neither the
+// certificates, nor the signature, nor the file's digest are checked: osslsigncode verify or
+// Windows do that.
+enum class CodeSigning { kUnsigned, kSigned, kDamaged };
+CodeSigning InspectCodeSigning(std::string_view image);
+
+struct LauncherFacts {
+  std::string path;
+  std::string sha256;
+  uint64_t size = 0;
+  std::string key;  // KeyShortName of its one release key; empty when it carries none or several
+  CodeSigning signing = CodeSigning::kUnsigned;
+  std::optional<uint64_t> minimumSequence;  // MinimumSequenceIn
+};
+
+// The launcher a manifest lists, with the executable's bytes.
+LauncherFacts DescribeLauncher(const ManifestFile& entry, std::string_view image);
+
+// The launcher the manifest lists, read from the website's client folder; false when there is
+// none or its stored copy is missing or wrong.
+bool ReadPublishedLauncher(const std::filesystem::path& client, const Manifest& manifest,
+                           LauncherFacts& launcher);
+
+// The report's launcher line, from the launcher now on the website to the one published (either
+// null when there is none).
+std::string DescribeLauncherChange(const LauncherFacts* current, const LauncherFacts* next);
+
+// verify's lines on the published launcher: its key, size and signature.
+std::string PublishedLauncherText(const LauncherFacts& launcher);
+
+// Why publishing next over current would take a signature away from installed launchers, or
+// empty when it would not.
+std::string LauncherSigningProblem(const LauncherFacts* current, const LauncherFacts& next);
+
+// Machine-readable reports (json_report.cpp).
+
+// {"name": value, ...}, each value already JSON text.
+std::string JsonObjectText(const std::vector<std::pair<std::string, std::string>>& members);
+
+std::string LauncherJson(const LauncherFacts& launcher);
+std::string UpdateCostJson(const UpdateCost& cost);
+
+// Publish's report (publish_report.cpp).
+
+struct PublishReport {
+  bool dryRun = false;
+  bool json = false;       // one JSON object instead of the text
+  bool unchanged = false;  // the version was already published with these files: nothing done
+  const Manifest* manifest = nullptr;  // as published, or the current one when unchanged
+  size_t newInStore = 0;               // files and launcher written (or, on a dry run, to write)
+  const LauncherFacts* launcher = nullptr;         // null: none published
+  const LauncherFacts* currentLauncher = nullptr;  // null: none on the website
+  UpdateCost cost;
+};
+
+std::string PublishReportText(const PublishReport& report);
+
+// ", expiring at T", or empty for a manifest without an expiry.
+std::string ExpiryNote(const Manifest& manifest);
+
+// Why publish stops at a missing website folder, and what to do.
+std::string MissingWebsiteFolder(const std::filesystem::path& website);
+
+// verify's figures, for --json.
+struct VerifyReport {
+  std::string website;                 // the folder or the address checked
+  const Manifest* manifest = nullptr;  // null when it could not be read
+  PublicKey releaseKey{};
+  const LauncherFacts* launcher = nullptr;  // null: none listed, or not read
+  std::vector<std::string> problems;
+  std::vector<std::string> notes;
+};
+
+std::string VerifyJson(const VerifyReport& report);
+
+// Old files (prune.cpp).
+
+// prune: removes every stored file under the website's client/files/ that neither the current
+// manifest nor the keep newest other version records under client/versions/ name (files,
+// launchers, chunk lists). The records stay, so a version name still keeps its files and the
+// sequence its height. Returns the exit code.
+int PruneWebsite(const std::filesystem::path& website, const std::string& keep, bool dryRun,
+                 bool json, std::ostream& out, std::ostream& err);

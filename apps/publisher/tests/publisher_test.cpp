@@ -413,13 +413,17 @@ TEST_F(PublisherTest, SetupStampsWhatTheLauncherReads) {
       RunTool({"setup", "--launcher", launcher_.string(), "--website", "https://games.example/sub/",
                "--play", token, "--out", setup.string()});
   ASSERT_EQ(withToken.code, 0) << withToken.err;
+  EXPECT_NE(withToken.err.find("warning: KelvadonLauncher.exe carries no valid code signature"),
+            std::string::npos)
+      << withToken.err;
   std::string image = Read(setup);
   EXPECT_EQ(ReadWebsiteStamp(image), "https://games.example/sub");
   EXPECT_EQ(ReadPlayStamp(image), token);
   EXPECT_EQ(image.substr(0, StampStart(image).value_or(0)), launcherBytes_);
 
-  const Result withoutToken = RunTool({"setup", "--launcher", launcher_.string(), "--website",
-                                       "http://localhost:8080", "--out", setup.string()});
+  const Result withoutToken =
+      RunTool({"setup", "--launcher", launcher_.string(), "--website", "http://localhost:8080",
+               "--out", setup.string(), "--allow-http"});
   ASSERT_EQ(withoutToken.code, 0) << withoutToken.err;
   image = Read(setup);
   EXPECT_EQ(ReadWebsiteStamp(image), "http://localhost:8080");
@@ -431,6 +435,8 @@ TEST_F(PublisherTest, SetupStampsWhatTheLauncherReads) {
   };
   const Case cases[] = {
       {{"--launcher", launcher_.string(), "--website", "ftp://games.example"}, "not a website"},
+      {{"--launcher", launcher_.string(), "--website", "http://games.example"},
+       "is a plain http:// address"},
       {{"--launcher", launcher_.string(), "--website", "https://games.example/a b"},
        "not a website"},
       {{"--launcher", launcher_.string(), "--website", "https://games.example", "--play",

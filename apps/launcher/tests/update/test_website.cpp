@@ -118,9 +118,8 @@ bool CanPublish(std::string& reason) {
   return true;
 }
 
-bool PublishVersion(const fs::path& client, const std::string& version, const fs::path& website,
-                    const fs::path& launcher, std::string& output) {
-  fs::create_directories(website);
+std::vector<std::string> PublishCommand(const fs::path& client, const std::string& version,
+                                        const fs::path& website, const fs::path& launcher) {
   std::vector<std::string> args = {"publish",
                                    "--client",
                                    client.string(),
@@ -134,6 +133,13 @@ bool PublishVersion(const fs::path& client, const std::string& version, const fs
     args.push_back("--launcher");
     args.push_back(launcher.string());
   }
+  return args;
+}
+
+bool PublishVersion(const fs::path& client, const std::string& version, const fs::path& website,
+                    const fs::path& launcher, std::string& output) {
+  fs::create_directories(website);
+  const std::vector<std::string> args = PublishCommand(client, version, website, launcher);
   std::ostringstream out;
   std::ostringstream err;
   const int code = RunPublisher(args, out, err);

@@ -44,6 +44,13 @@ void WriteFiles(const std::filesystem::path& folder,
 // release key has no private key to sign with. When false, reason says why.
 bool CanPublish(std::string& reason);
 
+// The kelvadon-publish command line that PublishVersion runs, for a test that adds options. Only
+// where CanPublish holds.
+std::vector<std::string> PublishCommand(const std::filesystem::path& client,
+                                        const std::string& version,
+                                        const std::filesystem::path& website,
+                                        const std::filesystem::path& launcher);
+
 // Publishes the client folder as version to the website folder with kelvadon-publish (and the
 // launcher file when it is not empty). On false, output holds what the tool said.
 bool PublishVersion(const std::filesystem::path& client, const std::string& version,

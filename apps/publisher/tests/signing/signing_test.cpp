@@ -10,6 +10,7 @@
 
 #include "net/website.h"
 #include "publisher.h"
+#include "tests/update/test_website.h"
 #include "update/crypto.h"
 #include "update/layout.h"
 #include "update/manifest.h"
@@ -105,6 +106,7 @@ TEST_F(SigningTest, AStampedSetupProgramStillVerifiesAndCutsBackToTheSignedExecu
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     std::string output;
     ASSERT_EQ(RunTool(args, output), 0) << output;
+    EXPECT_EQ(output.find("warning"), std::string::npos) << output;
     EXPECT_TRUE(Verifies(setup)) << Read(log_);
     const std::string stamped = Read(setup);
     EXPECT_EQ(ReadWebsiteStamp(stamped), c.website);
@@ -168,6 +170,85 @@ TEST_F(SigningTest, ASignedSetupProgramInstallsTheSignedExecutableWithoutADownlo
   EXPECT_TRUE(fetched.empty()) << fetched.front();
   EXPECT_EQ(Read(installRoot / kLauncherFileName), Read(signed_));
   EXPECT_TRUE(Verifies(installRoot / kLauncherFileName)) << Read(log_);
+}
+
+}  // namespace
+
+namespace {
+
+// The signature as publish, verify and setup judge it, and the refusal of a launcher that would
+// take a signature away from every installed copy.
+TEST_F(SigningTest, AnUnsignedLauncherDoesNotQuietlyReplaceASignedOne) {
+  const std::string signedImage = Read(signed_);
+  const std::string unsignedImage = Read(KELVADON_SIGNABLE_LAUNCHER);
+  const std::optional<CertificateTable> table =
+      FindCertificateTable([&signedImage](uint64_t offset, size_t length) {
+        return offset < signedImage.size() ? signedImage.substr(offset, length) : std::string();
+      });
+  ASSERT_TRUE(table);
+  std::string otherType = signedImage;
+  otherType[table->offset + 6] = 1;  // WIN_CERT_TYPE_X509 instead of PKCS_SIGNED_DATA
+  std::string cutShort = signedImage;
+  cutShort.replace(table->offset + 20, 16, 16, '\x7f');  // inside the signed-data object
+  const struct {
+    const char* name;
+    std::string image;
+    CodeSigning expected;
+  } images[] = {
+      {"signed", signedImage, CodeSigning::kSigned},
+      {"unsigned", unsignedImage, CodeSigning::kUnsigned},
+      {"another certificate type", otherType, CodeSigning::kDamaged},
+      {"a broken signed-data object", cutShort, CodeSigning::kDamaged},
+      {"bytes after the table", signedImage + "x", CodeSigning::kDamaged},
+  };
+  for (const auto& image : images) {
+    EXPECT_EQ(InspectCodeSigning(image.image), image.expected) << image.name;
+  }
+
+  const fs::path client = root_ / "client";
+  ASSERT_TRUE(WriteWholeFile(client / "kelvadon_player.exe", "player"));
+  ASSERT_TRUE(WriteWholeFile(client / "kelvadon_studio.exe", "studio"));
+  const fs::path www = root_ / "www";
+  fs::create_directories(www);
+  const fs::path plain = root_ / "plain" / "KelvadonLauncher.exe";
+  ASSERT_TRUE(WriteWholeFile(plain, unsignedImage));
+  const auto publish = [&](const char* version, const fs::path& launcher, bool allow) {
+    std::vector<std::string> args = PublishCommand(client, version, www, launcher);
+    if (allow) args.push_back("--allow-unsigned-launcher");
+    std::string output;
+    const int code = RunTool(args, output);
+    return std::make_pair(code, output);
+  };
+  const struct {
+    const char* version;
+    fs::path launcher;
+    bool allow;
+    int code;
+    std::string said;
+  } steps[] = {
+      {"1", plain, false, 0, "Launcher KelvadonLauncher.exe: new, "},
+      {"2", signed_, false, 0,
+       "the release key " + KeyShortName(ReleaseKeysIn(unsignedImage)[0]) + ", signed; was "},
+      {"3", plain, false, 1, "The launcher now on the website is signed, but"},
+      {"3", plain, true, 0, "unsigned; was"},
+  };
+  for (const auto& step : steps) {
+    const auto [code, output] = publish(step.version, step.launcher, step.allow);
+    EXPECT_EQ(code, step.code) << output;
+    EXPECT_NE(output.find(step.said), std::string::npos) << output;
+  }
+  std::string output;
+  ASSERT_EQ(
+      RunTool({"verify", "--website", www.string(), "--release-key",
+               (fs::path(KELVADON_TEST_RELEASE_PRIVATE_KEY).parent_path() / "test-release.key")
+                   .string()},
+              output),
+      0)
+      << output;
+  EXPECT_NE(output.find("The published launcher KelvadonLauncher.exe has " +
+                        std::to_string(unsignedImage.size()) + " bytes and is unsigned."),
+            std::string::npos)
+      << output;
 }
 
 }  // namespace
