@@ -450,8 +450,8 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     if (!problem.empty()) return Refuse(err, problem);
   }
 
-  // What a publish stores: one copy of each file and of the launcher whose good copy is not in
-  // client/files yet. A dry run reports these same counts.
+  // What a publish stores: one copy of each file, of the launcher and of each chunk list whose
+  // good copy is not in client/files yet. A dry run reports these same counts.
   std::vector<size_t> toStore;
   bool launcherToStore = false;
   {
@@ -463,11 +463,11 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     launcherToStore = launcherImage && seen.insert(manifest.launcher.sha256).second &&
                       !HasGoodCopy(store, manifest.launcher.sha256);
   }
-  bool chunkListsStored = true;
+  size_t chunkListsToStore = 0;
   for (const auto& [fingerprint, bytes] : newChunkLists) {
-    chunkListsStored = chunkListsStored && HasGoodCopy(store, fingerprint);
+    chunkListsToStore += HasGoodCopy(store, fingerprint) ? 0 : 1;
   }
-  const size_t newInStore = toStore.size() + (launcherToStore ? 1 : 0);
+  const size_t newInStore = toStore.size() + (launcherToStore ? 1 : 0) + chunkListsToStore;
 
   PublishReport report;
   report.dryRun = options.contains("dry-run");
@@ -480,7 +480,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   if (currentSignedByKey && currentReadable && current.version == manifest.version &&
       current.sequence && SameFiles(current.files, manifest.files) &&
       SameChunkLists(current.files, manifest.files) &&
-      SameFiles({current.launcher}, {manifest.launcher}) && newInStore == 0 && chunkListsStored &&
+      SameFiles({current.launcher}, {manifest.launcher}) && newInStore == 0 &&
       !options.contains("sequence") &&
       options.contains("expires-in") == current.expires.has_value() &&
       fs::exists(client / "versions" / (manifest.version + ".json"), ec)) {
@@ -537,6 +537,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
                    &bytes, stored, error)) {
       return Refuse(err, error);
     }
+    report.newInStore += stored ? 1 : 0;
   }
 
   if (!PutManifestInPlace(client, manifest.version, json, signature, error)) {

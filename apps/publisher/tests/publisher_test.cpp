@@ -550,7 +550,7 @@ TEST_F(PublisherTest, BigFilesGetAChunkListAndTheCostIsReported) {
   EXPECT_LT(newBytes, 3 * kChunkSizes.maximum);
   const uint64_t lists = SerializeChunkList(oldList).size() + SerializeChunkList(newList).size();
   const std::string player = "player bytes, second edition";
-  EXPECT_NE(dry.out.find("Dry run: version 1.1 would be published as sequence 2: 5 files (2 new "
+  EXPECT_NE(dry.out.find("Dry run: version 1.1 would be published as sequence 2: 5 files (3 new "
                          "in client/files). Nothing was written.\n"
                          "Against version 1.0 now on the website: 0 files added, 2 changed, 0 "
                          "removed.\nUpdate with whole files: " +

@@ -63,6 +63,12 @@ class ReleaseFlowTest : public ::testing::Test {
         FolderFetcher(web_));
   }
 
+  size_t FilesInStore() const {
+    std::error_code ec;
+    const fs::directory_iterator files(web_ / "client" / "files", ec);
+    return ec ? 0 : static_cast<size_t>(std::distance(begin(files), end(files)));
+  }
+
   fs::path scratch_;
   fs::path web_;
   std::string keyRecord_;
@@ -95,13 +101,22 @@ TEST_F(ReleaseFlowTest, ADryRunCountsWhatThePublishThenWrites) {
       {"1.0", {{"kelvadon_player.exe", "p1"}, {"kelvadon_studio.exe", "s1"}}, 1, 3},
       {"1.1", {{"kelvadon_player.exe", "p2"}, {"kelvadon_studio.exe", "s1"}}, 2, 2},
       {"1.2", {{"kelvadon_player.exe", "p2"}, {"kelvadon_studio.exe", "s1"}}, 2, 0},
+      // A file big enough for a chunk list: the list is a new file in client/files too.
+      {"1.3",
+       {{"kelvadon_player.exe", "p2"},
+        {"kelvadon_studio.exe", "s1"},
+        {"pack.dat", std::string(size_t{9} << 20, 'k')}},
+       2,
+       2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.version);
     const Result dryText = Publish(c.version, c.files, c.launcher, {"--dry-run"});
     const Result dry = Publish(c.version, c.files, c.launcher, {"--dry-run", "--json"});
+    const size_t before = FilesInStore();
     const Result real = Publish(c.version, c.files, c.launcher, {"--json"});
     ASSERT_EQ(real.code, 0) << real.err;
+    EXPECT_EQ(FilesInStore() - before, static_cast<size_t>(c.newInStore));
     const std::string count = "(" + std::to_string(static_cast<int>(c.newInStore)) + " new in";
     EXPECT_NE(dryText.out.find(count), std::string::npos) << dryText.out;
     const JsonValue promised = Parsed(dry.out);
