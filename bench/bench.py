@@ -135,17 +135,17 @@ http {{
             return 0
 
     def served_since(self, mark):
-        """(requests, body bytes, requests with another status than 200) since the mark."""
+        """(requests, body bytes, {status: count}) since the mark."""
         with open(self.access_log, "rb") as f:
             f.seek(mark)
             lines = f.read().decode().splitlines()
-        requests = body = bad = 0
+        body = 0
+        statuses = {}
         for line in lines:
             status, body_bytes, _ = line.split(" ", 2)
-            requests += 1
+            statuses[status] = statuses.get(status, 0) + 1
             body += int(body_bytes)
-            bad += status != "200"
-        return requests, body, bad
+        return len(lines), body, statuses
 
 
 def measure(cmd, env, log_path, timeout=RUN_TIMEOUT):
@@ -309,15 +309,97 @@ class Website:
                 if (f["path"], f["sha256"]) not in old and f["sha256"] not in old_hashes]
 
 
-def check_served(ctx, name, mark, expected_requests, expected_bytes):
-    requests, body, bad = ctx.nginx.served_since(mark)
-    ok = requests == expected_requests and body == expected_bytes and bad == 0
+def check_served(ctx, name, mark, expected):
+    """Compares what nginx served since the mark with a Plan: the requests, the body bytes to
+    the byte, and how many of the requests were ranged (206) and whole (200)."""
+    requests, body, statuses = ctx.nginx.served_since(mark)
+    wanted = {"200": expected.requests - expected.ranged}
+    if expected.ranged:
+        wanted["206"] = expected.ranged
+    ok = requests == expected.requests and body == expected.bytes and statuses == wanted
     if not ok:
         ctx.problems.append(
-            f"{name}: served {requests} requests and {body} bytes ({bad} not 200); expected "
-            f"{expected_requests} requests and {expected_bytes} bytes")
-    return {"requests": requests, "bytes_served": body, "bytes_expected": expected_bytes,
+            f"{name}: served {requests} requests and {body} bytes {statuses}; expected "
+            f"{expected.requests} requests and {expected.bytes} bytes {wanted}")
+    return {"requests": requests, "bytes_served": body, "bytes_expected": expected.bytes,
             "served_as_expected": ok}
+
+
+# The launcher's rules for moving bytes, as the benchmark predicts them: a file of
+# RANGED_FILE_BYTES or more comes in PIECE_BYTES ranges; a changed file with a chunk list, whose
+# kept copy at the same path has one too, is rebuilt from the chunks they share, the rest fetched
+# in ranges of at most CHUNK_RANGE_BYTES; each chunk list is read CHUNK_LIST_READS times.
+RANGED_FILE_BYTES = 64 << 20
+PIECE_BYTES = 16 << 20
+CHUNK_RANGE_BYTES = 8 << 20
+CHUNK_LIST_READS = 2
+
+
+class Plan:
+    """Requests, body bytes and how many of the requests are ranged."""
+
+    def __init__(self, requests=0, nbytes=0, ranged=0):
+        self.requests, self.bytes, self.ranged = requests, nbytes, ranged
+
+    def add(self, requests, nbytes, ranged=0):
+        self.requests += requests
+        self.bytes += nbytes
+        self.ranged += ranged
+
+
+def read_chunk_list(path):
+    """[(size, sha256 bytes)] of a chunk list file (KVCL, format 1)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    count = int.from_bytes(data[16:20], "little")
+    return [(int.from_bytes(data[20 + 36 * i:24 + 36 * i], "little"), data[24 + 36 * i:56 + 36 * i])
+            for i in range(count)]
+
+
+def path_key(path):
+    return path.replace("\\", "/").lower()
+
+
+def planned_fetch(site, version, kept=()):
+    """What the launcher fetches to build the site's version when the kept versions are complete
+    on disk: the manifest and its signature, then each fingerprint no kept version holds, once."""
+    plan = Plan(2, site.meta_bytes(version))
+    manifest = site.manifests[version]
+    kept = [site.manifests[k] for k in kept]
+    site_dir = site.ctx.site
+    held = {f["sha256"] for m in kept for f in m["files"]}
+    files_dir = os.path.join(site_dir, "client", "files")
+    seen = set()
+    for f in manifest["files"]:
+        if f["sha256"] in held or f["sha256"] in seen:
+            continue
+        seen.add(f["sha256"])
+        lists = [k["chunks"] for m in kept for k in m["files"]
+                 if k.get("chunks") and path_key(k["path"]) == path_key(f["path"])]
+        if f.get("chunks") and lists:
+            sizes = [os.path.getsize(os.path.join(files_dir, c)) for c in [f["chunks"]] + lists]
+            plan.add(CHUNK_LIST_READS * len(sizes), CHUNK_LIST_READS * sum(sizes))
+            shared = {chunk for c in lists
+                      for chunk in read_chunk_list(os.path.join(files_dir, c))}
+            ranges, offset = [], 0
+            for size, digest in read_chunk_list(os.path.join(files_dir, f["chunks"])):
+                if (size, digest) not in shared:
+                    if ranges and ranges[-1][0] + ranges[-1][1] == offset:
+                        ranges[-1][1] += size
+                    else:
+                        ranges.append([offset, size])
+                offset += size
+            fetched = sum(length for _, length in ranges)
+            if fetched < f["size"]:
+                pieces = sum(-(-length // CHUNK_RANGE_BYTES) for _, length in ranges)
+                plan.add(pieces, fetched, pieces)
+                continue
+        if f["size"] >= RANGED_FILE_BYTES:
+            pieces = -(-f["size"] // PIECE_BYTES)
+            plan.add(pieces, f["size"], pieces)
+        else:
+            plan.add(1, f["size"])
+    return plan
 
 
 def read_current(home):
@@ -341,18 +423,16 @@ def launcher_runs(ctx, site, target):
         base = [ctx.wine_run, args.windows_launcher]
         home_arg = windows_path(home)
     total_v1 = sum(f["size"] for f in site.file_entries("1.0.0"))
-    changed = site.changed_entries()
-    changed_bytes = sum(f["size"] for f in changed)
     # Under Wine a failure waits in a message box for ever; a run taking far longer than any
     # sane one is a failure.
     timeout = 60 + total_v1 / 5e6
 
-    def launch(scenario, version, expected_requests, expected_bytes):
+    def launch(scenario, version, expected):
         name = f"{site.kind}-{target}-{scenario}"
         mark = ctx.nginx.mark()
         cmd = base + ["--website", ctx.nginx.url, "--home", home_arg, "--no-start"]
         result = ctx.run(name, cmd, env, timeout)
-        result.update(check_served(ctx, name, mark, expected_requests, expected_bytes))
+        result.update(check_served(ctx, name, mark, expected))
         current = read_current(home)
         if result["exit"] == 0 and current != version:
             ctx.problems.append(f"{name}: current.txt names {current}, not {version}")
@@ -368,24 +448,21 @@ def launcher_runs(ctx, site, target):
         # The huge client: one fresh install per build, for its time and its peak memory.
         rmtree(home)
         site.serve("1.0.0")
-        result = {"fresh install": [launch("fresh", "1.0.0", len(site.file_entries("1.0.0")) + 2,
-                                           total_v1 + site.meta_bytes("1.0.0"))]}
+        result = {"fresh install": [launch("fresh", "1.0.0", planned_fetch(site, "1.0.0"))]}
         rmtree(home)
         return result
     out = {"fresh install": [], "update 5%": [], "up-to-date start": [], "rollback": []}
     for _ in range(reps):
         rmtree(home)
         site.serve("1.0.0")
-        out["fresh install"].append(launch(
-            "fresh", "1.0.0", len(site.file_entries("1.0.0")) + 2,
-            total_v1 + site.meta_bytes("1.0.0")))
+        out["fresh install"].append(launch("fresh", "1.0.0", planned_fetch(site, "1.0.0")))
         site.serve("1.1.0")
-        out["update 5%"].append(launch(
-            "update", "1.1.0", len(changed) + 2, changed_bytes + site.meta_bytes("1.1.0")))
+        out["update 5%"].append(launch("update", "1.1.0",
+                                       planned_fetch(site, "1.1.0", kept=["1.0.0"])))
         site.serve(ROLLBACK)
-        out["rollback"].append(launch("rollback", "1.0.0", 2, site.meta_bytes(ROLLBACK)))
+        out["rollback"].append(launch("rollback", "1.0.0", Plan(2, site.meta_bytes(ROLLBACK))))
     for _ in range(args.start_runs):
-        out["up-to-date start"].append(launch("start", "1.0.0", 2, site.meta_bytes(ROLLBACK)))
+        out["up-to-date start"].append(launch("start", "1.0.0", Plan(2, site.meta_bytes(ROLLBACK))))
     rmtree(home)
     return out
 
@@ -421,8 +498,8 @@ def baseline_runs(ctx, site):
         mark = ctx.nginx.mark()
         result = ctx.run(f"{site.kind}-baseline-{name}",
                          ["bash", "-c", script, "bench", config, listing, digest_out], ctx.env)
-        result.update(check_served(ctx, f"{site.kind}-baseline-{name}", mark, expected_requests,
-                                   expected_bytes))
+        result.update(check_served(ctx, f"{site.kind}-baseline-{name}", mark,
+                                   Plan(expected_requests, expected_bytes)))
         try:
             with open(digest_out) as f:
                 got = [line.split(" ", 1)[0] for line in f.read().splitlines()]
@@ -476,8 +553,8 @@ def baseline_runs(ctx, site):
     for _ in range(args.start_runs):
         mark = ctx.nginx.mark()
         result = ctx.run(f"{site.kind}-baseline-start", curl + ["--config", meta], ctx.env)
-        result.update(check_served(ctx, f"{site.kind}-baseline-start", mark, 2,
-                                   site.meta_bytes("1.0.0")))
+        result.update(check_served(ctx, f"{site.kind}-baseline-start", mark,
+                                   Plan(2, site.meta_bytes("1.0.0"))))
         out["up-to-date start"].append(result)
     out["rollback"] = out["up-to-date start"]
     rmtree(base)
@@ -518,20 +595,6 @@ def far_mode(ctx, kinds, reps, windows):
 PACK_TARGETS = {"edit 1% in one place": 0.05, "edit 1% in 20 places": 0.10,
                 "insertion of 1 MiB": 0.05}
 PACK_PEAK_MIB = 64
-
-
-def served_lines(ctx, mark):
-    """(requests, body bytes, {status: count}) since the mark; ranged answers (206) count."""
-    with open(ctx.nginx.access_log, "rb") as f:
-        f.seek(mark)
-        lines = f.read().decode().splitlines()
-    statuses = {}
-    body = 0
-    for line in lines:
-        status, body_bytes, _ = line.split(" ", 2)
-        statuses[status] = statuses.get(status, 0) + 1
-        body += int(body_bytes)
-    return len(lines), body, statuses
 
 
 def publisher_figures(text):
@@ -619,11 +682,12 @@ def pack_update_runs(ctx, site, target):
     timeout = 60 + clients.PACK_BYTES / 5e6
     cmd = base + ["--website", ctx.nginx.url, "--home", home_arg, "--no-start"]
 
-    def launch(name, version):
+    def launch(name, version, kept=()):
         mark = ctx.nginx.mark()
         result = ctx.run(f"{clients.PACK_UPDATE}-{target}-{name}", cmd, env, timeout)
-        requests, body, statuses = served_lines(ctx, mark)
-        result.update({"requests": requests, "bytes_served": body, "statuses": statuses})
+        result.update(check_served(ctx, f"{clients.PACK_UPDATE}-{target}-{name}", mark,
+                                   planned_fetch(site, version, kept)))
+        result["statuses"] = ctx.nginx.served_since(mark)[2]
         current = read_current(home)
         if result["exit"] == 0 and current != version:
             ctx.problems.append(f"{clients.PACK_UPDATE}-{target}-{name}: current.txt names "
@@ -641,7 +705,7 @@ def pack_update_runs(ctx, site, target):
             rmtree(home)
             shutil.copytree(template, home, symlinks=True)
             site.serve(version)
-            out[label].append(launch(version, version))
+            out[label].append(launch(version, version, kept=["1.0.0"]))
     rmtree(home)
     rmtree(template)
     return out
@@ -676,7 +740,7 @@ def pack_baseline_runs(ctx, site):
             mark = ctx.nginx.mark()
             result = ctx.run(f"{clients.PACK_UPDATE}-baseline-{version}",
                              ["bash", "-c", script, "bench", config, target] + others, ctx.env)
-            requests, body, statuses = served_lines(ctx, mark)
+            requests, body, statuses = ctx.nginx.served_since(mark)
             result.update({"requests": requests, "bytes_served": body, "statuses": statuses})
             out[label].append(result)
     rmtree(base)

@@ -233,8 +233,9 @@ def table(results, summary):
     lines.append("")
     lines.append("ratio: launcher median / baseline median. -Wine: the same after taking the "
                  "median of the empty program showing a window off the Wine figure.")
-    lines.append("bytes ok: nginx served exactly the expected body bytes and requests (update: "
-                 "the changed files plus manifest and signature).")
+    lines.append("bytes ok: nginx served exactly the body bytes, requests and ranged (206) "
+                 "answers the launcher's plan calls for: big files in pieces, changed files with "
+                 "chunk lists rebuilt from shared chunks (bench.py, planned_fetch).")
     if summary.get("far"):
         lines += far_table(results["far"], summary["far"])
     if results.get("problems"):
