@@ -24,7 +24,7 @@ endif()
 set(KELVADON_MINIMUM_SEQUENCE_SOURCE "${CMAKE_BINARY_DIR}/generated/minimum_sequence.cpp")
 file(CONFIGURE OUTPUT "${KELVADON_MINIMUM_SEQUENCE_SOURCE}" CONTENT
 "// Generated at configure time by cmake/MinimumSequence.cmake; do not edit.
-#include \"update/freshness.h\"
+#include \"update/trust/freshness.h\"
 
 namespace {
 

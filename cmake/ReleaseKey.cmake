@@ -107,7 +107,7 @@ set(KELVADON_RELEASE_KEY_SOURCE "${CMAKE_BINARY_DIR}/generated/release_key.cpp")
 file(CONFIGURE OUTPUT "${KELVADON_RELEASE_KEY_SOURCE}" CONTENT
 "// Generated at configure time by cmake/ReleaseKey.cmake; do not edit.
 // Key: ${_kelvadon_key_origin}
-#include \"update/crypto.h\"
+#include \"update/trust/crypto.h\"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "update/crypto.h"
+#include "update/trust/crypto.h"
 
 // FastCDC-style cutting: a gear hash (each byte shifts the hash left and adds the byte's random
 // 64-bit value, so the top bits depend on the last 64 bytes only), no cut before the minimum,

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "update/chunk_list.h"
+#include "update/trust/chunk_list.h"
 
 struct ChunkSizes {
   uint32_t minimum = 0;

@@ -10,7 +10,8 @@
 
 #include "common/text.h"
 #include "publisher.h"
-#include "update/layout.h"
+#include "update/store/install_root.h"
+#include "update/trust/names.h"
 
 namespace fs = std::filesystem;
 

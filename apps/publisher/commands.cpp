@@ -7,10 +7,12 @@
 #include <system_error>
 
 #include "chunker.h"
+#include "files/file_io.h"
+#include "net/stamp.h"
 #include "net/website.h"
 #include "publisher.h"
-#include "update/freshness.h"
-#include "update/layout.h"
+#include "update/trust/freshness.h"
+#include "update/trust/names.h"
 
 namespace fs = std::filesystem;
 

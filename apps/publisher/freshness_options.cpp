@@ -1,8 +1,8 @@
 #include <system_error>
 
+#include "files/file_io.h"
 #include "publisher.h"
-#include "update/freshness.h"
-#include "update/layout.h"
+#include "update/trust/freshness.h"
 
 namespace fs = std::filesystem;
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "publisher.h"
-#include "update/freshness.h"
+#include "update/trust/freshness.h"
 
 std::string JsonObjectText(const std::vector<std::pair<std::string, std::string>>& members) {
   std::string text = "{";

@@ -14,8 +14,8 @@
 #include <memory>
 
 #include "common/text.h"
+#include "files/file_io.h"
 #include "publisher.h"
-#include "update/layout.h"
 
 namespace fs = std::filesystem;
 

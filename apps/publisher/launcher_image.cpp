@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "net/website.h"
+#include "net/stamp.h"
 #include "publisher.h"
 
 namespace {

@@ -3,9 +3,9 @@
 
 #include <memory>
 
-#include "net/website.h"
+#include "files/file_io.h"
+#include "net/stamp.h"
 #include "publisher.h"
-#include "update/layout.h"
 
 namespace {
 

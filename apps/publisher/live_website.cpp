@@ -13,7 +13,7 @@
 
 #include "net/website.h"
 #include "publisher.h"
-#include "update/freshness.h"
+#include "update/trust/freshness.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <set>
 #include <system_error>
 
+#include "files/file_io.h"
 #include "publisher.h"
-#include "update/layout.h"
 
 namespace fs = std::filesystem;
 

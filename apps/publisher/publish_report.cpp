@@ -1,7 +1,7 @@
 #include <string>
 
 #include "publisher.h"
-#include "update/freshness.h"
+#include "update/trust/freshness.h"
 
 namespace {
 

@@ -15,10 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "update/chunk_list.h"
-#include "update/crypto.h"
-#include "update/layout.h"
-#include "update/manifest.h"
+#include "update/trust/chunk_list.h"
+#include "update/trust/crypto.h"
+#include "update/trust/manifest.h"
 
 // Runs one command line (the arguments after the program name). Results go to out, refusals and
 // progress to err. Returns 0 on success, 1 when the command was refused or failed, 2 when the

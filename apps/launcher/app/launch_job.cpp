@@ -5,7 +5,7 @@
 
 #include "common/text.h"
 #include "net/website.h"
-#include "update/layout.h"
+#include "update/store/install_root.h"
 
 namespace fs = std::filesystem;
 

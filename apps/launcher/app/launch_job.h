@@ -12,8 +12,8 @@
 #include "net/http.h"
 #include "ui/progress.h"
 #include "update/engine.h"
-#include "update/layout.h"
 #include "update/self_update.h"
+#include "update/store/install_root.h"
 #include "win/registration.h"
 #include "win/start.h"
 
@@ -27,7 +27,9 @@ struct LaunchJobServices {
                              const ProgressReporter& report, HttpSession& session)>
       updateInstallation = [](const std::string& website, const std::filesystem::path& root,
                               const ProgressReporter& report, HttpSession& session) {
-        return UpdateInstallation(website, root, report, session);
+        UpdateEnvironment environment;
+        environment.session = &session;
+        return UpdateInstallation(website, root, report, environment);
       };
   std::function<std::filesystem::path(const std::filesystem::path& root)> currentVersionFolder =
       CurrentVersionFolder;
@@ -37,7 +39,9 @@ struct LaunchJobServices {
       updateLauncherCopy = [](const std::filesystem::path& root, const std::string& website,
                               const Manifest& manifest, std::string& error, HttpSession& session,
                               bool rememberWebsite) {
-        return UpdateLauncherCopy(root, website, manifest, error, session, rememberWebsite);
+        UpdateEnvironment environment;
+        environment.session = &session;
+        return UpdateLauncherCopy(root, website, manifest, rememberWebsite, environment, error);
       };
   std::function<void(const std::filesystem::path& installRoot,
                      const std::filesystem::path& launcherPath, const std::string& website,

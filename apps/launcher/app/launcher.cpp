@@ -7,11 +7,13 @@
 #include "app/launch_job.h"
 #include "common/system.h"
 #include "common/text.h"
+#include "files/disk.h"
+#include "files/file_io.h"
+#include "net/stamp.h"
 #include "net/website.h"
 #include "ui/progress.h"
-#include "update/disk.h"
-#include "update/install_lock.h"
-#include "update/layout.h"
+#include "update/store/install_lock.h"
+#include "update/store/install_root.h"
 #include "win/uninstall.h"
 
 namespace {

@@ -14,17 +14,19 @@
 
 #include "common/system.h"
 #include "common/text.h"
-#include "update/chunked_rebuild.h"
-#include "update/crypto.h"
-#include "update/disk.h"
-#include "update/disk_space.h"
-#include "update/disk_steps.h"
-#include "update/freshness.h"
-#include "update/install_lock.h"
-#include "update/layout.h"
-#include "update/parallel_download.h"
-#include "update/patience.h"
-#include "update/resume.h"
+#include "files/disk.h"
+#include "files/disk_space.h"
+#include "files/disk_steps.h"
+#include "files/file_io.h"
+#include "files/patience.h"
+#include "update/store/install_lock.h"
+#include "update/store/install_root.h"
+#include "update/store/sequence.h"
+#include "update/transfer/chunked_rebuild.h"
+#include "update/transfer/parallel_download.h"
+#include "update/transfer/resume.h"
+#include "update/trust/crypto.h"
+#include "update/trust/freshness.h"
 
 namespace fs = std::filesystem;
 
@@ -84,8 +86,6 @@ bool FetchManifest(const std::string& website, HttpSession& session, const HttpF
     pause();
   }
 }
-
-void PauseBeforeRefetch() { std::this_thread::sleep_for(std::chrono::seconds(2)); }
 
 // A manifest path as a relative file path; nothing when it is not valid UTF-8 (the manifest's
 // path rule does not look at the encoding).
@@ -449,7 +449,8 @@ bool PlaceFiles(FilePlacement& placement) {
 
 UpdateResult RunUpdate(const std::string& website, const fs::path& root,
                        const ProgressReporter& reporter, HttpSession& session,
-                       const HttpFetcher& fetch, const RefetchPause& pause, const UtcClock& clock) {
+                       const UpdateEnvironment& environment) {
+  const HttpFetcher& fetch = environment.fetch;
   UpdateResult result;
   if (website.empty()) {
     result.error = "No website to update from";
@@ -457,11 +458,13 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
   }
   reporter("Checking for updates...", -1.0);
   // A step that waits for another program to let go of a file says so on the status line.
-  const WaitNotice waitNotice([&reporter] { reporter(kWaitingForFilesStatus, -1.0); });
+  const PatienceScope patience(environment.patience,
+                               [&reporter] { reporter(kWaitingForFilesStatus, -1.0); });
 
   std::string manifestBytes;
   std::string signatureBytes;
-  if (!FetchManifest(website, session, fetch, pause, manifestBytes, signatureBytes, result)) {
+  if (!FetchManifest(website, session, fetch, environment.refetchPause, manifestBytes,
+                     signatureBytes, result)) {
     return result;
   }
   const Manifest& manifest = result.manifest;
@@ -474,7 +477,8 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
   // Judged and remembered under the lock, so that two launchers never write a lower sequence
   // over a higher one; before anything on disk, so that an old manifest cannot even switch back
   // to a version still kept.
-  if (!AcceptFreshManifest(root, manifest, BuildMinimumSequence, clock(), result.error)) {
+  if (!AcceptFreshManifest(root, manifest, BuildMinimumSequence, environment.clock(),
+                           result.error)) {
     result.version.clear();
     result.manifest = Manifest();
     return result;
@@ -519,7 +523,7 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
   CreateFolders(staging, ec);
   RemoveUnnamedEntries(staging, {}, NamedBy(names));
   const Sha256ProviderOwner hashing = OpenSha256Provider();
-  const DownloadSettings downloads = CurrentDownloadSettings();
+  const DownloadSettings& downloads = environment.downloads;
   std::vector<StagedFile> staged;
   staged.reserve(manifest.files.size());
   for (size_t i = 0; i < manifest.files.size(); ++i) {
@@ -626,28 +630,13 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
 
 }  // namespace
 
-UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
-                                const ProgressReporter& reporter) {
-  const HttpSessionOwner session = OpenHttpSession();
-  return RunUpdate(website, root, reporter, *session, HttpFetch, PauseBeforeRefetch,
-                   SystemUtcSeconds);
-}
+void PauseBeforeRefetch() { std::this_thread::sleep_for(std::chrono::seconds(2)); }
 
 UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
-                                const ProgressReporter& reporter, HttpSession& session) {
-  return RunUpdate(website, root, reporter, session, HttpFetch, PauseBeforeRefetch,
-                   SystemUtcSeconds);
-}
-
-UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
-                                const ProgressReporter& reporter, const HttpFetcher& fetch) {
-  const HttpSessionOwner session = OpenHttpSession();
-  return RunUpdate(website, root, reporter, *session, fetch, PauseBeforeRefetch, SystemUtcSeconds);
-}
-
-UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
-                                const ProgressReporter& reporter, const HttpFetcher& fetch,
-                                const RefetchPause& pause, const UtcClock& clock) {
-  const HttpSessionOwner session = OpenHttpSession();
-  return RunUpdate(website, root, reporter, *session, fetch, pause, clock);
+                                const ProgressReporter& reporter,
+                                const UpdateEnvironment& environment) {
+  HttpSessionOwner own;
+  if (environment.session == nullptr) own = OpenHttpSession();
+  return RunUpdate(website, root, reporter, environment.session ? *environment.session : *own,
+                   environment);
 }

@@ -6,10 +6,8 @@
 #include <string>
 
 #include "common/types.h"
-#include "net/http.h"
-#include "update/freshness.h"
-#include "update/manifest.h"
-#include "update/transfer.h"
+#include "update/environment.h"
+#include "update/trust/manifest.h"
 
 struct UpdateResult {
   bool reached = false;  // the last manifest request made got an answer, whatever its status
@@ -26,25 +24,7 @@ struct UpdateResult {
 // removes every other entry of Versions but the version that was current before. A manifest older
 // than one already accepted here, or expired by clock, is refused before anything on disk changes.
 // Reports progress through reporter, which must be callable. Waits while another launcher works
-// on the same InstallRoot. Opens its own network session.
+// on the same InstallRoot. Works with what environment gives (update/environment.h).
 UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,
-                                const ProgressReporter& reporter);
-
-// The same over the caller's session, which then serves more of the same run.
-UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,
-                                const ProgressReporter& reporter, HttpSession& session);
-
-// The same, reaching the website through fetch.
-UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,
-                                const ProgressReporter& reporter, const HttpFetcher& fetch);
-
-// Called once before a manifest and signature that do not verify together are fetched again: a
-// cache in front of the website may for a moment serve one publish's manifest with another's
-// signature. The real one waits about two seconds.
-using RefetchPause = std::function<void()>;
-
-// The same, pausing through pause and judging expiry by clock.
-UpdateResult UpdateInstallation(const std::string& website, const std::filesystem::path& root,
-                                const ProgressReporter& reporter, const HttpFetcher& fetch,
-                                const RefetchPause& pause,
-                                const UtcClock& clock = SystemUtcSeconds);
+                                const ProgressReporter& reporter,
+                                const UpdateEnvironment& environment);

@@ -5,12 +5,13 @@
 #include <system_error>
 
 #include "common/system.h"
-#include "net/website.h"
-#include "update/crypto.h"
-#include "update/disk_steps.h"
-#include "update/install_lock.h"
-#include "update/layout.h"
-#include "update/transfer.h"
+#include "files/disk_steps.h"
+#include "files/file_io.h"
+#include "net/stamp.h"
+#include "update/store/install_lock.h"
+#include "update/store/install_root.h"
+#include "update/transfer/transfer.h"
+#include "update/trust/crypto.h"
 
 namespace fs = std::filesystem;
 
@@ -121,20 +122,12 @@ bool UpdateCopy(const fs::path& root, const std::string& website, bool rememberW
 }  // namespace
 
 bool UpdateLauncherCopy(const fs::path& root, const std::string& website, const Manifest& manifest,
+                        bool rememberWebsite, const UpdateEnvironment& environment,
                         std::string& error) {
-  const HttpSessionOwner session = OpenHttpSession();
-  return UpdateCopy(root, website, true, manifest, error, *session, HttpFetch, OwnExecutablePath());
-}
-
-bool UpdateLauncherCopy(const fs::path& root, const std::string& website, const Manifest& manifest,
-                        std::string& error, HttpSession& session, bool rememberWebsite) {
-  return UpdateCopy(root, website, rememberWebsite, manifest, error, session, HttpFetch,
-                    OwnExecutablePath());
-}
-
-bool UpdateLauncherCopy(const fs::path& root, const std::string& website, const Manifest& manifest,
-                        std::string& error, const HttpFetcher& fetch,
-                        const fs::path& ownImagePath) {
-  const HttpSessionOwner session = OpenHttpSession();
-  return UpdateCopy(root, website, true, manifest, error, *session, fetch, ownImagePath);
+  HttpSessionOwner own;
+  if (environment.session == nullptr) own = OpenHttpSession();
+  const PatienceScope patience(environment.patience, nullptr);
+  return UpdateCopy(root, website, rememberWebsite, manifest, error,
+                    environment.session ? *environment.session : *own, environment.fetch,
+                    environment.ownImage);
 }

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "update/engine.h"
-#include "update/manifest.h"
+#include "update/trust/manifest.h"
 
 // Keeps the InstallRoot's KelvadonLauncher.exe current after a good update: the manifest's
 // launcher (downloaded by its fingerprint) unless the running launcher is that one, otherwise the
@@ -13,18 +13,8 @@
 // missing or partly written, and an unreadable own executable never replaces it. error may receive
 // a sentence while the result is still true (a failed download of the new launcher is not fatal);
 // false only when the installed copy could not be written. Waits while another launcher works on
-// the same InstallRoot.
+// the same InstallRoot. Without rememberWebsite, website.txt is left as it is: the website
+// serves this run only.
 bool UpdateLauncherCopy(const std::filesystem::path& root, const std::string& website,
-                        const Manifest& manifest, std::string& error);
-
-// The same over the caller's network session. Without rememberWebsite, website.txt is left as it
-// is: the website serves this run only.
-bool UpdateLauncherCopy(const std::filesystem::path& root, const std::string& website,
-                        const Manifest& manifest, std::string& error, HttpSession& session,
-                        bool rememberWebsite);
-
-// The same, reaching the website through fetch and reading the running launcher from
-// ownImagePath (empty when it is not known).
-bool UpdateLauncherCopy(const std::filesystem::path& root, const std::string& website,
-                        const Manifest& manifest, std::string& error, const HttpFetcher& fetch,
-                        const std::filesystem::path& ownImagePath);
+                        const Manifest& manifest, bool rememberWebsite,
+                        const UpdateEnvironment& environment, std::string& error);

@@ -7,7 +7,7 @@
 #include "common/system.h"
 #include "common/text.h"
 #include "common/windows_handles.h"
-#include "update/layout.h"
+#include "update/store/install_root.h"
 #include "win/registration.h"
 #include "win/shortcuts.h"
 

@@ -7,7 +7,8 @@
 
 #include "common/system.h"
 #include "common/windows_handles.h"
-#include "update/layout.h"
+#include "files/file_io.h"
+#include "update/store/install_root.h"
 #include "win/registration.h"
 #include "win/shortcuts.h"
 #include "win/uninstall.h"

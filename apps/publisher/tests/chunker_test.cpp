@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "update/crypto.h"
-#include "update/layout.h"
+#include "files/file_io.h"
+#include "update/trust/crypto.h"
 
 namespace fs = std::filesystem;
 

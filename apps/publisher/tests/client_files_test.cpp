@@ -10,6 +10,7 @@
 
 #include "json/json.h"
 #include "publisher.h"
+#include "update/trust/names.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "files/file_io.h"
 #include "publisher.h"
 #include "publisher_test_support.h"
-#include "update/freshness.h"
-#include "update/layout.h"
+#include "update/trust/freshness.h"
 
 namespace fs = std::filesystem;
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "files/file_io.h"
 #include "publisher.h"
 #include "publisher_test_support.h"
-#include "update/crypto.h"
-#include "update/layout.h"
+#include "update/trust/crypto.h"
 #include "website_harness.h"
 
 namespace fs = std::filesystem;

@@ -17,9 +17,10 @@
 #include <vector>
 
 #include "chunker.h"
-#include "net/website.h"
+#include "files/file_io.h"
+#include "net/stamp.h"
 #include "tests/update/version_name_cases.h"
-#include "update/layout.h"
+#include "update/store/install_root.h"
 
 namespace fs = std::filesystem;
 

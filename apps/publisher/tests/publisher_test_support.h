@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "files/file_io.h"
 #include "publisher.h"
-#include "update/layout.h"
 
 struct Result {
   int code = -1;

@@ -60,7 +60,7 @@ class ReleaseFlowTest : public ::testing::Test {
   UpdateResult FreshInstall(const std::string& name) {
     return UpdateInstallation(
         kTestWebsite, scratch_ / "installs" / name, [](const std::string&, double) {},
-        FolderFetcher(web_));
+        WithFetch(FolderFetcher(web_)));
   }
 
   size_t FilesInStore() const {

@@ -16,9 +16,9 @@
 
 #include "common/system.h"
 #include "common/text.h"
-#include "net/website.h"
+#include "net/stamp.h"
 #include "robot.h"
-#include "update/crypto.h"
+#include "update/trust/crypto.h"
 #include "website_harness.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "update/chunk_list.h"
+#include "update/trust/chunk_list.h"
 
 // The chunk list as fetched from a website. Besides crashes, hangs and undefined behaviour,
 // checks what rebuilding a file relies on: accepted chunks are non-empty, within the cap, follow

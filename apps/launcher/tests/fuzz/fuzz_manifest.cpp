@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "update/freshness.h"
-#include "update/manifest.h"
+#include "update/trust/freshness.h"
+#include "update/trust/manifest.h"
 
 // The manifest checks that follow a good signature. Besides crashes, hangs and undefined
 // behaviour, checks what the update engine relies on: a parsed manifest obeys every rule, and a

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/stamp.h"
 #include "net/website.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "net/http_test_settings.h"
-#include "update/manifest.h"
+#include "update/trust/manifest.h"
 #include "website_harness.h"
 
 namespace {

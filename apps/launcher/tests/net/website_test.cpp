@@ -1,4 +1,5 @@
 #include "net/website.h"
+#include "net/stamp.h"
 
 #include <gtest/gtest.h>
 

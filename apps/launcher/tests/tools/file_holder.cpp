@@ -10,8 +10,8 @@
 #include <string>
 
 #include "common/windows_handles.h"
-#include "update/install_lock.h"
-#include "update/layout.h"
+#include "files/file_io.h"
+#include "update/store/install_lock.h"
 
 namespace {
 

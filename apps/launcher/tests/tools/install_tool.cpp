@@ -14,7 +14,7 @@
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
   const UpdateResult result = UpdateInstallation(
-      kTestWebsite, argv[1], [](const std::string&, double) {}, FolderFetcher(argv[2]));
+      kTestWebsite, argv[1], [](const std::string&, double) {}, WithFetch(FolderFetcher(argv[2])));
   if (!result.ready) std::cout << result.error << "\n";
   return result.ready ? 0 : 1;
 }

@@ -26,12 +26,12 @@
 #include <thread>
 
 #include "common/text.h"
+#include "files/disk_steps.h"
 #include "tests/update/test_website.h"
 #include "tests/update/tool_process.h"
-#include "update/disk_steps.h"
 #include "update/engine.h"
-#include "update/parallel_download.h"
 #include "update/self_update.h"
+#include "update/transfer/parallel_download.h"
 
 namespace {
 
@@ -69,12 +69,12 @@ int main(int argc, char** argv) {
   gKillBefore = std::atol(options["--kill-before"].c_str());
   gStepDelayMs = std::atol(options["--step-delay-ms"].c_str());
 
+  UpdateEnvironment environment;
   if (const uint64_t piece = std::strtoull(options["--piece-bytes"].c_str(), nullptr, 10)) {
-    DownloadSettings settings;
-    settings.pieceBytes = piece;
-    settings.rangedFileBytes = 4 * piece;
-    SetDownloadSettingsForTests(settings);
+    environment.downloads.pieceBytes = piece;
+    environment.downloads.rangedFileBytes = 4 * piece;
   }
+  environment.ownImage = PathFromUtf8(options["--own"]);
 
   const std::filesystem::path root = PathFromUtf8(options["--root"]);
   FetchLog log;
@@ -102,12 +102,12 @@ int main(int argc, char** argv) {
         error, responded);
   };
   const std::string address = website.empty() ? std::string(kTestWebsite) : website;
+  environment.fetch = fetch;
   const UpdateResult result = UpdateInstallation(
-      address, root, [](const std::string&, double) {}, fetch);
+      address, root, [](const std::string&, double) {}, environment);
   std::string selfUpdateError;
   if (result.ready) {
-    UpdateLauncherCopy(root, address, result.manifest, selfUpdateError, fetch,
-                       PathFromUtf8(options["--own"]));
+    UpdateLauncherCopy(root, address, result.manifest, true, environment, selfUpdateError);
   }
   std::ofstream report(options["--report"], std::ios::trunc);
   report << "steps " << gSteps << "\nready " << result.ready << "\nerror " << result.error

@@ -1,4 +1,4 @@
-#include "update/chunk_list.h"
+#include "update/trust/chunk_list.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // website through the real HttpFetch, the same cases in both builds: what nginx was asked for, and
 // every way the rebuild gives up and downloads the file whole. The test writes its own website
 // (files by fingerprint, chunk lists, a manifest signed through the test website).
-#include "update/chunked_rebuild.h"
+#include "update/transfer/chunked_rebuild.h"
 
 #include <gtest/gtest.h>
 
@@ -15,11 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "files/file_io.h"
 #include "tests/update/test_website.h"
-#include "update/chunk_list.h"
-#include "update/crypto.h"
 #include "update/engine.h"
-#include "update/layout.h"
+#include "update/store/install_root.h"
+#include "update/trust/chunk_list.h"
+#include "update/trust/crypto.h"
 #include "website_harness.h"
 
 namespace fs = std::filesystem;
@@ -141,10 +142,13 @@ class ChunkedRebuildWebsiteTest : public testing::Test {
 
   UpdateResult Run(const fs::path& root, const std::string& website) {
     reports_.clear();
-    return UpdateInstallation(website, root, [this](const std::string& text, double fraction) {
-      reports_.push_back(text);
-      (void)fraction;
-    });
+    return UpdateInstallation(
+        website, root,
+        [this](const std::string& text, double fraction) {
+          reports_.push_back(text);
+          (void)fraction;
+        },
+        UpdateEnvironment());
   }
 
   // nginx's answers in this test's scenario folder since the last call, the folder left out.

@@ -1,4 +1,4 @@
-#include "update/crypto.h"
+#include "update/trust/crypto.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "files/file_io.h"
 #include "json/json.h"
 #include "signed_fixture.h"
-#include "update/layout.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <map>
 #include <string>
 
+#include "files/disk_space.h"
 #include "tests/update/test_website.h"
-#include "update/disk_space.h"
 #include "update/engine.h"
-#include "update/layout.h"
+#include "update/store/install_root.h"
 
 namespace fs = std::filesystem;
 
@@ -58,7 +58,7 @@ class DiskFullTest : public testing::Test {
 
   UpdateResult Run(const HttpFetcher& fetch) {
     return UpdateInstallation(
-        kTestWebsite, root_, [](const std::string&, double) {}, fetch);
+        kTestWebsite, root_, [](const std::string&, double) {}, WithFetch(fetch));
   }
   UpdateResult Run() { return Run(FolderFetcher(scratch_ / "web", &log_)); }
 

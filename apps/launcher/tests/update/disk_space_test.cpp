@@ -1,6 +1,6 @@
 // The free-space figure of both back-ends and the sentence of a refused update, the same cases in
 // both builds.
-#include "update/disk_space.h"
+#include "files/disk_space.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <limits>
 #include <string>
 
+#include "files/disk.h"
 #include "tests/update/test_website.h"
-#include "update/disk.h"
 
 namespace fs = std::filesystem;
 

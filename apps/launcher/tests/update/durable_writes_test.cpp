@@ -20,9 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "files/file_io.h"
 #include "tests/update/test_website.h"
-#include "update/layout.h"
-#include "update/manifest.h"
+#include "update/store/install_root.h"
+#include "update/trust/manifest.h"
 
 namespace fs = std::filesystem;
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/update/test_website.h"
-#include "update/crypto.h"
+#include "update/trust/crypto.h"
 
 namespace fs = std::filesystem;
 
@@ -46,7 +46,7 @@ class EngineTest : public ::testing::Test {
     const ProgressReporter reporter = [this](const std::string& text, double fraction) {
       reports_.push_back({text, fraction});
     };
-    return UpdateInstallation(kTestWebsite, root_, reporter, FolderFetcher(web_, log));
+    return UpdateInstallation(kTestWebsite, root_, reporter, WithFetch(FolderFetcher(web_, log)));
   }
 
   fs::path scratch_;
@@ -139,8 +139,9 @@ TEST_F(EngineTest, FailuresBeforeTheManifestIsAccepted) {
     const ProgressReporter reporter = [this](const std::string& text, double fraction) {
       reports_.push_back({text, fraction});
     };
-    const UpdateResult result =
-        UpdateInstallation(c.website, root_, reporter, FolderFetcher(web_), [] {});
+    UpdateEnvironment environment = WithFetch(FolderFetcher(web_));
+    environment.refetchPause = [] {};
+    const UpdateResult result = UpdateInstallation(c.website, root_, reporter, environment);
     EXPECT_FALSE(result.ready);
     EXPECT_EQ(result.reached, c.reached);
     EXPECT_EQ(result.version, "");
@@ -201,13 +202,14 @@ TEST_F(PublishedEngineTest, AMismatchedManifestAndSignatureAreFetchedOnceMore) {
       return served(session, request, sink, error, responded);
     };
     std::vector<std::string> texts;
+    UpdateEnvironment environment = WithFetch(fetch);
+    environment.refetchPause = [&pauses, &order] {
+      ++pauses;
+      order.push_back("pause");
+    };
     const UpdateResult result = UpdateInstallation(
         kTestWebsite, root_, [&texts](const std::string& text, double) { texts.push_back(text); },
-        fetch,
-        [&pauses, &order] {
-          ++pauses;
-          order.push_back("pause");
-        });
+        environment);
     EXPECT_EQ(pauses, c.pauses);
     EXPECT_EQ(signatureRequests, c.signatureRequests);
     if (c.pauses > 0) {
@@ -274,7 +276,7 @@ TEST_F(EngineTest, TheManifestAndTheSignatureHaveCeilings) {
       const HttpFetcher fetch = FolderFetcher(web_);
       const UpdateResult result = UpdateInstallation(
           kTestWebsite, root_, [](const std::string&, double) {},
-          honoured ? fetch : WithoutCeiling(fetch));
+          WithFetch(honoured ? fetch : WithoutCeiling(fetch)));
       EXPECT_FALSE(result.ready);
       EXPECT_TRUE(result.reached);
       if (c.error.empty()) {
@@ -323,7 +325,7 @@ TEST_F(PublishedEngineTest, AFileLongerOrOtherThanSignedLeavesNothingBehind) {
     const HttpFetcher fetch = FolderFetcher(web_);
     const UpdateResult result = UpdateInstallation(
         kTestWebsite, root_, [](const std::string&, double) {},
-        c.honoured ? fetch : WithoutCeiling(fetch));
+        WithFetch(c.honoured ? fetch : WithoutCeiling(fetch)));
     EXPECT_EQ(result.ready, c.ready) << result.error;
     if (c.ready) {
       EXPECT_EQ(ReadBytes(versions_ / "1.0" / "data" / "real.pak"), good);

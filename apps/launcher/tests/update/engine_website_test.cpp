@@ -16,13 +16,14 @@
 
 #include "app/launcher.h"
 #include "common/text.h"
+#include "files/disk.h"
+#include "files/file_io.h"
 #include "tests/update/folder_link.h"
 #include "tests/update/release_key_record.h"
 #include "tests/update/test_website.h"
-#include "update/crypto.h"
-#include "update/disk.h"
-#include "update/layout.h"
 #include "update/self_update.h"
+#include "update/store/install_root.h"
+#include "update/trust/crypto.h"
 #include "website_harness.h"
 
 namespace fs = std::filesystem;
@@ -86,9 +87,12 @@ class EngineWebsiteTest : public testing::Test {
 
   UpdateResult Run(const std::string& website) {
     reports_.clear();
-    return UpdateInstallation(website, root_, [this](const std::string& text, double fraction) {
-      reports_.push_back({text, fraction});
-    });
+    return UpdateInstallation(
+        website, root_,
+        [this](const std::string& text, double fraction) {
+          reports_.push_back({text, fraction});
+        },
+        UpdateEnvironment());
   }
   UpdateResult Run() { return Run(website_); }
 
@@ -407,7 +411,9 @@ TEST_F(EngineWebsiteTest, LauncherCopyFromTheManifest) {
     }
     NewRequests();
     std::string error;
-    EXPECT_TRUE(UpdateLauncherCopy(root_, c.website, update.manifest, error, HttpFetch, own));
+    UpdateEnvironment environment;
+    environment.ownImage = own;
+    EXPECT_TRUE(UpdateLauncherCopy(root_, c.website, update.manifest, true, environment, error));
     EXPECT_EQ(error, c.error);
     EXPECT_EQ(ReadBytes(copy), c.after);
     EXPECT_EQ(ReadBytes(root_ / "website.txt"), c.website + "\n");

@@ -1,4 +1,4 @@
-#include "update/freshness.h"
+#include "update/trust/freshness.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,8 @@
 #include <string>
 
 #include "tests/update/test_website.h"
-#include "update/layout.h"
+#include "update/store/install_root.h"
+#include "update/store/sequence.h"
 
 namespace fs = std::filesystem;
 

@@ -14,8 +14,8 @@
 #include "common/text.h"
 #include "tests/update/test_website.h"
 #include "update/engine.h"
-#include "update/freshness.h"
-#include "update/layout.h"
+#include "update/store/install_root.h"
+#include "update/trust/freshness.h"
 #include "website_harness.h"
 
 namespace fs = std::filesystem;
@@ -195,9 +195,11 @@ class FreshnessWebsiteTest : public testing::Test {
           const Manifest offered = WebsiteManifest(client);
           const int64_t now = offered.expires ? *offered.expires + step.late : SystemUtcSeconds();
           NewRequests(site);
+          UpdateEnvironment environment;
+          environment.refetchPause = [] {};
+          environment.clock = [now] { return now; };
           const UpdateResult result = UpdateInstallation(
-              site_.http + "/" + site, root, [](const std::string&, double) {}, HttpFetch, [] {},
-              [now] { return now; });
+              site_.http + "/" + site, root, [](const std::string&, double) {}, environment);
           EXPECT_TRUE(result.reached);
           EXPECT_EQ(result.error, step.refusal);
           EXPECT_EQ(result.ready, step.refusal.empty());

@@ -1,4 +1,6 @@
-#include "update/layout.h"
+#include "files/file_io.h"
+#include "update/store/install_root.h"
+#include "update/trust/names.h"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +19,9 @@
 
 #include "common/system.h"
 #include "common/text.h"
+#include "files/disk.h"
 #include "tests/update/folder_link.h"
 #include "tests/update/version_name_cases.h"
-#include "update/disk.h"
 
 namespace fs = std::filesystem;
 

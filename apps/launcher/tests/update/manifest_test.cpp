@@ -1,4 +1,4 @@
-#include "update/manifest.h"
+#include "update/trust/manifest.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,9 @@
 #include <random>
 #include <string>
 
+#include "files/file_io.h"
 #include "signed_fixture.h"
-#include "update/layout.h"
+#include "update/store/install_root.h"
 
 namespace fs = std::filesystem;
 

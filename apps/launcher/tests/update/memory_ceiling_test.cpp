@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "files/file_io.h"
 #include "tests/update/test_website.h"
-#include "update/crypto.h"
-#include "update/layout.h"
+#include "update/trust/crypto.h"
 
 namespace fs = std::filesystem;
 

@@ -14,12 +14,13 @@
 #include "app/launcher.h"
 #include "common/system.h"
 #include "common/windows_handles.h"
+#include "files/disk.h"
+#include "files/file_io.h"
+#include "files/patience.h"
 #include "robot.h"
 #include "tests/update/test_website.h"
-#include "update/disk.h"
-#include "update/install_lock.h"
-#include "update/layout.h"
-#include "update/patience.h"
+#include "update/store/install_lock.h"
+#include "update/store/install_root.h"
 #include "website_harness.h"
 
 namespace fs = std::filesystem;
@@ -90,11 +91,9 @@ class OtherProgramsTest : public testing::Test {
     scenario_ = scratch_.filename().string();
     root_ = scratch_ / "root";
     versions_ = root_ / "Versions";
-    SetPatienceLimitForTests(std::chrono::milliseconds(15000));
   }
 
   void TearDown() override {
-    SetPatienceLimitForTests(std::chrono::milliseconds(15000));
     RemovePathTree(scratch_);
     std::error_code ec;
     fs::remove_all(site_.root / scenario_, ec);
@@ -110,11 +109,13 @@ class OtherProgramsTest : public testing::Test {
   // Runs an update; onReport sees every status line as it comes.
   UpdateResult Run(const std::function<void(const std::string&)>& onReport = {}) {
     reports_.clear();
-    return UpdateInstallation(site_.http + "/" + scenario_, root_,
-                              [&](const std::string& text, double) {
-                                reports_.push_back(text);
-                                if (onReport) onReport(text);
-                              });
+    return UpdateInstallation(
+        site_.http + "/" + scenario_, root_,
+        [&](const std::string& text, double) {
+          reports_.push_back(text);
+          if (onReport) onReport(text);
+        },
+        environment_);
   }
 
   bool Reported(const std::string& text) const {
@@ -131,6 +132,7 @@ class OtherProgramsTest : public testing::Test {
   std::string scenario_;
   fs::path root_;
   fs::path versions_;
+  UpdateEnvironment environment_;
   std::vector<std::string> reports_;
 };
 
@@ -155,7 +157,7 @@ TEST_F(OtherProgramsTest, HeldStagingFileIsWaitedFor) {
 // words. The folder of the final name cannot be removed while its file is held, and Windows
 // refuses to rename onto a folder.
 TEST_F(OtherProgramsTest, HeldPastTheLimitFailsInWindowsWords) {
-  SetPatienceLimitForTests(std::chrono::milliseconds(300));
+  environment_.patience = std::chrono::milliseconds(300);
   Publish("2.0", kVersion);
   const fs::path held = versions_ / "2.0" / "leftover.dll";
   fs::create_directories(held.parent_path());

@@ -1,7 +1,7 @@
 // Several downloads at once, against the test website (nginx and the fault server of
 // website_harness.py) through the real HttpFetch, the same cases in both builds; and the orders
 // of failure that timing decides, forced through a fetcher that holds a file back.
-#include "update/parallel_download.h"
+#include "update/transfer/parallel_download.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,7 @@
 
 #include "common/text.h"
 #include "tests/update/test_website.h"
-#include "update/crypto.h"
-#include "update/layout.h"
+#include "update/trust/crypto.h"
 #include "website_harness.h"
 
 #ifdef _WIN32

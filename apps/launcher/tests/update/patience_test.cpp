@@ -1,4 +1,4 @@
-#include "update/patience.h"
+#include "files/patience.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/system.h"
-#include "update/disk.h"
+#include "files/disk.h"
 
 namespace {
 
@@ -26,19 +26,13 @@ constexpr int kMissing = ENOENT;
 constexpr int kDiskFull = ENOSPC;
 #endif
 
-// Restores the product's limit whatever a test set.
-class PatienceTest : public testing::Test {
- protected:
-  void TearDown() override { SetPatienceLimitForTests(milliseconds(15000)); }
-};
-
 TEST(RetryDelay, GrowsToOneSecondAndAddsUpToAboutFifteen) {
   const std::vector<long long> expected = {25, 50, 100, 200, 400, 800, 1000, 1000};
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(RetryDelay(static_cast<int>(i) + 1).count(), expected[i]) << i + 1;
   }
   EXPECT_EQ(RetryDelay(1000).count(), 1000);
-  EXPECT_EQ(PatienceLimit().count(), 15000);
+  EXPECT_EQ(PatienceScope::CurrentLimit().count(), 15000);
 }
 
 TEST(BusyErrors, OnlyWhatAnotherProgramCauses) {
@@ -64,7 +58,7 @@ TEST(BusyErrors, OnlyWhatAnotherProgramCauses) {
 
 // Each attempt gives the next result of the script; the step ends at the first that waiting
 // cannot mend, and the notice comes once, at the start of a wait.
-TEST_F(PatienceTest, RetriesOnlyWhileBusy) {
+TEST(Patience, RetriesOnlyWhileBusy) {
   struct Case {
     const char* name;
     std::vector<int> script;
@@ -81,7 +75,7 @@ TEST_F(PatienceTest, RetriesOnlyWhileBusy) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     int notices = 0;
-    const WaitNotice notice([&] { ++notices; });
+    const PatienceScope scope(kPatienceLimit, [&] { ++notices; });
     size_t attempts = 0;
     const int result = Patiently([&] { return c.script[attempts++]; });
     EXPECT_EQ(result, c.result);
@@ -90,20 +84,20 @@ TEST_F(PatienceTest, RetriesOnlyWhileBusy) {
   }
 }
 
-TEST_F(PatienceTest, GivesUpAtTheLimitWithTheLastError) {
-  SetPatienceLimitForTests(milliseconds(0));
+TEST(Patience, GivesUpAtTheLimitWithTheLastError) {
   int notices = 0;
-  const WaitNotice notice([&] { ++notices; });
   int attempts = 0;
-  EXPECT_EQ(Patiently([&] {
-              ++attempts;
-              return kBusy;
-            }),
-            kBusy);
-  EXPECT_EQ(attempts, 1);
-  EXPECT_EQ(notices, 0);  // nothing was waited for
-
-  SetPatienceLimitForTests(milliseconds(200));
+  {
+    const PatienceScope scope(milliseconds(0), [&] { ++notices; });
+    EXPECT_EQ(Patiently([&] {
+                ++attempts;
+                return kBusy;
+              }),
+              kBusy);
+    EXPECT_EQ(attempts, 1);
+    EXPECT_EQ(notices, 0);  // nothing was waited for
+  }
+  const PatienceScope scope(milliseconds(200), [&] { ++notices; });
   attempts = 0;
   EXPECT_EQ(Patiently([&] {
               ++attempts;
@@ -114,7 +108,7 @@ TEST_F(PatienceTest, GivesUpAtTheLimitWithTheLastError) {
   EXPECT_EQ(notices, 1);
 }
 
-TEST_F(PatienceTest, NoticesNestAndEndWithTheirScope) {
+TEST(Patience, ScopesNestAndEndWithTheirScope) {
   std::vector<std::string> seen;
   const auto busyOnce = [] {
     int calls = 0;
@@ -122,9 +116,9 @@ TEST_F(PatienceTest, NoticesNestAndEndWithTheirScope) {
   };
   EXPECT_EQ(busyOnce(), 0);  // no notice at all: nothing to call
   {
-    const WaitNotice outer([&] { seen.push_back("outer"); });
+    const PatienceScope outer(kPatienceLimit, [&] { seen.push_back("outer"); });
     {
-      const WaitNotice inner([&] { seen.push_back("inner"); });
+      const PatienceScope inner(kPatienceLimit, [&] { seen.push_back("inner"); });
       busyOnce();
     }
     busyOnce();

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "update/crypto.h"
+#include "update/trust/crypto.h"
 
 inline std::string WithReleaseKey(std::string image) {
   image += std::string("KELVADON-RELEASE-KEY-V1\0", 24);

@@ -15,12 +15,13 @@
 #include <vector>
 
 #include "common/text.h"
+#include "files/file_io.h"
 #include "tests/update/test_website.h"
 #include "tests/update/tool_process.h"
-#include "update/crypto.h"
 #include "update/engine.h"
-#include "update/layout.h"
-#include "update/parallel_download.h"
+#include "update/store/install_root.h"
+#include "update/transfer/parallel_download.h"
+#include "update/trust/crypto.h"
 #include "website_harness.h"
 
 namespace fs = std::filesystem;
@@ -100,9 +101,12 @@ class ResumeWebsiteTest : public testing::Test {
 
   UpdateResult Run(const std::string& website) {
     reports_.clear();
-    return UpdateInstallation(website, root_, [this](const std::string& text, double fraction) {
-      reports_.push_back({text, fraction});
-    });
+    return UpdateInstallation(
+        website, root_,
+        [this](const std::string& text, double fraction) {
+          reports_.push_back({text, fraction});
+        },
+        UpdateEnvironment());
   }
 
   // The requests in this test's scenario folder since the last call.

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
+#include "files/file_io.h"
 #include "tests/update/test_website.h"
-#include "update/crypto.h"
-#include "update/layout.h"
+#include "update/trust/crypto.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -50,7 +50,9 @@ class SelfUpdateTest : public ::testing::Test {
 
   bool Run(const std::string& website, const Manifest& manifest, std::string& error,
            FetchLog* log = nullptr) {
-    return UpdateLauncherCopy(root_, website, manifest, error, FolderFetcher(web_, log), own_);
+    UpdateEnvironment environment = WithFetch(FolderFetcher(web_, log));
+    environment.ownImage = own_;
+    return UpdateLauncherCopy(root_, website, manifest, true, environment, error);
   }
 
   fs::path scratch_;

@@ -11,8 +11,9 @@
 #include <string>
 
 #include "common/system.h"
-#include "update/layout.h"
+#include "files/file_io.h"
 #include "update/self_update.h"
+#include "update/store/install_root.h"
 
 namespace fs = std::filesystem;
 

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "update/layout.h"
+#include "files/file_io.h"
 
 #ifdef KELVADON_CAN_PUBLISH
 #include "publisher.h"

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "update/engine.h"
@@ -29,6 +30,13 @@ inline constexpr char kTestNotFound[] = "The website answered 404 (test)";
 // each the way a real download does, and refuses a file longer than the request's ceiling. A
 // ranged request gets exactly its part. Records every request in log when it is given.
 HttpFetcher FolderFetcher(const std::filesystem::path& folder, FetchLog* log = nullptr);
+
+// The product's environment, reaching the website through fetch.
+inline UpdateEnvironment WithFetch(HttpFetcher fetch) {
+  UpdateEnvironment environment;
+  environment.fetch = std::move(fetch);
+  return environment;
+}
 
 // A new empty folder under the temporary folder, its name starting with prefix; empty on failure.
 std::filesystem::path MakeScratchFolder(const std::string& prefix);

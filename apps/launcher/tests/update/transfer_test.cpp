@@ -1,14 +1,14 @@
 // Copies, hashes and file tails in pieces, in both builds: the excerpts the self-update takes of
 // its own image and the checked copies the engine makes of kept files.
-#include "update/transfer.h"
+#include "update/transfer/transfer.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "files/file_io.h"
 #include "tests/update/test_website.h"
-#include "update/layout.h"
 
 namespace fs = std::filesystem;
 

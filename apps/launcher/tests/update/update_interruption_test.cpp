@@ -20,10 +20,10 @@
 #include "tests/update/release_key_record.h"
 #include "tests/update/test_website.h"
 #include "tests/update/tool_process.h"
-#include "update/chunk_list.h"
-#include "update/crypto.h"
-#include "update/layout.h"
-#include "update/manifest.h"
+#include "update/store/install_root.h"
+#include "update/trust/chunk_list.h"
+#include "update/trust/crypto.h"
+#include "update/trust/manifest.h"
 #include "website_harness.h"
 
 namespace fs = std::filesystem;

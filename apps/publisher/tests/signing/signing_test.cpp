@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "net/website.h"
+#include "files/file_io.h"
+#include "net/stamp.h"
 #include "publisher.h"
 #include "tests/update/test_website.h"
-#include "update/crypto.h"
-#include "update/layout.h"
-#include "update/manifest.h"
 #include "update/self_update.h"
+#include "update/store/install_root.h"
+#include "update/trust/crypto.h"
+#include "update/trust/manifest.h"
 
 namespace fs = std::filesystem;
 
@@ -164,8 +165,10 @@ TEST_F(SigningTest, ASignedSetupProgramInstallsTheSignedExecutableWithoutADownlo
     return false;
   };
   const fs::path installRoot = root_ / "InstallRoot";
+  UpdateEnvironment environment = WithFetch(fetch);
+  environment.ownImage = setup;
   ASSERT_TRUE(
-      UpdateLauncherCopy(installRoot, "https://games.example", manifest, error, fetch, setup))
+      UpdateLauncherCopy(installRoot, "https://games.example", manifest, true, environment, error))
       << error;
   EXPECT_TRUE(fetched.empty()) << fetched.front();
   EXPECT_EQ(Read(installRoot / kLauncherFileName), Read(signed_));

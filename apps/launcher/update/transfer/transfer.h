@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "net/http.h"
-#include "net/website.h"
-#include "update/crypto.h"
+#include "net/stamp.h"
+#include "update/trust/crypto.h"
 
 // HttpFetch's signature: the way to the website, so tests can serve one from a folder.
 using HttpFetcher = std::function<bool(HttpSession& session, const HttpRequest& request,

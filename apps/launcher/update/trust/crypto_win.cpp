@@ -11,7 +11,7 @@
 
 #include "common/system_library_win.h"
 #include "common/unique_handle.h"
-#include "update/crypto.h"
+#include "update/trust/crypto.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "update/transfer.h"
+#include "update/transfer/transfer.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <system_error>
 
-#include "update/layout.h"
+#include "files/file_io.h"
 
 namespace fs = std::filesystem;
 

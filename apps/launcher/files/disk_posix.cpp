@@ -8,7 +8,7 @@
 #include <limits>
 #include <memory>
 
-#include "update/disk.h"
+#include "files/disk.h"
 
 namespace fs = std::filesystem;
 

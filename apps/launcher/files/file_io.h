@@ -1,5 +1,7 @@
 #pragma once
 
+// Whole-file and piecewise I/O over the disk seam (files/disk.h).
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,38 +12,13 @@
 #include <string_view>
 #include <system_error>
 
-// The default InstallRoot: the local application-data folder (or, failing that, the temporary
-// folder) followed by "Kelvadon". Empty when neither folder is known.
-std::filesystem::path GetInstallRoot();
-
-// Why Windows could not hold a file or folder of this name as it is spelled, or empty when it
-// can: it would refuse the name, change it (a trailing dot or space is dropped), take it for a
-// device (CON, NUL, COM1.txt, in any case) or for the short name of another file (KELVAD~1.EXE).
-std::string WindowsNameProblem(std::string_view name);
-
-// Why the text cannot name a version, or empty when it can: 1 to 40 bytes of ASCII letters,
-// digits, '-' and '.', not starting with '.', and a name Windows keeps as it is spelled.
-std::string VersionNameProblem(std::string_view name);
-bool IsValidVersionName(std::string_view name);
-
 // Whether the path leads to another computer (\\server\share, \\?\UNC\..., a WebDAV folder):
 // nothing there is the player's own, so nothing is installed there.
 bool IsNetworkPath(const std::filesystem::path& path);
 
-// The content of the completion marker of a version: a note for a person who opens the folder.
-std::string MarkerText(std::string_view versionName);
-
-// The folder of the version named by current.txt when it holds its completion marker; else empty.
-std::filesystem::path CurrentVersionFolder(const std::filesystem::path& root);
-
-// Whether the Versions folder holds a folder named exactly version, byte for byte, with its
-// completion marker. Windows also finds a folder by another spelling (other letter case), but
-// current.txt must name the folder itself.
-bool HoldsCompleteVersion(const std::filesystem::path& versions, const std::string& version);
-
 // Every helper below reaches the file system through FileSystemPath (so a path longer than
 // Windows' 260-character limit works), and renames, removals and opens for writing that another
-// program refuses for a while are tried again patiently (update/patience.h) before they fail.
+// program refuses for a while are tried again patiently (files/patience.h) before they fail.
 
 // Replaces bytes with the file's content. False (bytes untouched) when the file cannot be opened.
 // When whole is given it says whether every byte was read (a read error part way leaves it false).
@@ -136,15 +113,3 @@ bool ReplaceFileAtomically(const std::filesystem::path& path, std::string_view b
 // Unicode (possible only in a name the system gave), every character outside ASCII shows as
 // U+FFFD.
 std::string PathForMessage(const std::filesystem::path& path);
-
-// Names inside the InstallRoot.
-inline constexpr char kCurrentFileName[] = "current.txt";
-inline constexpr char kWebsiteFileName[] = "website.txt";
-inline constexpr char kSequenceFileName[] = "sequence.txt";
-inline constexpr char kVersionsFolderName[] = "Versions";
-inline constexpr char kMarkerFileName[] = "kelvadon-installed.txt";
-inline constexpr char kLauncherFileName[] = "KelvadonLauncher.exe";
-inline constexpr char kOldLauncherFileName[] = "KelvadonLauncher.old.exe";
-// The client's programs inside a version folder.
-inline constexpr char kPlayerFileName[] = "kelvadon_player.exe";
-inline constexpr char kStudioFileName[] = "kelvadon_studio.exe";

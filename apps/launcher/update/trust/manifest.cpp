@@ -1,4 +1,4 @@
-#include "update/manifest.h"
+#include "update/trust/manifest.h"
 
 #include <cmath>
 #include <exception>
@@ -6,10 +6,32 @@
 #include <utility>
 
 #include "json/json.h"
-#include "update/freshness.h"
-#include "update/layout.h"
+#include "update/trust/names.h"
+#include "update/trust/utc_time.h"
 
 namespace {
+
+// Reads "sequence" and "expires" from the manifest's top-level value into manifest. The reason
+// for "The update's list of files doesn't make sense (...)" ("bad sequence", "bad expires"), or
+// empty when both are absent or good.
+std::string ReadFreshnessMembers(const JsonValue& top, Manifest& manifest) {
+  if (const JsonValue* sequence = FindMember(top, "sequence")) {
+    const double number = sequence->number;
+    if (sequence->kind != JsonKind::Number || !(number >= 0) ||
+        number > static_cast<double>(kLargestSequence) || std::floor(number) != number) {
+      return "bad sequence";
+    }
+    manifest.sequence = static_cast<uint64_t>(number);
+  }
+  if (const JsonValue* expires = FindMember(top, "expires")) {
+    int64_t seconds = 0;
+    if (expires->kind != JsonKind::String || !ParseUtcTime(expires->text, seconds)) {
+      return "bad expires";
+    }
+    manifest.expires = seconds;
+  }
+  return {};
+}
 
 const JsonValue* FindOfKind(const JsonValue& object, std::string_view name, JsonKind kind) {
   const JsonValue* member = FindMember(object, name);
@@ -121,18 +143,4 @@ bool ParseManifestWithKey(const PublicKey& key, std::string_view manifestBytes,
 bool ParseManifest(std::string_view manifestBytes, std::string_view signatureBytes,
                    Manifest& manifest, std::string& error) {
   return ParseManifestWithKey(ReleaseKey, manifestBytes, signatureBytes, manifest, error);
-}
-
-bool LoadInstalledManifest(const std::filesystem::path& versionFolder, Manifest& manifest) {
-  std::string manifestBytes;
-  std::string signatureBytes;
-  bool manifestWhole = false;
-  bool signatureWhole = false;
-  if (!ReadWholeFile(versionFolder / kManifestFileName, manifestBytes, &manifestWhole) ||
-      !ReadWholeFile(versionFolder / kSignatureFileName, signatureBytes, &signatureWhole) ||
-      !manifestWhole || !signatureWhole) {
-    return false;
-  }
-  std::string error;
-  return ParseManifest(manifestBytes, signatureBytes, manifest, error);
 }

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "net/http.h"
-#include "update/resume.h"
-#include "update/transfer.h"
+#include "update/transfer/resume.h"
+#include "update/transfer/transfer.h"
 
 // One file to fetch into the staging folder.
 struct DownloadJob {
@@ -40,10 +40,6 @@ struct DownloadSettings {
   uint64_t pieceBytes = uint64_t{16} << 20;
   size_t piecesAtOnce = 4;
 };
-
-// The settings an update downloads with: the product's, unless a test set others.
-DownloadSettings CurrentDownloadSettings();
-void SetDownloadSettingsForTests(const DownloadSettings& settings);
 
 // The bytes at the end of a staged file of that size that the download writing it may have left
 // unwritten: pieces are taken in order and written at their offsets, so only those running at

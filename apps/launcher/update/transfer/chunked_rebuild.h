@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "net/http.h"
-#include "update/crypto.h"
-#include "update/manifest.h"
-#include "update/transfer.h"
+#include "update/transfer/transfer.h"
+#include "update/trust/crypto.h"
+#include "update/trust/manifest.h"
 
 // A file of a complete kept version whose stored manifest entry names a chunk list.
 struct ChunkedKeptFile {

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "update/crypto.h"
+#include "update/trust/crypto.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "update/install_lock.h"
+#include "update/store/install_lock.h"
 
 // An flock on the InstallRoot folder itself, so no file of its own is left behind. The kernel
 // drops it when the descriptor is closed or the process dies; close-on-exec keeps a started

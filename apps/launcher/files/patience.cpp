@@ -1,33 +1,29 @@
-#include "update/patience.h"
+#include "files/patience.h"
 
 #include <algorithm>
-#include <atomic>
 #include <thread>
 #include <utility>
 
-#include "update/disk.h"
+#include "files/disk.h"
 
 namespace {
 
-constexpr std::chrono::milliseconds kProductLimit{15000};
-
 // A plain pointer: a thread_local with a destructor is unsafe at thread exit under mingw, whose
 // emulated thread storage may be freed before such destructors run.
-thread_local const std::function<void()>* tNotice = nullptr;
-std::atomic<std::chrono::milliseconds::rep> gLimitMs{kProductLimit.count()};
+thread_local const PatienceScope* tScope = nullptr;
 
 }  // namespace
 
-WaitNotice::WaitNotice(std::function<void()> notice)
-    : notice_(std::move(notice)), previous_(tNotice) {
-  tNotice = &notice_;
+PatienceScope::PatienceScope(std::chrono::milliseconds limit, std::function<void()> notice)
+    : limit_(limit), notice_(std::move(notice)), previous_(tScope) {
+  tScope = this;
 }
 
-WaitNotice::~WaitNotice() { tNotice = previous_; }
+PatienceScope::~PatienceScope() { tScope = previous_; }
 
-std::chrono::milliseconds PatienceLimit() { return std::chrono::milliseconds(gLimitMs.load()); }
-
-void SetPatienceLimitForTests(std::chrono::milliseconds limit) { gLimitMs = limit.count(); }
+std::chrono::milliseconds PatienceScope::CurrentLimit() {
+  return tScope != nullptr ? tScope->limit_ : kPatienceLimit;
+}
 
 std::chrono::milliseconds RetryDelay(int failures) {
   std::chrono::milliseconds delay{25};
@@ -37,13 +33,13 @@ std::chrono::milliseconds RetryDelay(int failures) {
 
 int Patiently(const std::function<int()>& attempt) {
   const auto start = std::chrono::steady_clock::now();
-  const std::chrono::milliseconds limit = PatienceLimit();
+  const std::chrono::milliseconds limit = PatienceScope::CurrentLimit();
   for (int failures = 1;; ++failures) {
     const int error = attempt();
     if (error == 0 || !IsBusyError(error)) return error;
     const std::chrono::milliseconds delay = RetryDelay(failures);
     if (std::chrono::steady_clock::now() - start + delay > limit) return error;
-    if (failures == 1 && tNotice != nullptr && *tNotice) (*tNotice)();
+    if (failures == 1 && tScope != nullptr && tScope->notice_) tScope->notice_();
     std::this_thread::sleep_for(delay);
   }
 }

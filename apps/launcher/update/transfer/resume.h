@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <string>
 
-#include "update/crypto.h"
-#include "update/transfer.h"
+#include "update/transfer/transfer.h"
+#include "update/trust/crypto.h"
 
 struct StagedFile {
   bool whole = false;       // the file there has the manifest's size and fingerprint

@@ -7,7 +7,7 @@
 
 #include "common/system.h"
 #include "common/windows_handles.h"
-#include "update/disk.h"
+#include "files/disk.h"
 
 namespace fs = std::filesystem;
 

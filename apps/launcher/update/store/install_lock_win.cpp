@@ -4,8 +4,8 @@
 #include <system_error>
 
 #include "common/windows_handles.h"
-#include "update/crypto.h"
-#include "update/install_lock.h"
+#include "update/store/install_lock.h"
+#include "update/trust/crypto.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "update/resume.h"
+#include "update/transfer/resume.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "update/disk.h"
-#include "update/disk_steps.h"
-#include "update/layout.h"
+#include "files/disk.h"
+#include "files/disk_steps.h"
+#include "files/file_io.h"
 
 namespace fs = std::filesystem;
 

@@ -1,8 +1,8 @@
-#include "update/disk_space.h"
+#include "files/disk_space.h"
 
 #include <limits>
 
-#include "update/disk.h"
+#include "files/disk.h"
 
 namespace {
 

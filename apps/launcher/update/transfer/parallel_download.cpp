@@ -1,4 +1,4 @@
-#include "update/parallel_download.h"
+#include "update/transfer/parallel_download.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "update/crypto.h"
-#include "update/disk.h"
-#include "update/disk_steps.h"
-#include "update/layout.h"
-#include "update/patience.h"
+#include "files/disk.h"
+#include "files/disk_steps.h"
+#include "files/file_io.h"
+#include "files/patience.h"
+#include "update/trust/crypto.h"
 
 namespace fs = std::filesystem;
 
@@ -415,20 +415,7 @@ void PlanTasks(Shared& shared) {
   shared.taken.assign(shared.tasks.size(), false);
 }
 
-std::mutex gSettingsLock;
-DownloadSettings gSettings;
-
 }  // namespace
-
-DownloadSettings CurrentDownloadSettings() {
-  const std::lock_guard<std::mutex> hold(gSettingsLock);
-  return gSettings;
-}
-
-void SetDownloadSettingsForTests(const DownloadSettings& settings) {
-  const std::lock_guard<std::mutex> hold(gSettingsLock);
-  gSettings = settings;
-}
 
 uint64_t RangedSlackBytes(uint64_t size, const DownloadSettings& settings) {
   return Ranged(size, settings) ? std::max<uint64_t>(settings.pieceBytes, 1) * settings.piecesAtOnce
@@ -444,6 +431,7 @@ DownloadsResult DownloadFiles(const HttpFetcher& fetch, HttpSession& session,
   PlanTasks(shared);
 
   const size_t wanted = std::min(std::max<size_t>(settings.workers, 1), shared.tasks.size());
+  const std::chrono::milliseconds patience = PatienceScope::CurrentLimit();
   {
     Workers workers;
     if (wanted > 1) {
@@ -454,9 +442,10 @@ DownloadsResult DownloadFiles(const HttpFetcher& fetch, HttpSession& session,
         }
         try {
           // The first worker carries on over the caller's session and its open connection.
-          workers.threads.emplace_back([&shared, &session, first = i == 0] {
-            // A worker that waits for another program says so through the watching thread.
-            const WaitNotice notice([&shared] { shared.waited = true; });
+          workers.threads.emplace_back([&shared, &session, patience, first = i == 0] {
+            // A worker that waits for another program says so through the watching thread, and
+            // waits as long as the caller would.
+            const PatienceScope scope(patience, [&shared] { shared.waited = true; });
             if (first) {
               Work(shared, session);
             } else {

@@ -12,23 +12,29 @@
 inline constexpr char kWaitingForFilesStatus[] =
     "Waiting for another program to let go of Kelvadon's files...";
 
-// While one lives, every wait on this thread begins by calling notice (an update sets one that
-// shows kWaitingForFilesStatus). Scopes nest; the outer notice comes back when an inner one ends.
-class WaitNotice {
+// How long a step may wait in all, unless a scope says otherwise.
+inline constexpr std::chrono::milliseconds kPatienceLimit{15000};
+
+// While one lives, every wait on this thread lasts at most limit in all and begins by calling
+// notice (an update sets one that shows kWaitingForFilesStatus; notice may be empty). Scopes
+// nest; the outer one comes back when an inner one ends. Outside any scope the limit is
+// kPatienceLimit and no notice is given.
+class PatienceScope {
  public:
-  explicit WaitNotice(std::function<void()> notice);
-  ~WaitNotice();
-  WaitNotice(const WaitNotice&) = delete;
-  WaitNotice& operator=(const WaitNotice&) = delete;
+  PatienceScope(std::chrono::milliseconds limit, std::function<void()> notice);
+  ~PatienceScope();
+  PatienceScope(const PatienceScope&) = delete;
+  PatienceScope& operator=(const PatienceScope&) = delete;
+
+  // The limit of the innermost scope on this thread.
+  static std::chrono::milliseconds CurrentLimit();
 
  private:
+  friend int Patiently(const std::function<int()>& attempt);
+  std::chrono::milliseconds limit_;
   std::function<void()> notice_;
-  const std::function<void()>* previous_;
+  const PatienceScope* previous_;
 };
-
-// How long a step may wait in all. The default is the product's; tests shorten it.
-std::chrono::milliseconds PatienceLimit();
-void SetPatienceLimitForTests(std::chrono::milliseconds limit);
 
 // The delay before the retry after `failures` refusals (1 for the first): 25 ms, doubling up to
 // one second.

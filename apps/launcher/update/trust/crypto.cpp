@@ -1,4 +1,4 @@
-#include "update/crypto.h"
+#include "update/trust/crypto.h"
 
 #include <algorithm>
 

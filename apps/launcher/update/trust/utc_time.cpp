@@ -1,10 +1,7 @@
-#include "update/freshness.h"
+#include "update/trust/utc_time.h"
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-
-#include "update/layout.h"
 
 namespace {
 
@@ -112,75 +109,4 @@ std::string FormatUtcTime(int64_t seconds) {
   AppendPadded(out, inDay % 60, 2);
   out += 'Z';
   return out;
-}
-
-std::string ReadFreshnessMembers(const JsonValue& top, Manifest& manifest) {
-  if (const JsonValue* sequence = FindMember(top, "sequence")) {
-    const double number = sequence->number;
-    if (sequence->kind != JsonKind::Number || !(number >= 0) ||
-        number > static_cast<double>(kLargestSequence) || std::floor(number) != number) {
-      return "bad sequence";
-    }
-    manifest.sequence = static_cast<uint64_t>(number);
-  }
-  if (const JsonValue* expires = FindMember(top, "expires")) {
-    int64_t seconds = 0;
-    if (expires->kind != JsonKind::String || !ParseUtcTime(expires->text, seconds)) {
-      return "bad expires";
-    }
-    manifest.expires = seconds;
-  }
-  return {};
-}
-
-std::optional<uint64_t> ReadRememberedSequence(const std::filesystem::path& root) {
-  std::string text;
-  if (!ReadWholeFile(root / kSequenceFileName, text)) return std::nullopt;
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-    text.pop_back();
-  }
-  // Sixteen digits hold the largest sequence; more could only overflow.
-  if (text.empty() || text.size() > 16) return std::nullopt;
-  uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (value > kLargestSequence) return std::nullopt;
-  return value;
-}
-
-bool RememberSequence(const std::filesystem::path& root, uint64_t sequence) {
-  return ReplaceFileAtomically(root / kSequenceFileName, std::to_string(sequence) + "\n");
-}
-
-std::string FreshnessProblem(const Manifest& manifest, std::optional<uint64_t> remembered,
-                             uint64_t minimum, int64_t now) {
-  // Once a sequence is known, or the build demands one, a manifest without one is as old as any.
-  const bool demanded = remembered || minimum > 0;
-  const uint64_t lowest = std::max(remembered.value_or(0), minimum);
-  if (demanded && (!manifest.sequence || *manifest.sequence < lowest)) {
-    return "The update is older than one already seen on this computer, so it wasn't installed";
-  }
-  // Subtracting only when now is the later time keeps a clock at either end of its range from
-  // wrapping.
-  if (manifest.expires && now > *manifest.expires &&
-      now - *manifest.expires > kExpiryLeewaySeconds) {
-    return "The update has expired, so it wasn't installed: check this computer's date and time";
-  }
-  return {};
-}
-
-bool AcceptFreshManifest(const std::filesystem::path& root, const Manifest& manifest,
-                         uint64_t minimum, int64_t now, std::string& error) {
-  const std::optional<uint64_t> remembered = ReadRememberedSequence(root);
-  const std::string problem = FreshnessProblem(manifest, remembered, minimum, now);
-  if (!problem.empty()) {
-    error = problem;
-    return false;
-  }
-  if (manifest.sequence && (!remembered || *manifest.sequence > *remembered)) {
-    RememberSequence(root, *manifest.sequence);
-  }
-  return true;
 }

@@ -7,7 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "update/crypto.h"
+#include "update/trust/crypto.h"
+
+// The largest sequence: every whole number up to it is exact in a JSON reader's double.
+inline constexpr uint64_t kLargestSequence = 9007199254740991ull;
 
 // The fingerprint of the empty file: an entry of size 0 must have it, and is made without a fetch.
 inline constexpr char kEmptyFileSha256[] =
@@ -44,10 +47,6 @@ bool ParseManifestWithKey(const PublicKey& key, std::string_view manifestBytes,
 
 // The checks that follow a good signature: JSON, version, files, launcher, sequence and expires.
 bool ParseManifestContent(std::string_view manifestBytes, Manifest& manifest, std::string& error);
-
-// Reads manifest.json and manifest.sig from a version folder and parses them with ParseManifest.
-// False when either file cannot be read or the manifest is refused.
-bool LoadInstalledManifest(const std::filesystem::path& versionFolder, Manifest& manifest);
 
 // 1 to 300 bytes, not starting with '/' or '\', no ':', and every piece between separators ('/'
 // and '\' alike) non-empty and neither "." nor "..".

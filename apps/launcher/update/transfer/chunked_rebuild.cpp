@@ -1,4 +1,4 @@
-#include "update/chunked_rebuild.h"
+#include "update/transfer/chunked_rebuild.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,10 +9,10 @@
 #include <mutex>
 #include <thread>
 
-#include "update/chunk_list.h"
-#include "update/disk.h"
-#include "update/disk_steps.h"
-#include "update/layout.h"
+#include "files/disk.h"
+#include "files/disk_steps.h"
+#include "files/file_io.h"
+#include "update/trust/chunk_list.h"
 
 namespace fs = std::filesystem;
 
