@@ -9,7 +9,6 @@
 
 #include "common/text.h"
 #include "files/disk.h"
-#include "files/disk_steps.h"
 #include "files/patience.h"
 
 namespace fs = std::filesystem;
@@ -236,7 +235,6 @@ fs::path ReplacementPath(const fs::path& path) {
 bool ReplaceFileAtomically(const fs::path& path, std::string_view bytes,
                            const fs::path& asideIfBusy) {
   const fs::path temporary = ReplacementPath(path);
-  BeforeDiskStep();
   if (!WriteWholeFile(temporary, bytes)) {
     RemovePathTree(temporary);
     return false;
@@ -254,16 +252,13 @@ bool CommitReplacement(const fs::path& path, const fs::path& asideIfBusy) {
     return true;
   };
   std::error_code ec;
-  BeforeDiskStep();
   if (asideIfBusy.empty()) {
     if (RenameReplacing(temporary, path, ec)) return committed();
   } else {
     // A running executable never lets go while this run waits, so the way round comes at once.
     if (RenameEntry(temporary, path) == 0) return committed();
     if (EntryKindOf(path) != EntryKind::Missing) {
-      BeforeDiskStep();
       if (RenameReplacing(path, asideIfBusy, ec)) {
-        BeforeDiskStep();
         if (RenameReplacing(temporary, path, ec)) return committed();
         // Without this the name would stay empty until the next successful run.
         RenameReplacing(asideIfBusy, path, ec);

@@ -16,7 +16,6 @@
 #include "common/text.h"
 #include "files/disk.h"
 #include "files/disk_space.h"
-#include "files/disk_steps.h"
 #include "files/file_io.h"
 #include "files/patience.h"
 #include "update/store/install_lock.h"
@@ -148,7 +147,6 @@ void RemoveUnnamedEntries(const fs::path& folder, const std::string& key,
       RemoveUnnamedEntries(folder / entry, entryKey, named);
       continue;
     }
-    BeforeDiskStep();
     RemovePathTree(folder / entry);
   }
 }
@@ -222,10 +220,8 @@ void RemoveOtherVersions(const fs::path& versions, const fs::path& keep, const f
     // at once), so the mark goes first: an interrupted removal leaves a folder that is plainly
     // incomplete rather than one that claims to be whole.
     if (EntryKindOf(entry) == EntryKind::Folder) {
-      BeforeDiskStep();
       RemovePathTree(entry / kMarkerFileName, Waiting::None);
     }
-    BeforeDiskStep();
     RemovePathTree(entry, Waiting::None);
   }
 }
@@ -298,7 +294,6 @@ struct FilePlacement {
     if (partners == reusable.end()) return true;
     for (const fs::path& partner : partners->second) {
       if (partner == destinations[i]) continue;
-      BeforeDiskStep();
       const CopyOutcome copy = CopyFileChecked(partner, FileExcerpt(), destinations[i],
                                                manifest.files[i].sha256, hashing);
       if (copy == CopyOutcome::NotWritten) {
@@ -316,7 +311,6 @@ struct FilePlacement {
   // Makes entry i, the empty file, on the disk: there is nothing to fetch. False when it could not
   // be written.
   bool MakeEmpty(size_t i) {
-    BeforeDiskStep();
     std::FILE* file = OpenForWriting(destinations[i]);
     if (file == nullptr || !CloseStagedFile(file)) {
       Fail(i, CouldNotWrite(destinations[i]));
@@ -516,10 +510,8 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
   // files count as kept versions' files do, and a file cut short continues. Anything else of
   // that name (a file, a link) goes.
   if (EntryKindOf(staging) != EntryKind::Folder) {
-    BeforeDiskStep();
     RemovePathTree(staging);
   }
-  BeforeDiskStep();
   CreateFolders(staging, ec);
   RemoveUnnamedEntries(staging, {}, NamedBy(names));
   const Sha256ProviderOwner hashing = OpenSha256Provider();
@@ -564,7 +556,6 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     }
   }
 
-  BeforeDiskStep();
   if (!HasRoomFor(root, unwritten, result.error)) return result;
   const std::string action = old.empty() ? "Installing Kelvadon" : "Updating Kelvadon";
   // Only a change of the shown text is reported, not every piece that arrives.
@@ -593,7 +584,6 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     return result;
   }
 
-  BeforeDiskStep();
   if (!FlushStagedFiles(staging)) {
     result.error = CouldNotWrite(staging);
     return result;
@@ -601,20 +591,15 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
 
   // The copies of the manifest let the next update reuse these files; the marker comes last and
   // is what makes the folder count as complete.
-  BeforeDiskStep();
   WriteWholeFile(staging / kManifestFileName, manifestBytes);
-  BeforeDiskStep();
   WriteWholeFile(staging / kSignatureFileName, signatureBytes);
-  BeforeDiskStep();
   if (!WriteWholeFile(staging / kMarkerFileName, MarkerText(result.version))) {
     result.error = CouldNotWrite(staging / kMarkerFileName);
     return result;
   }
 
   // A folder of the final name without a marker is what an interrupted earlier run left.
-  BeforeDiskStep();
   RemovePathTree(finalFolder);
-  BeforeDiskStep();
   if (!RenameReplacing(staging, finalFolder, ec)) {
     result.error = "Couldn't finish installing (" + SystemErrorText(ec.value()) + ")";
     return result;

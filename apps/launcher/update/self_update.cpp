@@ -5,7 +5,6 @@
 #include <system_error>
 
 #include "common/system.h"
-#include "files/disk_steps.h"
 #include "files/file_io.h"
 #include "net/stamp.h"
 #include "update/store/install_lock.h"
@@ -57,7 +56,6 @@ bool UpdateCopy(const fs::path& root, const std::string& website, bool rememberW
     const fs::path websiteFile = root / kWebsiteFileName;
     if (!FileHolds(websiteFile, text)) ReplaceFileAtomically(websiteFile, text);
   }
-  BeforeDiskStep();
   RemovePathTree(aside, Waiting::None);
 
   const Sha256ProviderOwner hashing = OpenSha256Provider();
@@ -82,7 +80,6 @@ bool UpdateCopy(const fs::path& root, const std::string& website, bool rememberW
     request.tooLong = kLauncherWrong;
     request.expectedSize = launcher.size;
     bool responded = false;
-    BeforeDiskStep();
     const DownloadOutcome outcome = DownloadToFile(fetch, session, request, launcher.sha256,
                                                    *hashing, replacement, error, responded);
     if (outcome == DownloadOutcome::NotWritten) {
@@ -105,7 +102,6 @@ bool UpdateCopy(const fs::path& root, const std::string& website, bool rememberW
     return true;
   }
   if (!downloaded) {
-    BeforeDiskStep();
     if (CopyFileChecked(ownImagePath, *clean, replacement, cleanHash, *hashing) !=
         CopyOutcome::Done) {
       error = "Couldn't write " + PathForMessage(installed);

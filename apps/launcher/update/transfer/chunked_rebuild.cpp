@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "files/disk.h"
-#include "files/disk_steps.h"
 #include "files/file_io.h"
 #include "update/trust/chunk_list.h"
 
@@ -226,7 +225,6 @@ RebuildOutcome Rebuild(const HttpFetcher& fetch, HttpSession& session, const std
                        const ManifestFile& file, const Plan& plan, Sha256Provider& provider,
                        const RebuildProgress& progress, Target& target) {
   const std::string url = website + "/client/files/" + file.sha256;
-  BeforeDiskStep();
   if (!FetchRanges(fetch, session, url, SplitRanges(plan.ranges, kMaxRangeBytes), target,
                    progress)) {
     return target.notWritten ? RebuildOutcome::NotWritten : RebuildOutcome::Whole;
@@ -257,14 +255,12 @@ RebuildOutcome Rebuild(const HttpFetcher& fetch, HttpSession& session, const std
       AddRange(refetch, chunk.offset, chunk.size);
       continue;
     }
-    BeforeDiskStep();
     if (!WriteAt(target.file, chunk.offset, buffer.data(), chunk.size)) {
       return RebuildOutcome::NotWritten;
     }
   }
   sources.clear();
   if (!refetch.empty()) {
-    BeforeDiskStep();
     if (!FetchRanges(fetch, session, url, SplitRanges(refetch, kMaxRangeBytes), target, progress)) {
       return target.notWritten ? RebuildOutcome::NotWritten : RebuildOutcome::Whole;
     }
@@ -315,7 +311,6 @@ RebuildOutcome RebuildFromChunks(const HttpFetcher& fetch, HttpSession& session,
   if (!MakePlan(fetch, session, website, file, kept, plan)) return RebuildOutcome::Whole;
 
   // Whatever stood at the destination goes, so the file holds nothing but what is written now.
-  BeforeDiskStep();
   RemovePathTree(destination);
   Target target;
   target.file = OpenForUpdating(destination);

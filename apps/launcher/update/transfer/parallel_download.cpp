@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "files/disk.h"
-#include "files/disk_steps.h"
 #include "files/file_io.h"
 #include "files/patience.h"
 #include "update/trust/crypto.h"
@@ -202,7 +201,6 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
   const BodySink sink = [&](const char* data, size_t size) {
     if (size > task.length - received) return false;
     // A stop between two pieces leaves holes, which the next run fetches again.
-    if (received > 0) BeforeDiskStep();
     const std::lock_guard<std::mutex> hold(file.lock);
     if (!WriteAt(file.out, task.start + received, data, size)) {
       writeFailed = true;
@@ -317,7 +315,6 @@ void FinishRanged(Shared& shared, size_t job, HttpSession& session, Sha256Provid
     Finish(shared, job, DownloadOutcome::Done, {});
     return;
   }
-  BeforeDiskStep();
   FetchWhole(shared, job, 0, session, provider);
 }
 
@@ -347,12 +344,10 @@ size_t Take(Shared& shared) {
 void Run(Shared& shared, const Task& task, HttpSession& session, Sha256Provider& provider) {
   if (!task.piece) {
     if (Stopped(shared, task.job)) return;
-    BeforeDiskStep();
     FetchWhole(shared, task.job, shared.jobs[task.job].resumeFrom, session, provider);
     return;
   }
   if (!Stopped(shared, task.job)) {
-    BeforeDiskStep();
     FetchPiece(shared, task, session);
     HashWhatArrived(shared, task.job);
   }

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "files/disk.h"
-#include "files/disk_steps.h"
 #include "files/file_io.h"
 
 namespace fs = std::filesystem;
@@ -33,7 +32,6 @@ Streamed Stream(const HttpFetcher& fetch, HttpSession& session, const HttpReques
       return false;
     }
     // A stop between two pieces leaves a file cut short, which the next run continues.
-    if (received > 0) BeforeDiskStep();
     received += size;
     UpdateSha256(hasher, data, size);
     streamed.writeFailed = std::fwrite(data, 1, size, out) != size;
@@ -129,7 +127,6 @@ DownloadOutcome DownloadStagedFile(const HttpFetcher& fetch, HttpSession& sessio
       case Continued::NotWritten:
         return DownloadOutcome::NotWritten;
       case Continued::Again:
-        BeforeDiskStep();
         break;
     }
   }
