@@ -14,22 +14,10 @@
 #include "ui/progress.h"
 #include "update/store/install_lock.h"
 #include "update/store/install_root.h"
+#include "update/store/version_store.h"
 #include "win/uninstall.h"
 
 namespace {
-
-// A version folder that cannot be removed whole (the studio still running from it) must never be
-// taken for a complete version later, so the markers go first.
-void RemoveVersionMarkers(const std::filesystem::path& versions) {
-  std::vector<std::filesystem::path> names;
-  ListFolder(versions, names);
-  for (const std::filesystem::path& name : names) {
-    // Like the removal after it, never through a link to a folder elsewhere.
-    if (EntryKindOf(versions / name) == EntryKind::Folder) {
-      RemovePathTree(versions / name / kMarkerFileName);
-    }
-  }
-}
 
 int RunUninstallMode(const std::filesystem::path& root) {
   const std::string question =
@@ -46,17 +34,6 @@ int RunUninstallMode(const std::filesystem::path& root) {
 }
 
 }  // namespace
-
-void RemoveInstalledFiles(const std::filesystem::path& root,
-                          const std::function<void()>& whileWaiting) {
-  // An update still running in another window would otherwise write into what is removed here.
-  const InstallRootLock lock(root, whileWaiting);
-  RemoveVersionMarkers(root / kVersionsFolderName);
-  RemovePathTree(root / kVersionsFolderName);
-  RemovePathTree(root / kCurrentFileName);
-  RemovePathTree(root / kWebsiteFileName);
-  RemovePathTree(root / kSequenceFileName);
-}
 
 void ResolveWebsite(LaunchContext& context, std::string_view ownImage, std::string_view ownFileName,
                     std::string_view websiteFileText) {

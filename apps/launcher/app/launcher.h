@@ -16,8 +16,3 @@ int RunLauncher(const std::vector<std::string>& args);
 void ResolveWebsite(LaunchContext& context, std::string_view ownImage, std::string_view ownFileName,
                     std::string_view websiteFileText);
 
-// The uninstall's removal of the version store and the state files (the launcher copies go
-// later, by ScheduleLauncherDeletion). Waits while an update works on the InstallRoot, calling
-// whileWaiting (when given) first.
-void RemoveInstalledFiles(const std::filesystem::path& root,
-                          const std::function<void()>& whileWaiting = {});

@@ -6,7 +6,6 @@
 #include <stdexcept>
 
 #include "net/http.h"
-#include "net/http_test_settings.h"
 
 namespace {
 
@@ -16,12 +15,9 @@ constexpr char kPartWay[] = "The download stopped part way (is the internet on?)
 // by an allocation failure. No answer kept in memory comes near this size.
 constexpr uint64_t kMaxBodyBytes = uint64_t{4} << 30;
 
-HttpTestSettings gTestSettings;
-
 // False when the body cannot grow by size bytes: memory ran out (an answer from anyone on the
 // way to an http website can be endless) or a test limit was reached.
-bool AppendToBody(std::string& body, const char* data, size_t size) {
-  const uint64_t limit = gTestSettings.maxBodyBytes;
+bool AppendToBody(std::string& body, const char* data, size_t size, uint64_t limit) {
   if (size > limit || body.size() > limit - size) return false;
   try {
     body.append(data, size);
@@ -34,9 +30,10 @@ bool AppendToBody(std::string& body, const char* data, size_t size) {
 }
 
 bool GetAtMost(uint64_t maxBytes, const std::string& url, std::string& body, std::string& error,
-               bool& responded, uint64_t expectedSize, const DownloadProgress& progress) {
+               bool& responded, uint64_t expectedSize, const DownloadProgress& progress,
+               const HttpSettings& settings) {
   body.clear();
-  const HttpSessionOwner session = OpenHttpSession();
+  const HttpSessionOwner session = OpenHttpSession(settings);
   HttpRequest request;
   request.url = url;
   request.maxBytes = maxBytes;
@@ -46,8 +43,8 @@ bool GetAtMost(uint64_t maxBytes, const std::string& url, std::string& body, std
   bool full = false;
   const bool ok = HttpFetch(
       *session, request,
-      [&body, &full](const char* data, size_t size) {
-        full = !AppendToBody(body, data, size);
+      [&body, &full, &settings](const char* data, size_t size) {
+        full = !AppendToBody(body, data, size, settings.maxBodyBytes);
         return !full;
       },
       error, responded);
@@ -57,18 +54,17 @@ bool GetAtMost(uint64_t maxBytes, const std::string& url, std::string& body, std
 
 }  // namespace
 
-void SetHttpTestSettings(const HttpTestSettings& settings) { gTestSettings = settings; }
-
-const HttpTestSettings& CurrentHttpTestSettings() { return gTestSettings; }
-
 bool HttpGet(const std::string& url, std::string& body, std::string& error, bool& responded,
-             uint64_t expectedSize, const DownloadProgress& progress) {
-  return GetAtMost(kMaxBodyBytes, url, body, error, responded, expectedSize, progress);
+             uint64_t expectedSize, const DownloadProgress& progress,
+             const HttpSettings& settings) {
+  return GetAtMost(kMaxBodyBytes, url, body, error, responded, expectedSize, progress, settings);
 }
 
 bool HttpGetSmall(const std::string& url, std::string& body, std::string& error, bool& responded,
-                  uint64_t expectedSize, const DownloadProgress& progress) {
-  return GetAtMost(kSmallAnswerMaxBytes, url, body, error, responded, expectedSize, progress);
+                  uint64_t expectedSize, const DownloadProgress& progress,
+                  const HttpSettings& settings) {
+  return GetAtMost(kSmallAnswerMaxBytes, url, body, error, responded, expectedSize, progress,
+                   settings);
 }
 
 namespace {

@@ -10,11 +10,24 @@
 // Called between reads with the bytes received so far and the size the caller expects.
 using DownloadProgress = std::function<void(uint64_t received, uint64_t expected)>;
 
+// What a session works with. The defaults are the product's; a test shortens the time-outs and
+// trusts its own certificate authority.
+struct HttpSettings {
+  // Replaces all four time-outs (resolve, connect, send, receive) when not 0.
+  uint32_t timeoutMs = 0;
+  // Linux only: a PEM file of the one certificate authority to trust. Windows trusts a test
+  // authority through the current user's Root store instead.
+  std::string caFile;
+  // A body HttpGet keeps in memory that would grow beyond this ends as if memory had run out.
+  uint64_t maxBodyBytes = UINT64_MAX;
+};
+
 // One GET of a whole body into memory. True only for a complete 200 answer. body is emptied
 // first; error is left alone on success and otherwise holds one sentence for the user;
 // responded says whether any answer arrived (whatever its status). Never throws.
 bool HttpGet(const std::string& url, std::string& body, std::string& error, bool& responded,
-             uint64_t expectedSize, const DownloadProgress& progress);
+             uint64_t expectedSize, const DownloadProgress& progress,
+             const HttpSettings& settings = {});
 
 // The most HttpGetSmall keeps: the started and join answers are a line or two.
 constexpr uint64_t kSmallAnswerMaxBytes = uint64_t{64} << 10;
@@ -22,7 +35,8 @@ constexpr uint64_t kSmallAnswerMaxBytes = uint64_t{64} << 10;
 // HttpGet for an answer that is only ever small: a longer body fails as one that memory cannot
 // hold does, and never reaches memory whole.
 bool HttpGetSmall(const std::string& url, std::string& body, std::string& error, bool& responded,
-                  uint64_t expectedSize, const DownloadProgress& progress);
+                  uint64_t expectedSize, const DownloadProgress& progress,
+                  const HttpSettings& settings = {});
 
 // Receives each piece of a body as it arrives, in order. Answering false stops the transfer:
 // the fetch then fails and leaves error to whatever the sink's owner put there.
@@ -62,10 +76,31 @@ struct HttpSessionCloser {
 using HttpSessionOwner = std::unique_ptr<HttpSession, HttpSessionCloser>;
 
 // Never null; a session that could not be set up reports its failure at each fetch.
-HttpSessionOwner OpenHttpSession();
+HttpSessionOwner OpenHttpSession(const HttpSettings& settings = {});
+
+// The settings the session was opened with, for another session of the same run.
+const HttpSettings& SettingsOf(const HttpSession& session);
 
 // HttpGet's failure classes, sentences and responded rule, with the body handed to sink piece
 // by piece and the request's ceiling applied. Throws nothing of its own; what the sink or
 // progress throws passes through, and the session stays usable.
 bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
                std::string& error, bool& responded);
+
+// HttpFetch's signature: the way to the website, so tests can serve one from a folder.
+using HttpFetcher = std::function<bool(HttpSession& session, const HttpRequest& request,
+                                       const BodySink& sink, std::string& error, bool& responded)>;
+
+// How a run spreads its downloads over connections.
+struct DownloadSettings {
+  // Eight connections hide a far website's round trips for small files about as well as more
+  // would, and stay polite to the website and light on the player's machine.
+  size_t workers = 8;
+  // A file this large is worth several connections: below it, one capped connection delivers it
+  // in a few seconds, and its pieces' round trips would eat what more connections win.
+  uint64_t rangedFileBytes = uint64_t{64} << 20;
+  // A piece is long enough that its request's round trip costs little, short enough that the
+  // last pieces finish close together; four at once multiply a capped connection's speed.
+  uint64_t pieceBytes = uint64_t{16} << 20;
+  size_t piecesAtOnce = 4;
+};

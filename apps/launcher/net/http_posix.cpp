@@ -16,7 +16,6 @@
 #include "common/system.h"
 #include "common/text.h"
 #include "net/http.h"
-#include "net/http_test_settings.h"
 
 namespace {
 
@@ -191,8 +190,9 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 
 long Seconds(uint32_t milliseconds) { return std::max<long>(1, (milliseconds + 999) / 1000); }
 
-bool Configure(CURL* easy, CURLU* address, const std::string& scheme, Exchange& exchange) {
-  const uint32_t testTimeout = CurrentHttpTestSettings().timeoutMs;
+bool Configure(CURL* easy, CURLU* address, const std::string& scheme, Exchange& exchange,
+               const HttpSettings& settings) {
+  const uint32_t testTimeout = settings.timeoutMs;
   const long connectMs =
       testTimeout != 0 ? 2L * testTimeout : kResolveTimeoutMs + kConnectTimeoutMs;
   // No byte for the receive time-out once the request has gone out ends the exchange, as
@@ -228,7 +228,7 @@ bool Configure(CURL* easy, CURLU* address, const std::string& scheme, Exchange& 
             curl_easy_setopt(easy, CURLOPT_WRITEDATA, &exchange) == CURLE_OK;
   // 0 means no ceiling to libcurl; the write callback holds a ceiling of 0 alone.
   ok = ok && curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, announcedCeiling) == CURLE_OK;
-  const std::string& caFile = CurrentHttpTestSettings().caFile;
+  const std::string& caFile = settings.caFile;
   if (ok && !caFile.empty()) {
     ok = curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str()) == CURLE_OK;
   }
@@ -239,16 +239,19 @@ bool Configure(CURL* easy, CURLU* address, const std::string& scheme, Exchange& 
 
 // One easy handle for the whole session: libcurl keeps its connections alive between requests.
 struct HttpSession {
+  HttpSettings settings;
   UniqueEasy easy;
 };
 
 void HttpSessionCloser::operator()(HttpSession* session) const { delete session; }
 
-HttpSessionOwner OpenHttpSession() {
+const HttpSettings& SettingsOf(const HttpSession& session) { return session.settings; }
+
+HttpSessionOwner OpenHttpSession(const HttpSettings& settings) {
   static std::once_flag once;
   static CURLcode initialised = CURLE_FAILED_INIT;
   std::call_once(once, [] { initialised = curl_global_init(CURL_GLOBAL_DEFAULT); });
-  HttpSessionOwner session(new HttpSession);
+  HttpSessionOwner session(new HttpSession{settings, nullptr});
   if (initialised == CURLE_OK) session->easy.reset(curl_easy_init());
   // Set once: libcurl cannot resize its buffer while it still holds a connection. Without it,
   // the pieces are smaller; nothing else changes.
@@ -277,7 +280,7 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
   CURL* easy = session.easy.get();
   Exchange exchange(request, sink);
   if (!Configure(easy, address.get(), Lowered(UrlPart(address.get(), CURLUPART_SCHEME)),
-                 exchange)) {
+                 exchange, session.settings)) {
     error = WithWindowsError("Couldn't start downloading");
     return false;
   }

@@ -20,7 +20,6 @@
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "net/http.h"
-#include "net/http_test_settings.h"
 
 namespace {
 
@@ -189,6 +188,7 @@ std::string ContentRange(const WinHttpFunctions& f, HINTERNET request) {
 // One WinHTTP session, whose connections WinHTTP keeps alive between requests, and one connection
 // handle per website. Declared after the root, the connections close first.
 struct HttpSession {
+  HttpSettings settings;
   UniqueInternet root;
   struct Connection {
     std::wstring host;
@@ -202,7 +202,13 @@ void HttpSessionCloser::operator()(HttpSession* session) const { delete session;
 
 // The root handle is opened by the first fetch, so that the address is checked before anything
 // is opened, as a single request does it.
-HttpSessionOwner OpenHttpSession() { return HttpSessionOwner(new HttpSession); }
+HttpSessionOwner OpenHttpSession(const HttpSettings& settings) {
+  HttpSessionOwner session(new HttpSession);
+  session->settings = settings;
+  return session;
+}
+
+const HttpSettings& SettingsOf(const HttpSession& session) { return session.settings; }
 
 namespace {
 
@@ -223,7 +229,7 @@ HINTERNET SessionRoot(const WinHttpFunctions& f, HttpSession& session, std::stri
   DWORD decompression = WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
   f.setOption(session.root.Get(), WINHTTP_OPTION_DECOMPRESSION, &decompression,
               sizeof(decompression));
-  const DWORD testTimeout = CurrentHttpTestSettings().timeoutMs;
+  const DWORD testTimeout = session.settings.timeoutMs;
   f.setTimeouts(session.root.Get(), testTimeout != 0 ? testTimeout : kResolveTimeoutMs,
                 testTimeout != 0 ? testTimeout : kConnectTimeoutMs,
                 testTimeout != 0 ? testTimeout : kSendTimeoutMs,

@@ -21,6 +21,7 @@
 #include "update/store/install_lock.h"
 #include "update/store/install_root.h"
 #include "update/store/sequence.h"
+#include "update/store/version_store.h"
 #include "update/transfer/chunked_rebuild.h"
 #include "update/transfer/parallel_download.h"
 #include "update/transfer/resume.h"
@@ -36,9 +37,6 @@ constexpr uint64_t kMaxManifestBytes = uint64_t{64} * 1024 * 1024;
 constexpr uint64_t kMaxSignatureBytes = uint64_t{4} * 1024;
 constexpr char kManifestTooLarge[] = "The update's list of files is too large";
 constexpr char kNotSigned[] = "The update isn't signed by Kelvadon, so it wasn't installed";
-
-// Files on disk by fingerprint, best candidate first.
-using ReusableFiles = std::unordered_map<std::string, std::vector<fs::path>>;
 
 // A small answer whole in memory, refused once it grows past maxBytes.
 bool FetchSmall(const HttpFetcher& fetch, HttpSession& session, const std::string& url,
@@ -83,16 +81,6 @@ bool FetchManifest(const std::string& website, HttpSession& session, const HttpF
     if (attempt > 0 || result.error != kNotSigned) return false;
     result.error.clear();
     pause();
-  }
-}
-
-// A manifest path as a relative file path; nothing when it is not valid UTF-8 (the manifest's
-// path rule does not look at the encoding).
-std::optional<fs::path> RelativePath(const std::string& utf8) {
-  try {
-    return PathFromUtf8(utf8);
-  } catch (const std::exception&) {
-    return std::nullopt;
   }
 }
 
@@ -167,16 +155,6 @@ bool JoinRound(const std::string& name, std::unordered_set<std::string>& names,
   return true;
 }
 
-// Whether two paths name one entry. Windows stores a folder named "1.0." as "1.0" and ignores
-// case, so spellings can differ for one folder; comparing them would remove the version just
-// installed or the one kept. Spelling decides only when the entries cannot be compared.
-bool SameEntry(const fs::path& a, const fs::path& b) {
-  std::error_code ec;
-  const bool same = fs::equivalent(a, b, ec);
-  if (!ec) return same;
-  return a.lexically_normal() == b.lexically_normal();
-}
-
 uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
   return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max()
                                                       : a + b;
@@ -186,86 +164,25 @@ std::string CouldNotWrite(const fs::path& path) {
   return "Couldn't write " + PathForMessage(path) + " (is the disk full?)";
 }
 
-// Points current.txt at the version. True only when current.txt then names that complete folder.
-// current.txt is not touched unless the folder is there under exactly the version's name: written
-// before that, it would name nothing and every start would install the whole client again.
-bool MakeCurrent(const fs::path& root, const std::string& version, const fs::path& finalFolder,
-                 std::string& error) {
-  const fs::path currentFile = root / kCurrentFileName;
-  const std::string text = version + "\n";
-  if (!HoldsCompleteVersion(root / kVersionsFolderName, version)) {
-    error = "Couldn't finish installing (the new version's folder is missing)";
-    return false;
-  }
-  if ((!FileHolds(currentFile, text) && !ReplaceFileAtomically(currentFile, text)) ||
-      !SameEntry(CurrentVersionFolder(root), finalFolder)) {
-    error = CouldNotWrite(currentFile);
-    return false;
-  }
-  return true;
-}
-
-// Removes every entry of Versions but the two kept. A listing error ends the listing, and what
-// was listed until then is still removed: the switch is done and stays done.
-void RemoveOtherVersions(const fs::path& versions, const fs::path& keep, const fs::path& previous) {
-  std::vector<fs::path> doomed;
-  std::error_code ec;
-  for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
-    const fs::path& entry = it->path();
-    if (SameEntry(entry, keep) || (!previous.empty() && SameEntry(entry, previous))) continue;
-    doomed.push_back(entry);
-  }
-  for (const fs::path& entry : doomed) {
-    // A marked folder counts as complete without being looked into (a rollback switches to it
-    // at once), so the mark goes first: an interrupted removal leaves a folder that is plainly
-    // incomplete rather than one that claims to be whole.
-    if (EntryKindOf(entry) == EntryKind::Folder) {
-      RemovePathTree(entry / kMarkerFileName, Waiting::None);
-    }
-    RemovePathTree(entry, Waiting::None);
-  }
-}
-
-// Every complete version in Versions (the current one first) offers its files by fingerprint,
-// and those with chunk lists by path in chunked.
-ReusableFiles FindReusableFiles(const fs::path& versions, const fs::path& current,
-                                ChunkedKeptFiles& chunked) {
-  std::vector<fs::path> folders;
-  if (!current.empty()) folders.push_back(current);
-  std::error_code ec;
-  for (fs::directory_iterator it(versions, ec), end; !ec && it != end; it.increment(ec)) {
-    const fs::path& entry = it->path();
-    if (!current.empty() && SameEntry(entry, current)) continue;
-    if (EntryKindOf(entry / kMarkerFileName) == EntryKind::Missing) continue;
-    folders.push_back(entry);
-  }
-  ReusableFiles reusable;
-  for (const fs::path& folder : folders) {
-    Manifest installed;
-    if (!LoadInstalledManifest(folder, installed)) continue;
-    for (const ManifestFile& file : installed.files) {
-      if (const std::optional<fs::path> relative = RelativePath(file.path)) {
-        reusable[file.sha256].push_back(folder / *relative);
-        AddChunkedKeptFile(chunked, file, folder / *relative);
-      }
-    }
-  }
-  return reusable;
-}
+// The staging folder of the new version and what is known about each entry before anything is
+// placed.
+struct Stage {
+  fs::path folder;
+  std::vector<fs::path> destinations;
+  std::vector<std::string> names;  // NameKey of each entry
+  std::vector<StagedFile> staged;  // what an interrupted run left of each entry
+  ReusableFiles reusable;          // files on disk to copy from, by fingerprint
+  ChunkedKeptFiles chunked;        // kept files with chunk lists, to rebuild from
+};
 
 // What putting a version's files into its staging folder works with.
 struct FilePlacement {
   const Manifest& manifest;
   const std::string& website;
-  const std::vector<fs::path>& destinations;
-  const std::vector<std::string>& names;  // NameKey of each entry
-  const std::vector<StagedFile>& staged;
-  ReusableFiles& reusable;
-  const ChunkedKeptFiles& chunked;
+  Stage& stage;
   Sha256Provider& hashing;
-  const HttpFetcher& fetch;
   HttpSession& session;
-  const DownloadSettings& downloads;
+  const UpdateEnvironment& environment;
   std::function<void(uint64_t done)> report = nullptr;  // the bytes fetched so far
   std::function<void()> waiting = nullptr;              // a download waits for another program
   uint64_t done = 0;
@@ -283,21 +200,21 @@ struct FilePlacement {
   // A later entry of the same fingerprint is copied from here, freshly checked, before any
   // older copy.
   void PlacedAt(size_t i) {
-    std::vector<fs::path>& sources = reusable[manifest.files[i].sha256];
-    sources.insert(sources.begin(), destinations[i]);
+    std::vector<fs::path>& sources = stage.reusable[manifest.files[i].sha256];
+    sources.insert(sources.begin(), stage.destinations[i]);
   }
 
   // Copies entry i from a file of its fingerprint. False when the copy could not be written.
   bool CopyFromPartners(size_t i, bool& placed) {
     placed = false;
-    const auto partners = reusable.find(manifest.files[i].sha256);
-    if (partners == reusable.end()) return true;
+    const auto partners = stage.reusable.find(manifest.files[i].sha256);
+    if (partners == stage.reusable.end()) return true;
     for (const fs::path& partner : partners->second) {
-      if (partner == destinations[i]) continue;
-      const CopyOutcome copy = CopyFileChecked(partner, FileExcerpt(), destinations[i],
+      if (partner == stage.destinations[i]) continue;
+      const CopyOutcome copy = CopyFileChecked(partner, FileExcerpt(), stage.destinations[i],
                                                manifest.files[i].sha256, hashing);
       if (copy == CopyOutcome::NotWritten) {
-        Fail(i, CouldNotWrite(destinations[i]));
+        Fail(i, CouldNotWrite(stage.destinations[i]));
         return false;
       }
       if (copy == CopyOutcome::Done) {
@@ -311,9 +228,9 @@ struct FilePlacement {
   // Makes entry i, the empty file, on the disk: there is nothing to fetch. False when it could not
   // be written.
   bool MakeEmpty(size_t i) {
-    std::FILE* file = OpenForWriting(destinations[i]);
+    std::FILE* file = OpenForWriting(stage.destinations[i]);
     if (file == nullptr || !CloseStagedFile(file)) {
-      Fail(i, CouldNotWrite(destinations[i]));
+      Fail(i, CouldNotWrite(stage.destinations[i]));
       return false;
     }
     return true;
@@ -323,12 +240,12 @@ struct FilePlacement {
   bool Rebuild(size_t i, bool& placed) {
     uint64_t fetched = 0;
     const RebuildOutcome rebuilt = RebuildFromChunks(
-        fetch, session, website, manifest.files[i], chunked, hashing, destinations[i],
-        [&](uint64_t now) { report(SaturatingAdd(done, now)); }, fetched);
+        environment.fetch, session, website, manifest.files[i], stage.chunked, hashing,
+        stage.destinations[i], [&](uint64_t now) { report(SaturatingAdd(done, now)); }, fetched);
     // What was fetched counts as done whatever came of it, so the progress never goes back.
     done = SaturatingAdd(done, fetched);
     if (rebuilt == RebuildOutcome::NotWritten) {
-      Fail(i, CouldNotWrite(destinations[i]));
+      Fail(i, CouldNotWrite(stage.destinations[i]));
       return false;
     }
     placed = rebuilt == RebuildOutcome::Done;
@@ -344,8 +261,8 @@ struct FilePlacement {
         file.path + " came out wrong (it didn't match its fingerprint): try again";
     job.request.expectedSize = file.size;
     job.sha256 = file.sha256;
-    job.destination = destinations[i];
-    job.resumeFrom = staged[i].resumeFrom;
+    job.destination = stage.destinations[i];
+    job.resumeFrom = stage.staged[i].resumeFrom;
     return job;
   }
 
@@ -353,8 +270,8 @@ struct FilePlacement {
   bool Download(const std::vector<DownloadJob>& jobs, const std::vector<size_t>& entries) {
     if (jobs.empty()) return true;
     const DownloadsResult downloaded = DownloadFiles(
-        fetch, session, jobs, [&](uint64_t now) { report(SaturatingAdd(done, now)); }, waiting,
-        downloads);
+        environment.fetch, session, jobs, [&](uint64_t now) { report(SaturatingAdd(done, now)); },
+        waiting, environment.downloads);
     done = SaturatingAdd(done, downloaded.counted);
     for (size_t j = 0; j < downloaded.failed; ++j) PlacedAt(entries[j]);
     if (downloaded.failed == jobs.size()) return true;
@@ -364,7 +281,7 @@ struct FilePlacement {
         Fail(i, "Couldn't download " + manifest.files[i].path + ": " + downloaded.error);
         break;
       case DownloadOutcome::NotWritten:
-        Fail(i, CouldNotWrite(destinations[i]));
+        Fail(i, CouldNotWrite(stage.destinations[i]));
         break;
       case DownloadOutcome::Wrong:
       case DownloadOutcome::Done:
@@ -410,11 +327,11 @@ bool PlaceFiles(FilePlacement& placement) {
   Round round;
   for (size_t i = 0; i < manifest.files.size() && !placement.Failed(); ++i) {
     const ManifestFile& file = manifest.files[i];
-    if (!JoinRound(placement.names[i], round.names, round.folders)) {
+    if (!JoinRound(placement.stage.names[i], round.names, round.folders)) {
       if (!EndRound(placement, round)) break;
-      JoinRound(placement.names[i], round.names, round.folders);
+      JoinRound(placement.stage.names[i], round.names, round.folders);
     }
-    if (placement.staged[i].whole) continue;
+    if (placement.stage.staged[i].whole) continue;
     if (round.downloading.count(file.sha256) != 0) {
       round.copies.push_back(i);
       continue;
@@ -441,126 +358,138 @@ bool PlaceFiles(FilePlacement& placement) {
   return !placement.Failed();
 }
 
-UpdateResult RunUpdate(const std::string& website, const fs::path& root,
-                       const ProgressReporter& reporter, HttpSession& session,
-                       const UpdateEnvironment& environment) {
-  const HttpFetcher& fetch = environment.fetch;
-  UpdateResult result;
-  if (website.empty()) {
-    result.error = "No website to update from";
-    return result;
+// The sentence for a failed step of the store.
+std::string StoreFailureText(const StoreResult& stored) {
+  switch (stored.failure) {
+    case StoreFailure::FolderMissing:
+      return "Couldn't finish installing (the new version's folder is missing)";
+    case StoreFailure::NotRenamed:
+      return "Couldn't finish installing (" + SystemErrorText(stored.systemError) + ")";
+    case StoreFailure::NotWritten:
+    case StoreFailure::None:
+      break;
   }
-  reporter("Checking for updates...", -1.0);
-  // A step that waits for another program to let go of a file says so on the status line.
-  const PatienceScope patience(environment.patience,
-                               [&reporter] { reporter(kWaitingForFilesStatus, -1.0); });
+  return CouldNotWrite(stored.path);
+}
 
-  std::string manifestBytes;
-  std::string signatureBytes;
-  if (!FetchManifest(website, session, fetch, environment.refetchPause, manifestBytes,
-                     signatureBytes, result)) {
-    return result;
+bool Succeeded(const StoreResult& stored, UpdateResult& result) {
+  if (stored.failure == StoreFailure::None) return true;
+  result.error = StoreFailureText(stored);
+  return false;
+}
+
+// Accept: the manifest is judged and remembered under the lock, so that two launchers never write
+// a lower sequence over a higher one; before anything on disk, so that an old manifest cannot even
+// switch back to a version still kept.
+bool Accept(const fs::path& root, const UpdateEnvironment& environment, UpdateResult& result) {
+  if (AcceptFreshManifest(root, result.manifest, BuildMinimumSequence, environment.clock(),
+                          result.error)) {
+    return true;
   }
-  const Manifest& manifest = result.manifest;
-  result.version = manifest.version;
+  result.version.clear();
+  result.manifest = Manifest();
+  return false;
+}
 
-  const fs::path versions = root / kVersionsFolderName;
-  const fs::path finalFolder = versions / result.version;
-  const fs::path staging = versions / (result.version + ".partial");
-  const InstallRootLock lock(root, [&reporter] { reporter(kWaitingForLockStatus, -1.0); });
-  // Judged and remembered under the lock, so that two launchers never write a lower sequence
-  // over a higher one; before anything on disk, so that an old manifest cannot even switch back
-  // to a version still kept.
-  if (!AcceptFreshManifest(root, manifest, BuildMinimumSequence, environment.clock(),
-                           result.error)) {
-    result.version.clear();
-    result.manifest = Manifest();
-    return result;
-  }
-
-  std::error_code ec;
-  if (HoldsCompleteVersion(versions, result.version)) {
-    result.ready = MakeCurrent(root, result.version, finalFolder, result.error);
-    return result;
-  }
-
-  const fs::path old = CurrentVersionFolder(root);
-  ChunkedKeptFiles chunked;
-  ReusableFiles reusable = FindReusableFiles(versions, old, chunked);
-
-  // Every destination is known before anything is written, so a name that cannot be a file
-  // leaves the disk untouched.
-  std::vector<fs::path> destinations;
-  std::vector<std::string> names;
+// Stage: every destination is known before anything is written, so a name that cannot be a file
+// leaves the disk untouched. An interrupted run's staging folder of this version is picked up
+// where it stopped: its whole files count as kept versions' files do, and a file cut short
+// continues. Anything else of that name (a file, a link) goes, and so does anything in it the
+// manifest does not name.
+bool StageVersion(const Manifest& manifest, const fs::path& versions, const fs::path& current,
+                  const DownloadSettings& downloads, Sha256Provider& hashing, Stage& stage,
+                  std::string& error) {
+  stage.folder = versions / (manifest.version + ".partial");
   std::unordered_map<std::string, size_t> entriesNamed;
-  destinations.reserve(manifest.files.size());
-  names.reserve(manifest.files.size());
   for (const ManifestFile& file : manifest.files) {
     const std::optional<fs::path> relative = RelativePath(file.path);
     if (!relative) {
-      result.error = "The update names a file that isn't valid text";
-      return result;
+      error = "The update names a file that isn't valid text";
+      return false;
     }
-    destinations.push_back(staging / *relative);
-    names.push_back(NameKey(*relative));
-    ++entriesNamed[names.back()];
+    stage.destinations.push_back(stage.folder / *relative);
+    stage.names.push_back(NameKey(*relative));
+    ++entriesNamed[stage.names.back()];
   }
-
-  // An interrupted run's staging folder of this version is picked up where it stopped: its whole
-  // files count as kept versions' files do, and a file cut short continues. Anything else of
-  // that name (a file, a link) goes.
-  if (EntryKindOf(staging) != EntryKind::Folder) {
-    RemovePathTree(staging);
-  }
-  CreateFolders(staging, ec);
-  RemoveUnnamedEntries(staging, {}, NamedBy(names));
-  const Sha256ProviderOwner hashing = OpenSha256Provider();
-  const DownloadSettings& downloads = environment.downloads;
-  std::vector<StagedFile> staged;
-  staged.reserve(manifest.files.size());
-  for (size_t i = 0; i < manifest.files.size(); ++i) {
-    const ManifestFile& file = manifest.files[i];
-    // A path the manifest names twice may hold either entry's file, so neither is taken as
-    // staged: the later entry's file must be the one left there.
-    if (entriesNamed[names[i]] > 1) {
-      staged.emplace_back();
-      continue;
-    }
-    staged.push_back(InspectStagedFile(destinations[i], file.size, file.sha256, *hashing,
-                                       RangedSlackBytes(file.size, downloads)));
-    if (staged.back().whole) {
-      std::vector<fs::path>& sources = reusable[file.sha256];
-      sources.insert(sources.begin(), destinations[i]);
-    }
-  }
-
-  // A fingerprint is downloaded at most once, so it counts once; a file rebuilt from a kept one
-  // counts the bytes it fetches. What is still to be written includes the copies.
-  uint64_t total = 0;
-  uint64_t unwritten = SaturatingAdd(manifestBytes.size(), signatureBytes.size());
-  {
-    std::unordered_set<std::string> counted;
-    for (size_t i = 0; i < manifest.files.size(); ++i) {
-      const ManifestFile& file = manifest.files[i];
-      if (staged[i].whole) continue;
-      const uint64_t rest = file.size - std::min(file.size, staged[i].resumeFrom);
-      unwritten = SaturatingAdd(unwritten, rest);
-      if (reusable.count(file.sha256) == 0 && counted.insert(file.sha256).second) {
-        // Less than the whole file only when it is rebuilt from a kept one; otherwise a file cut
-        // short continues.
-        const uint64_t planned = file.chunks.empty()
-                                     ? file.size
-                                     : PlannedDownloadBytes(fetch, session, website, file, chunked);
-        total = SaturatingAdd(total, planned < file.size ? planned : rest);
+  const std::vector<KeptVersion> kept = KeptVersions(versions, current);
+  stage.reusable = IndexByFingerprint(kept);
+  for (const KeptVersion& version : kept) {
+    for (const ManifestFile& file : version.manifest.files) {
+      if (const std::optional<fs::path> relative = RelativePath(file.path)) {
+        AddChunkedKeptFile(stage.chunked, file, version.folder / *relative);
       }
     }
   }
 
-  if (!HasRoomFor(root, unwritten, result.error)) return result;
-  const std::string action = old.empty() ? "Installing Kelvadon" : "Updating Kelvadon";
-  // Only a change of the shown text is reported, not every piece that arrives.
+  if (EntryKindOf(stage.folder) != EntryKind::Folder) RemovePathTree(stage.folder);
+  std::error_code ec;
+  CreateFolders(stage.folder, ec);
+  RemoveUnnamedEntries(stage.folder, {}, NamedBy(stage.names));
+  for (size_t i = 0; i < manifest.files.size(); ++i) {
+    const ManifestFile& file = manifest.files[i];
+    // A path the manifest names twice may hold either entry's file, so neither is taken as
+    // staged: the later entry's file must be the one left there.
+    if (entriesNamed[stage.names[i]] > 1) {
+      stage.staged.emplace_back();
+      continue;
+    }
+    stage.staged.push_back(InspectStagedFile(stage.destinations[i], file.size, file.sha256, hashing,
+                                             RangedSlackBytes(file.size, downloads)));
+    if (stage.staged.back().whole) {
+      std::vector<fs::path>& sources = stage.reusable[file.sha256];
+      sources.insert(sources.begin(), stage.destinations[i]);
+    }
+  }
+  return true;
+}
+
+// Budget: what the update will fetch, for the progress, and what it will still write, for the
+// free-space check.
+struct Budget {
+  uint64_t fetch = 0;
+  uint64_t write = 0;
+};
+
+// A fingerprint is downloaded at most once, so it counts once; a file rebuilt from a kept one
+// counts the bytes it fetches. What is still to be written includes the copies.
+Budget PlanBudget(const Manifest& manifest, const Stage& stage, uint64_t manifestCopyBytes,
+                  const std::string& website, HttpSession& session,
+                  const UpdateEnvironment& environment) {
+  Budget budget;
+  budget.write = manifestCopyBytes;
+  std::unordered_set<std::string> counted;
+  for (size_t i = 0; i < manifest.files.size(); ++i) {
+    const ManifestFile& file = manifest.files[i];
+    if (stage.staged[i].whole) continue;
+    const uint64_t rest = file.size - std::min(file.size, stage.staged[i].resumeFrom);
+    budget.write = SaturatingAdd(budget.write, rest);
+    if (stage.reusable.count(file.sha256) == 0 && counted.insert(file.sha256).second) {
+      // Less than the whole file only when it is rebuilt from a kept one; otherwise a file cut
+      // short continues.
+      const uint64_t planned =
+          file.chunks.empty()
+              ? file.size
+              : PlannedDownloadBytes(environment.fetch, session, website, file, stage.chunked);
+      budget.fetch = SaturatingAdd(budget.fetch, planned < file.size ? planned : rest);
+    }
+  }
+  return budget;
+}
+
+// Place: every entry not staged whole is copied, rebuilt or downloaded, with the progress
+// reported as a change of the shown text only, not every piece that arrives.
+bool Place(const std::string& website, const Manifest& manifest, Stage& stage, uint64_t total,
+           bool installing, HttpSession& session, const UpdateEnvironment& environment,
+           Sha256Provider& hashing, const ProgressReporter& reporter, std::string& error) {
+  const std::string action = installing ? "Installing Kelvadon" : "Updating Kelvadon";
   std::string shown;
-  const auto report = [&](uint64_t now) {
+  FilePlacement placement{.manifest = manifest,
+                          .website = website,
+                          .stage = stage,
+                          .hashing = hashing,
+                          .session = session,
+                          .environment = environment};
+  placement.report = [&](uint64_t now) {
     std::string text = action + "... ";
     double fraction = -1.0;
     if (total != 0) {
@@ -571,43 +500,65 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
     shown = text;
     reporter(text, fraction);
   };
-
-  FilePlacement placement{manifest, website,  destinations, names,   staged,   reusable,
-                          chunked,  *hashing, fetch,        session, downloads};
-  placement.report = report;
   placement.waiting = [&] {
     reporter(kWaitingForFilesStatus, -1.0);
     shown.clear();
   };
-  if (!PlaceFiles(placement)) {
-    result.error = placement.failure;
+  if (PlaceFiles(placement)) return true;
+  error = placement.failure;
+  return false;
+}
+
+UpdateResult RunUpdate(const std::string& website, const fs::path& root,
+                       const ProgressReporter& reporter, HttpSession& session,
+                       const UpdateEnvironment& environment) {
+  UpdateResult result;
+  if (website.empty()) {
+    result.error = "No website to update from";
+    return result;
+  }
+  reporter("Checking for updates...", -1.0);
+  // A step that waits for another program to let go of a file says so on the status line.
+  const PatienceScope patience(environment.patience,
+                               [&reporter] { reporter(kWaitingForFilesStatus, -1.0); });
+  std::string manifestBytes;
+  std::string signatureBytes;
+  if (!FetchManifest(website, session, environment.fetch, environment.refetchPause, manifestBytes,
+                     signatureBytes, result)) {
+    return result;
+  }
+  result.version = result.manifest.version;
+  const InstallRootLock lock(root, [&reporter] { reporter(kWaitingForLockStatus, -1.0); });
+  if (!Accept(root, environment, result)) return result;
+  const Manifest& manifest = result.manifest;
+  const fs::path versions = root / kVersionsFolderName;
+  const fs::path finalFolder = versions / result.version;
+  if (HoldsCompleteVersion(versions, result.version)) {
+    result.ready = Succeeded(MakeCurrent(root, result.version, finalFolder), result);
     return result;
   }
 
-  if (!FlushStagedFiles(staging)) {
-    result.error = CouldNotWrite(staging);
+  const fs::path old = CurrentVersionFolder(root);
+  const Sha256ProviderOwner hashing = OpenSha256Provider();
+  Stage stage;
+  if (!StageVersion(manifest, versions, old, environment.downloads, *hashing, stage,
+                    result.error)) {
     return result;
   }
-
-  // The copies of the manifest let the next update reuse these files; the marker comes last and
-  // is what makes the folder count as complete.
-  WriteWholeFile(staging / kManifestFileName, manifestBytes);
-  WriteWholeFile(staging / kSignatureFileName, signatureBytes);
-  if (!WriteWholeFile(staging / kMarkerFileName, MarkerText(result.version))) {
-    result.error = CouldNotWrite(staging / kMarkerFileName);
+  const Budget budget =
+      PlanBudget(manifest, stage, SaturatingAdd(manifestBytes.size(), signatureBytes.size()),
+                 website, session, environment);
+  if (!HasRoomFor(root, budget.write, result.error)) return result;
+  if (!Place(website, manifest, stage, budget.fetch, old.empty(), session, environment, *hashing,
+             reporter, result.error)) {
     return result;
   }
-
-  // A folder of the final name without a marker is what an interrupted earlier run left.
-  RemovePathTree(finalFolder);
-  if (!RenameReplacing(staging, finalFolder, ec)) {
-    result.error = "Couldn't finish installing (" + SystemErrorText(ec.value()) + ")";
+  if (!Succeeded(
+          CommitStaging(stage.folder, finalFolder, result.version, manifestBytes, signatureBytes),
+          result) ||
+      !Succeeded(MakeCurrent(root, result.version, finalFolder), result)) {
     return result;
   }
-  // Without this a power cut could take the folder back to its staging name.
-  FlushFolderToDisk(versions);
-
-  if (!MakeCurrent(root, result.version, finalFolder, result.error)) return result;
   RemoveOtherVersions(versions, finalFolder, old);
   result.ready = true;
   return result;

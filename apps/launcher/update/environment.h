@@ -10,8 +10,6 @@
 #include "common/system.h"
 #include "files/patience.h"
 #include "net/http.h"
-#include "update/transfer/parallel_download.h"
-#include "update/transfer/transfer.h"
 #include "update/trust/utc_time.h"
 
 // Called once before a manifest and signature that do not verify together are fetched again: a

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "net/http.h"
-#include "net/http_test_settings.h"
 #include "website_harness.h"
 
 namespace {
@@ -88,10 +87,8 @@ class HttpFetchTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!LoadTestWebsite(site_, setupError_)) return;
-    HttpTestSettings settings;
-    settings.timeoutMs = kTimeoutMs;
-    settings.caFile = site_.caFile.string();
-    SetHttpTestSettings(settings);
+    settings_.timeoutMs = kTimeoutMs;
+    settings_.caFile = site_.caFile.string();
     // Random, so that no encoding on the way shrinks them.
     big_ = RandomBytes(300000, 7);
     large_ = RandomBytes(4 << 20, 8);
@@ -127,6 +124,7 @@ class HttpFetchTest : public testing::Test {
   }
 
   static inline TestWebsite site_;
+  static inline HttpSettings settings_;
   static inline std::string setupError_;
   static inline std::string big_;
   static inline std::string large_;
@@ -192,7 +190,7 @@ TEST_F(HttpFetchTest, HandsTheBodyToTheSinkWithinItsCeiling) {
       {"refused", site_.refused + "/x", size, false, kUnreachable, false, nullptr, 0, true},
   };
   // One session for them all: no failure may leave it unable to fetch the next answer.
-  const HttpSessionOwner session = OpenHttpSession();
+  const HttpSessionOwner session = OpenHttpSession(settings_);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name + ": " + c.url);
     const Fetched got = Fetch(*session, c.url, c.maxBytes, c.refuseAt);
@@ -235,7 +233,7 @@ TEST_F(HttpFetchTest, HandsTheBodyToTheSinkWithinItsCeiling) {
 }
 
 TEST_F(HttpFetchTest, ReadsInLargePieces) {
-  const HttpSessionOwner session = OpenHttpSession();
+  const HttpSessionOwner session = OpenHttpSession(settings_);
   const Fetched got = Fetch(*session, Url(site_.http, "large.bin"), large_.size());
   ASSERT_TRUE(got.ok) << got.error;
   EXPECT_TRUE(got.received.bytes == large_);
@@ -249,7 +247,7 @@ TEST_F(HttpFetchTest, OneSessionKeepsOneConnectionToAWebsite) {
     SCOPED_TRACE(website);
     const std::string marker = "keep-" + website.substr(0, website.find(':'));
     {
-      const HttpSessionOwner session = OpenHttpSession();
+      const HttpSessionOwner session = OpenHttpSession(settings_);
       for (const char* file : {"text.txt", "big.bin", "empty.txt", "text.txt"}) {
         const Fetched got = Fetch(*session, Url(website, file) + "?" + marker, kNoCeiling);
         EXPECT_TRUE(got.ok) << got.error;
@@ -263,8 +261,8 @@ TEST_F(HttpFetchTest, OneSessionKeepsOneConnectionToAWebsite) {
     // A second session asking while the first one's answer is still arriving needs a second
     // connection, so the log does tell connections apart. (Wine keeps idle connections for the
     // whole process, so two sessions one after the other may share one.)
-    const HttpSessionOwner first = OpenHttpSession();
-    const HttpSessionOwner second = OpenHttpSession();
+    const HttpSessionOwner first = OpenHttpSession(settings_);
+    const HttpSessionOwner second = OpenHttpSession(settings_);
     bool asked = false;
     HttpRequest request;
     request.url = Url(website, "large.bin") + "?apart-" + marker;
@@ -329,7 +327,7 @@ TEST_F(HttpFetchTest, AsksForAPartOfABody) {
       {"404", Url(site_.http, "missing"), 0, 10, false,
        "The website said 404 (there's no release on it yet)"},
   };
-  const HttpSessionOwner session = OpenHttpSession();
+  const HttpSessionOwner session = OpenHttpSession(settings_);
   for (const RangeCase& c : cases) {
     SCOPED_TRACE(c.name + ": " + c.url);
     const std::string& whole = c.url.find("large.bin") != std::string::npos ? large_ : big_;
@@ -413,7 +411,7 @@ TEST_F(HttpFetchTest, SmallAnswersHaveACeiling) {
     std::string body = "stale";
     std::string error = kEarlier;
     bool responded = false;
-    EXPECT_EQ(HttpGetSmall(c.url, body, error, responded, 0, {}), c.ok);
+    EXPECT_EQ(HttpGetSmall(c.url, body, error, responded, 0, {}, settings_), c.ok);
     EXPECT_TRUE(responded);
     EXPECT_EQ(error, c.ok ? kEarlier : kPartWay);
     EXPECT_LE(body.size(), kSmallAnswerMaxBytes);

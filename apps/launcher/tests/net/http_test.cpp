@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "net/http_test_settings.h"
 #include "update/trust/manifest.h"
 #include "website_harness.h"
 
@@ -45,7 +44,10 @@ struct Fetched {
 };
 
 // Fills the outputs with something else first, so the test sees what the call set.
-Fetched Fetch(const std::string& url) {
+// The test website's: short time-outs, its own certificate authority.
+HttpSettings gSettings;
+
+Fetched Fetch(const std::string& url, const HttpSettings& settings = gSettings) {
   Fetched result;
   result.body = "stale body";
   result.error = kEarlier;
@@ -53,7 +55,8 @@ Fetched Fetch(const std::string& url) {
   result.ok = HttpGet(url, result.body, result.error, result.responded, kExpected,
                       [&result](uint64_t received, uint64_t expected) {
                         result.progress.emplace_back(received, expected);
-                      });
+                      },
+                      settings);
   return result;
 }
 
@@ -61,10 +64,8 @@ class HttpGetTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!LoadTestWebsite(site_, setupError_)) return;
-    HttpTestSettings settings;
-    settings.timeoutMs = kTimeoutMs;
-    settings.caFile = site_.caFile.string();
-    SetHttpTestSettings(settings);
+    gSettings.timeoutMs = kTimeoutMs;
+    gSettings.caFile = site_.caFile.string();
     // Large enough to arrive in many reads, random so that no encoding on the way shrinks it.
     std::mt19937 random(5);
     big_.resize(300000);
@@ -187,7 +188,7 @@ TEST_F(HttpGetTest, WorksTheSameWithoutAProgressCallback) {
   std::string body;
   std::string error = kEarlier;
   bool responded = false;
-  EXPECT_TRUE(HttpGet(Url(site_.https, "big.bin"), body, error, responded, 0, {}));
+  EXPECT_TRUE(HttpGet(Url(site_.https, "big.bin"), body, error, responded, 0, {}, gSettings));
   EXPECT_TRUE(body == big_);
   EXPECT_TRUE(responded);
   EXPECT_EQ(error, kEarlier);
@@ -206,14 +207,9 @@ TEST_F(HttpGetTest, NamesItselfToTheWebsite) {
 }
 
 TEST_F(HttpGetTest, ABodyTooLargeForMemoryEndsPartWay) {
-  HttpTestSettings settings;
-  settings.timeoutMs = kTimeoutMs;
-  settings.caFile = site_.caFile.string();
+  HttpSettings settings = gSettings;
   settings.maxBodyBytes = 1000;
-  SetHttpTestSettings(settings);
-  const Fetched got = Fetch(Url(site_.http, "big.bin"));
-  settings.maxBodyBytes = UINT64_MAX;
-  SetHttpTestSettings(settings);
+  const Fetched got = Fetch(Url(site_.http, "big.bin"), settings);
   EXPECT_FALSE(got.ok);
   EXPECT_TRUE(got.responded);
   EXPECT_EQ(got.error, kPartWay);

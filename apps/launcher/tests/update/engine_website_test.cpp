@@ -23,6 +23,7 @@
 #include "tests/update/test_website.h"
 #include "update/self_update.h"
 #include "update/store/install_root.h"
+#include "update/store/version_store.h"
 #include "update/trust/crypto.h"
 #include "website_harness.h"
 

@@ -21,6 +21,7 @@
 #include "tests/update/test_website.h"
 #include "update/store/install_lock.h"
 #include "update/store/install_root.h"
+#include "update/store/version_store.h"
 #include "website_harness.h"
 
 namespace fs = std::filesystem;

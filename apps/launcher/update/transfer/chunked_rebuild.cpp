@@ -186,7 +186,7 @@ bool FetchRanges(const HttpFetcher& fetch, HttpSession& session, const std::stri
     for (size_t i = 0; i < wanted; ++i) {
       try {
         fetchers.emplace_back([&] {
-          const HttpSessionOwner own = OpenHttpSession();
+          const HttpSessionOwner own = OpenHttpSession(SettingsOf(session));
           FetchRangesInTurn(fetch, *own, url, ranges, target);
           {
             const std::lock_guard<std::mutex> hold(target.lock);

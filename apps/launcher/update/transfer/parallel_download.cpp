@@ -444,7 +444,7 @@ DownloadsResult DownloadFiles(const HttpFetcher& fetch, HttpSession& session,
             if (first) {
               Work(shared, session);
             } else {
-              const HttpSessionOwner own = OpenHttpSession();
+              const HttpSessionOwner own = OpenHttpSession(SettingsOf(session));
               Work(shared, *own);
             }
             {

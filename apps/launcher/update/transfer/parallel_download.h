@@ -28,19 +28,6 @@ struct DownloadJob {
   uint64_t resumeFrom = 0;  // bytes an interrupted run left there, to be kept
 };
 
-struct DownloadSettings {
-  // Eight connections hide a far website's round trips for small files about as well as more
-  // would, and stay polite to the website and light on the player's machine.
-  size_t workers = 8;
-  // A file this large is worth several connections: below it, one capped connection delivers it
-  // in a few seconds, and its pieces' round trips would eat what more connections win.
-  uint64_t rangedFileBytes = uint64_t{64} << 20;
-  // A piece is long enough that its request's round trip costs little, short enough that the
-  // last pieces finish close together; four at once multiply a capped connection's speed.
-  uint64_t pieceBytes = uint64_t{16} << 20;
-  size_t piecesAtOnce = 4;
-};
-
 // The bytes at the end of a staged file of that size that the download writing it may have left
 // unwritten: pieces are taken in order and written at their offsets, so only those running at
 // once can leave holes.

@@ -15,10 +15,6 @@
 #include "net/stamp.h"
 #include "update/trust/crypto.h"
 
-// HttpFetch's signature: the way to the website, so tests can serve one from a folder.
-using HttpFetcher = std::function<bool(HttpSession& session, const HttpRequest& request,
-                                       const BodySink& sink, std::string& error, bool& responded)>;
-
 // The first length bytes of a file with the patches laid over them: what a copy or a hash takes.
 struct FileExcerpt {
   uint64_t length = std::numeric_limits<uint64_t>::max();
