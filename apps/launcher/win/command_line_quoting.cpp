@@ -26,6 +26,12 @@ bool ConvertArguments(const std::vector<std::string>& args, std::vector<std::wst
   return true;
 }
 
+namespace {
+
+// Appends a space and the argument in double quotes. Backslashes directly before the closing
+// quote are doubled: CommandLineToArgvW reads 2n backslashes before a quote as n, whereas an odd
+// count would turn the closing quote into part of the argument and merge the rest of the line
+// into it. Every other character goes on unchanged. The argument must hold no double quote.
 void AppendQuotedArgument(std::wstring& line, std::wstring_view argument) {
   size_t trailingBackslashes = 0;
   while (trailingBackslashes < argument.size() &&
@@ -37,6 +43,8 @@ void AppendQuotedArgument(std::wstring& line, std::wstring_view argument) {
   line.append(trailingBackslashes, L'\\');
   line += L'"';
 }
+
+}  // namespace
 
 std::wstring BuildCommandLine(std::wstring_view program, const std::vector<std::wstring>& args) {
   std::wstring line = L"\"";

@@ -15,12 +15,8 @@ inline constexpr char kUnreadableArgumentError[] = "That link isn't text Windows
 bool ConvertArguments(const std::vector<std::string>& args, std::vector<std::wstring>& wide,
                       std::string& error);
 
-// Appends a space and the argument in double quotes. Backslashes directly before the closing
-// quote are doubled: CommandLineToArgvW reads 2n backslashes before a quote as n, whereas an odd
-// count would turn the closing quote into part of the argument and merge the rest of the line
-// into it. Every other character goes on unchanged. The argument must hold no double quote.
-void AppendQuotedArgument(std::wstring& line, std::wstring_view argument);
-
-// A double quote, the program path, a double quote, then each argument as AppendQuotedArgument
-// puts it.
+// A double quote, the program path, a double quote, then for each argument a space and the
+// argument in double quotes, with the backslashes directly before its closing quote doubled
+// (CommandLineToArgvW reads 2n backslashes before a quote as n). The arguments must hold no
+// double quote.
 std::wstring BuildCommandLine(std::wstring_view program, const std::vector<std::wstring>& args);

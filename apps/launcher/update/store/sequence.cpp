@@ -21,9 +21,15 @@ std::optional<uint64_t> ReadRememberedSequence(const std::filesystem::path& root
   return value;
 }
 
+namespace {
+
+// Replaces sequence.txt (temporary file, flush, rename). False when it could not be written.
 bool RememberSequence(const std::filesystem::path& root, uint64_t sequence) {
   return ReplaceFileAtomically(root / kSequenceFileName, std::to_string(sequence) + "\n");
 }
+
+}  // namespace
+
 bool AcceptFreshManifest(const std::filesystem::path& root, const Manifest& manifest,
                          uint64_t minimum, int64_t now, std::string& error) {
   const std::optional<uint64_t> remembered = ReadRememberedSequence(root);

@@ -14,9 +14,6 @@ struct Manifest;
 // only loses the protection until the next accepted manifest with a sequence.
 std::optional<uint64_t> ReadRememberedSequence(const std::filesystem::path& root);
 
-// Replaces sequence.txt (temporary file, flush, rename). False when it could not be written.
-bool RememberSequence(const std::filesystem::path& root, uint64_t sequence);
-
 // Judges the manifest against sequence.txt, the build's minimum and the clock, and remembers its
 // sequence when it is higher. Hold the InstallRoot lock: two launchers must not write a lower
 // number over a higher one. A failure to write sequence.txt is ignored. On false, error holds the

@@ -17,6 +17,34 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A part of the new file to fetch.
+struct ByteRange {
+  uint64_t start = 0;
+  uint64_t length = 0;
+};
+
+// Adds the part to ranges, joined to the last range when it follows it directly.
+void AddRange(std::vector<ByteRange>& ranges, uint64_t start, uint64_t length) {
+  if (length == 0) return;
+  if (!ranges.empty() && ranges.back().start + ranges.back().length == start) {
+    ranges.back().length += length;
+    return;
+  }
+  ranges.push_back({start, length});
+}
+
+// The ranges cut so that none is longer than most (ranges of one big gap shared among the
+// fetchers).
+std::vector<ByteRange> SplitRanges(const std::vector<ByteRange>& ranges, uint64_t most) {
+  std::vector<ByteRange> pieces;
+  for (const ByteRange& range : ranges) {
+    for (uint64_t done = 0; done < range.length; done += most) {
+      pieces.push_back({range.start + done, std::min(most, range.length - done)});
+    }
+  }
+  return pieces;
+}
+
 // Fetches at once: enough to hide each request's round trip, few enough to be polite.
 constexpr size_t kRangeFetchers = 4;
 // A long run of changed chunks is cut into ranges of this size, so the fetchers share it.
@@ -269,25 +297,6 @@ RebuildOutcome Rebuild(const HttpFetcher& fetch, HttpSession& session, const std
 }
 
 }  // namespace
-
-void AddRange(std::vector<ByteRange>& ranges, uint64_t start, uint64_t length) {
-  if (length == 0) return;
-  if (!ranges.empty() && ranges.back().start + ranges.back().length == start) {
-    ranges.back().length += length;
-    return;
-  }
-  ranges.push_back({start, length});
-}
-
-std::vector<ByteRange> SplitRanges(const std::vector<ByteRange>& ranges, uint64_t most) {
-  std::vector<ByteRange> pieces;
-  for (const ByteRange& range : ranges) {
-    for (uint64_t done = 0; done < range.length; done += most) {
-      pieces.push_back({range.start + done, std::min(most, range.length - done)});
-    }
-  }
-  return pieces;
-}
 
 void AddChunkedKeptFile(ChunkedKeptFiles& kept, const ManifestFile& file, const fs::path& path) {
   if (file.chunks.empty()) return;

@@ -54,18 +54,3 @@ RebuildOutcome RebuildFromChunks(const HttpFetcher& fetch, HttpSession& session,
                                  const ChunkedKeptFiles& kept, Sha256Provider& provider,
                                  const std::filesystem::path& destination,
                                  const RebuildProgress& progress, uint64_t& fetched);
-
-// The parts of a rebuild, for its tests.
-
-// A part of the new file to fetch.
-struct ByteRange {
-  uint64_t start = 0;
-  uint64_t length = 0;
-};
-
-// Adds the part to ranges, joined to the last range when it follows it directly.
-void AddRange(std::vector<ByteRange>& ranges, uint64_t start, uint64_t length);
-
-// The ranges cut so that none is longer than most (ranges of one big gap shared among the
-// fetchers).
-std::vector<ByteRange> SplitRanges(const std::vector<ByteRange>& ranges, uint64_t most);
