@@ -267,6 +267,51 @@ UniqueInternet ForgetConnection(HttpSession& session, const Address& address) {
 
 }  // namespace
 
+namespace {
+
+// Hands the answer's body to sink, checking it against the request's ceiling and, for a part,
+// its length.
+bool ReadBody(const WinHttpFunctions& f, HINTERNET handle, const HttpRequest& request,
+              const BodySink& sink, std::string& error) {
+  const bool ranged = request.rangeLength != 0;
+  // Reads take what has arrived, up to the buffer's size, so that a fast connection crosses in
+  // large pieces; asking first how much is waiting would cut every read to one network packet.
+  std::unique_ptr<char[]> buffer;
+  try {
+    buffer.reset(new char[kReadBufferBytes]);
+  } catch (const std::bad_alloc&) {
+    error = kPartWay;
+    return false;
+  }
+  uint64_t received = 0;
+  for (;;) {
+    DWORD read = 0;
+    if (!f.readData(handle, buffer.get(), kReadBufferBytes, &read)) {
+      error = kPartWay;
+      return false;
+    }
+    if (read == 0) {
+      // A part is never encoded, so one that ends short was cut off: Wine reports a connection
+      // closed early as the body's end.
+      if (ranged && received != request.rangeLength) {
+        error = kPartWay;
+        return false;
+      }
+      return true;
+    }
+    // Content-Length may be absent, and a decoded body is longer than the one announced.
+    if (read > request.maxBytes - received) {
+      error = request.tooLong;
+      return false;
+    }
+    if (!sink(buffer.get(), read)) return false;
+    received += read;
+    if (request.progress) request.progress(received, request.expectedSize);
+  }
+}
+
+}  // namespace
+
 bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
                std::string& error, bool& responded) {
   responded = false;
@@ -342,38 +387,5 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
     return false;
   }
 
-  // Reads take what has arrived, up to the buffer's size, so that a fast connection crosses in
-  // large pieces; asking first how much is waiting would cut every read to one network packet.
-  std::unique_ptr<char[]> buffer;
-  try {
-    buffer.reset(new char[kReadBufferBytes]);
-  } catch (const std::bad_alloc&) {
-    error = kPartWay;
-    return false;
-  }
-  uint64_t received = 0;
-  for (;;) {
-    DWORD read = 0;
-    if (!f->readData(handle.Get(), buffer.get(), kReadBufferBytes, &read)) {
-      error = kPartWay;
-      return false;
-    }
-    if (read == 0) {
-      // A part is never encoded, so one that ends short was cut off: Wine reports a connection
-      // closed early as the body's end.
-      if (ranged && received != request.rangeLength) {
-        error = kPartWay;
-        return false;
-      }
-      return true;
-    }
-    // Content-Length may be absent, and a decoded body is longer than the one announced.
-    if (read > request.maxBytes - received) {
-      error = request.tooLong;
-      return false;
-    }
-    if (!sink(buffer.get(), read)) return false;
-    received += read;
-    if (request.progress) request.progress(received, request.expectedSize);
-  }
+  return ReadBody(*f, handle.Get(), request, sink, error);
 }
