@@ -84,61 +84,6 @@ bool FetchManifest(const std::string& website, HttpSession& session, const HttpF
   }
 }
 
-// What two spellings of one manifest path share: Windows ignores case and either slash. Where
-// case matters on the disk, two paths that differ only in case just end a round early.
-std::string NameKey(const fs::path& relative) {
-  std::string key = PathToUtf8(relative.lexically_normal());
-  for (char& c : key) {
-    if (c == '\\') c = '/';
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return key;
-}
-
-// The entries of the staging folder that the manifest names (files, and the folders they lie in),
-// as NameKey spells them.
-struct NamedEntries {
-  std::unordered_set<std::string> files;
-  std::unordered_set<std::string> folders;
-};
-
-NamedEntries NamedBy(const std::vector<std::string>& names) {
-  NamedEntries named;
-  for (const std::string& name : names) {
-    named.files.insert(name);
-    for (size_t slash = name.find('/'); slash != std::string::npos;
-         slash = name.find('/', slash + 1)) {
-      named.folders.insert(name.substr(0, slash));
-    }
-  }
-  return named;
-}
-
-// Removes from the folder (key: its NameKey under the staging folder, empty for the staging folder
-// itself) every entry the manifest does not name as what it is: an interrupted run's staging folder
-// is open to anyone, and a file planted there (a DLL that Windows would load beside the player)
-// must not become part of the version. Links are removed themselves, never entered.
-void RemoveUnnamedEntries(const fs::path& folder, const std::string& key,
-                          const NamedEntries& named) {
-  std::vector<fs::path> entries;
-  ListFolder(folder, entries);
-  for (const fs::path& entry : entries) {
-    std::string entryKey;
-    try {
-      entryKey = (key.empty() ? "" : key + "/") + NameKey(entry);
-    } catch (const std::exception&) {
-      entryKey.clear();  // a name that is no text is no name of the manifest's
-    }
-    const EntryKind kind = EntryKindOf(folder / entry);
-    if (kind == EntryKind::File && named.files.count(entryKey) != 0) continue;
-    if (kind == EntryKind::Folder && named.folders.count(entryKey) != 0) {
-      RemoveUnnamedEntries(folder / entry, entryKey, named);
-      continue;
-    }
-    RemovePathTree(folder / entry);
-  }
-}
-
 // Adds the name to a round's names and the folders it lies in; false, changing nothing, when the
 // round already names it, a folder it lies in, or a file inside it.
 bool JoinRound(const std::string& name, std::unordered_set<std::string>& names,
@@ -421,10 +366,7 @@ bool StageVersion(const Manifest& manifest, const fs::path& versions, const fs::
     }
   }
 
-  if (EntryKindOf(stage.folder) != EntryKind::Folder) RemovePathTree(stage.folder);
-  std::error_code ec;
-  CreateFolders(stage.folder, ec);
-  RemoveUnnamedEntries(stage.folder, {}, NamedBy(stage.names));
+  PrepareStagingFolder(stage.folder, stage.names);
   for (size_t i = 0; i < manifest.files.size(); ++i) {
     const ManifestFile& file = manifest.files[i];
     // A path the manifest names twice may hold either entry's file, so neither is taken as

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <system_error>
+#include <unordered_set>
 
 #include "common/text.h"
 #include "files/disk.h"
@@ -41,7 +42,60 @@ void RemoveVersions(const fs::path& versions, const std::function<bool(const fs:
   }
 }
 
+// The entries of the staging folder that the manifest names (files, and the folders they lie in),
+// as NameKey spells them.
+struct NamedEntries {
+  std::unordered_set<std::string> files;
+  std::unordered_set<std::string> folders;
+};
+
+NamedEntries NamedBy(const std::vector<std::string>& names) {
+  NamedEntries named;
+  for (const std::string& name : names) {
+    named.files.insert(name);
+    for (size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+      named.folders.insert(name.substr(0, slash));
+    }
+  }
+  return named;
+}
+
+// Removes from the folder (key: its NameKey under the staging folder, empty for the staging folder
+// itself) every entry the manifest does not name as what it is: an interrupted run's staging folder
+// is open to anyone, and a file planted there (a DLL that Windows would load beside the player)
+// must not become part of the version. Links are removed themselves, never entered.
+void RemoveUnnamedEntries(const fs::path& folder, const std::string& key,
+                          const NamedEntries& named) {
+  std::vector<fs::path> entries;
+  ListFolder(folder, entries);
+  for (const fs::path& entry : entries) {
+    std::string entryKey;
+    try {
+      entryKey = (key.empty() ? "" : key + "/") + NameKey(entry);
+    } catch (const std::exception&) {
+      entryKey.clear();  // a name that is no text is no name of the manifest's
+    }
+    const EntryKind kind = EntryKindOf(folder / entry);
+    if (kind == EntryKind::File && named.files.count(entryKey) != 0) continue;
+    if (kind == EntryKind::Folder && named.folders.count(entryKey) != 0) {
+      RemoveUnnamedEntries(folder / entry, entryKey, named);
+      continue;
+    }
+    RemovePathTree(folder / entry);
+  }
+}
+
 }  // namespace
+
+std::string NameKey(const fs::path& relative) {
+  std::string key = PathToUtf8(relative.lexically_normal());
+  for (char& c : key) {
+    if (c == '\\') c = '/';
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
 
 std::optional<fs::path> RelativePath(const std::string& utf8) {
   try {
@@ -134,4 +188,11 @@ void RemoveInstalledFiles(const fs::path& root, const std::function<void()>& whi
   RemovePathTree(root / kCurrentFileName);
   RemovePathTree(root / kWebsiteFileName);
   RemovePathTree(root / kSequenceFileName);
+}
+
+void PrepareStagingFolder(const fs::path& folder, const std::vector<std::string>& names) {
+  if (EntryKindOf(folder) != EntryKind::Folder) RemovePathTree(folder);
+  std::error_code ec;
+  CreateFolders(folder, ec);
+  RemoveUnnamedEntries(folder, {}, NamedBy(names));
 }

@@ -19,6 +19,18 @@
 // path rule does not look at the encoding).
 std::optional<std::filesystem::path> RelativePath(const std::string& utf8);
 
+// What two spellings of one manifest path share: Windows ignores case and either slash. Where
+// case matters on the disk, two paths that differ only in case just end a round early.
+std::string NameKey(const std::filesystem::path& relative);
+
+// Makes the staging folder of a version ready to take its files: anything of that name that is
+// no folder (a file, a link) goes, and so does anything in it that names (NameKey of each
+// manifest entry) does not name as what it is. An interrupted run's staging folder is open to
+// anyone, and a file planted there (a DLL that Windows would load beside the player) must not
+// become part of the version. Links are removed themselves, never entered.
+void PrepareStagingFolder(const std::filesystem::path& folder,
+                          const std::vector<std::string>& names);
+
 // A complete version kept in Versions, with its manifest.
 struct KeptVersion {
   std::filesystem::path folder;
