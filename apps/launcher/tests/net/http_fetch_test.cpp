@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -76,13 +75,6 @@ Fetched Fetch(HttpSession& session, const std::string& url, uint64_t maxBytes,
   return result;
 }
 
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
-  return bytes;
-}
-
 class HttpFetchTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -110,15 +102,16 @@ class HttpFetchTest : public testing::Test {
     return website + "/" + kSite + "/" + file;
   }
 
-  // The connection number nginx logged for each request whose line holds marker.
-  static std::vector<std::string> Connections(const std::string& marker) {
-    EXPECT_TRUE(SettleAccessLog(site_));
-    std::ifstream log(site_.accessLog);
+  // The connection number nginx logged for each request in log since the last call whose path
+  // holds marker.
+  static std::vector<std::string> Connections(AccessLog& log, const std::string& marker) {
+    std::vector<LoggedRequest> requests;
+    EXPECT_TRUE(log.Next(requests));
     std::vector<std::string> connections;
-    for (std::string line; std::getline(log, line);) {
-      const size_t at = line.find(" connection=");
-      if (line.find(marker) == std::string::npos || at == std::string::npos) continue;
-      connections.push_back(line.substr(at + 12));
+    for (const LoggedRequest& request : requests) {
+      if (request.path.find(marker) != std::string::npos) {
+        connections.push_back(request.connection);
+      }
     }
     return connections;
   }
@@ -246,6 +239,7 @@ TEST_F(HttpFetchTest, OneSessionKeepsOneConnectionToAWebsite) {
   for (const std::string& website : {site_.http, site_.https}) {
     SCOPED_TRACE(website);
     const std::string marker = "keep-" + website.substr(0, website.find(':'));
+    AccessLog log(site_, kSite);
     {
       const HttpSessionOwner session = OpenHttpSession(settings_);
       for (const char* file : {"text.txt", "big.bin", "empty.txt", "text.txt"}) {
@@ -253,7 +247,7 @@ TEST_F(HttpFetchTest, OneSessionKeepsOneConnectionToAWebsite) {
         EXPECT_TRUE(got.ok) << got.error;
       }
     }
-    const std::vector<std::string> one = Connections(marker);
+    const std::vector<std::string> one = Connections(log, marker);
     ASSERT_EQ(one.size(), 4u);
     EXPECT_EQ(std::set<std::string>(one.begin(), one.end()).size(), 1u)
         << "the requests of one session came on more than one connection";
@@ -281,7 +275,7 @@ TEST_F(HttpFetchTest, OneSessionKeepsOneConnectionToAWebsite) {
         },
         error, responded))
         << error;
-    const std::vector<std::string> two = Connections("apart-" + marker);
+    const std::vector<std::string> two = Connections(log, "apart-" + marker);
     ASSERT_EQ(two.size(), 2u);
     EXPECT_NE(two[0], two[1]);
   }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <random>
 #include <set>
 #include <string>
 #include <utility>
@@ -67,9 +66,7 @@ class HttpGetTest : public testing::Test {
     gSettings.timeoutMs = kTimeoutMs;
     gSettings.caFile = site_.caFile.string();
     // Large enough to arrive in many reads, random so that no encoding on the way shrinks it.
-    std::mt19937 random(5);
-    big_.resize(300000);
-    for (char& c : big_) c = static_cast<char>(random());
+    big_ = RandomBytes(300000, 5);
     const fs::path folder = site_.root / kSite;
     fs::create_directories(folder);
     std::ofstream(folder / "big.bin", std::ios::binary) << big_;
@@ -195,15 +192,13 @@ TEST_F(HttpGetTest, WorksTheSameWithoutAProgressCallback) {
 }
 
 TEST_F(HttpGetTest, NamesItselfToTheWebsite) {
+  AccessLog log(site_, kSite);
   ASSERT_TRUE(Fetch(Url(site_.https, "text.txt?agent-check")).ok);
-  ASSERT_TRUE(SettleAccessLog(site_));
-  std::ifstream log(site_.accessLog);
-  std::string line;
-  std::string seen;
-  while (std::getline(log, line)) {
-    if (line.find("agent-check") != std::string::npos) seen = line;
-  }
-  EXPECT_NE(seen.find("\"KelvadonLauncher/1.0\""), std::string::npos) << seen;
+  std::vector<LoggedRequest> requests;
+  ASSERT_TRUE(log.Next(requests));
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().path, "/text.txt?agent-check");
+  EXPECT_EQ(requests.back().userAgent, "KelvadonLauncher/1.0");
 }
 
 TEST_F(HttpGetTest, ABodyTooLargeForMemoryEndsPartWay) {

@@ -7,16 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <fstream>
 #include <functional>
 #include <map>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "files/file_io.h"
 #include "tests/update/test_website.h"
+#include "tests/update/website_scenario.h"
 #include "update/engine.h"
 #include "update/store/install_root.h"
 #include "update/trust/chunk_list.h"
@@ -28,13 +27,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kPack[] = "data/pack.dat";
-
-std::string RandomBytes(uint32_t seed, size_t size) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random() & 0xff);
-  return bytes;
-}
 
 // A file as its chunks; no chunks list when chunked is false.
 struct Content {
@@ -61,7 +53,7 @@ ChunkList ListOf(const Content& content) {
 Content PackOne() {
   const size_t sizes[] = {3000, 5000, 4096, 7001, 6000};
   Content pack;
-  for (uint32_t i = 0; i < 60; ++i) pack.chunks.push_back(RandomBytes(i, sizes[i % 5]));
+  for (uint32_t i = 0; i < 60; ++i) pack.chunks.push_back(RandomBytes(sizes[i % 5], i));
   return pack;
 }
 
@@ -69,10 +61,10 @@ Content PackOne() {
 // chunk 30, which moves every later chunk.
 Content PackTwo() {
   Content pack = PackOne();
-  pack.chunks[3] = RandomBytes(1003, pack.chunks[3].size());
-  pack.chunks[10] = RandomBytes(1010, pack.chunks[10].size());
-  pack.chunks[11] = RandomBytes(1011, 999);
-  pack.chunks[30].insert(50, RandomBytes(1030, 100));
+  pack.chunks[3] = RandomBytes(pack.chunks[3].size(), 1003);
+  pack.chunks[10] = RandomBytes(pack.chunks[10].size(), 1010);
+  pack.chunks[11] = RandomBytes(999, 1011);
+  pack.chunks[30].insert(50, RandomBytes(100, 1030));
   return pack;
 }
 
@@ -89,30 +81,11 @@ int Percent(const std::string& report) {
   return std::stoi(report.substr(lead.size()));
 }
 
-struct Request {
-  std::string path;
-  int status = 0;
-  uint64_t bytes = 0;
-};
-
-class ChunkedRebuildWebsiteTest : public testing::Test {
+class ChunkedRebuildWebsiteTest : public WebsiteScenarioTest {
  protected:
-  static void SetUpTestSuite() { ready_ = LoadTestWebsite(site_, setupError_); }
-
   void SetUp() override {
-    ASSERT_TRUE(ready_) << setupError_;
-    scratch_ = MakeScratchFolder("kelvadon-chunked-");
-    ASSERT_FALSE(scratch_.empty());
-    scenario_ = scratch_.filename().string();
-    website_ = site_.http + "/" + scenario_;
+    WebsiteScenarioTest::SetUp();
     files_ = site_.root / scenario_ / "client" / "files";
-  }
-
-  void TearDown() override {
-    std::error_code ec;
-    RemovePathTree(scratch_);
-    fs::remove_all(scratch_, ec);
-    if (!scenario_.empty()) fs::remove_all(site_.root / scenario_, ec);
   }
 
   // Puts the files and their chunk lists on the website and signs a manifest naming them.
@@ -140,54 +113,12 @@ class ChunkedRebuildWebsiteTest : public testing::Test {
     ASSERT_TRUE(SignTestManifest(site_, scenario_, json, error)) << error;
   }
 
-  UpdateResult Run(const fs::path& root, const std::string& website) {
-    reports_.clear();
-    return UpdateInstallation(
-        website, root,
-        [this](const std::string& text, double fraction) {
-          reports_.push_back(text);
-          (void)fraction;
-        },
-        UpdateEnvironment());
-  }
-
-  // nginx's answers in this test's scenario folder since the last call, the folder left out.
-  std::vector<Request> NewRequests() {
-    EXPECT_TRUE(SettleAccessLog(site_));
-    std::ifstream log(site_.accessLog);
-    const std::string prefix = "\"GET /" + scenario_;
-    std::vector<Request> requests;
-    for (std::string line; std::getline(log, line);) {
-      const size_t start = line.find(prefix);
-      if (start == std::string::npos) continue;
-      const size_t from = start + prefix.size();
-      Request request;
-      request.path = line.substr(from, line.find(' ', from) - from);
-      const size_t status = line.find("\" ", from) + 2;
-      request.status = std::stoi(line.substr(status, 3));
-      request.bytes = std::stoull(line.substr(status + 4));
-      requests.push_back(request);
-    }
-    std::vector<Request> fresh(requests.begin() + static_cast<std::ptrdiff_t>(seen_),
-                               requests.end());
-    seen_ = requests.size();
-    return fresh;
-  }
-
   static std::string FileUrl(const std::string& bytes) {
     return "/client/files/" + Sha256Hex(bytes);
   }
 
-  static inline TestWebsite site_;
-  static inline std::string setupError_;
-  static inline bool ready_ = false;
-  fs::path scratch_;
-  std::string scenario_;
-  std::string website_;
   fs::path files_;
   int sequence_ = 0;
-  size_t seen_ = 0;
-  std::vector<std::string> reports_;
 };
 
 // Each case installs 1.0 into a root of its own, changes something, and updates to 2.0. What it
@@ -197,7 +128,7 @@ TEST_F(ChunkedRebuildWebsiteTest, UpdatesOfAPack) {
   const Content one = PackOne();
   const Content two = PackTwo();
   const Content player = {{"player one"}, false};
-  const Content newPack = {{RandomBytes(77, 5000), RandomBytes(78, 3000)}, true};
+  const Content newPack = {{RandomBytes(5000, 77), RandomBytes(3000, 78)}, true};
   const std::vector<uint64_t> changed = {
       two.chunks[3].size(), two.chunks[10].size() + two.chunks[11].size(), two.chunks[30].size()};
   const Client clientOne = {{"kelvadon_player.exe", player}, {kPack, one}};
@@ -282,7 +213,7 @@ TEST_F(ChunkedRebuildWebsiteTest, UpdatesOfAPack) {
        clientOne,
        clientTwo,
        nothing,
-       site_.faults + "/no-ranges/" + scenario_,
+       Fault("no-ranges"),
        {},
        true,
        true},
@@ -290,7 +221,7 @@ TEST_F(ChunkedRebuildWebsiteTest, UpdatesOfAPack) {
        clientOne,
        clientTwo,
        nothing,
-       site_.faults + "/range-wrong-byte/" + scenario_,
+       Fault("range-wrong-byte"),
        {},
        true,
        true},
@@ -298,7 +229,7 @@ TEST_F(ChunkedRebuildWebsiteTest, UpdatesOfAPack) {
        clientOne,
        clientTwo,
        nothing,
-       site_.faults + "/range-shifted/" + scenario_,
+       Fault("range-shifted"),
        {},
        true,
        true},
@@ -307,13 +238,14 @@ TEST_F(ChunkedRebuildWebsiteTest, UpdatesOfAPack) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path root = scratch_ / ("root-" + std::to_string(++count));
+    root_ = root;
     Publish("1.0", c.first);
-    UpdateResult result = Run(root, website_);
+    UpdateResult result = Run();
     ASSERT_TRUE(result.ready) << result.error;
     Publish("2.0", c.second);
     c.change(root);
     NewRequests();
-    result = Run(root, c.website.empty() ? website_ : c.website);
+    result = Run(c.website);
     ASSERT_TRUE(result.ready) << result.error;
     for (const auto& [path, content] : c.second) {
       EXPECT_EQ(ReadBytes(root / "Versions" / "2.0" / path), content.Bytes()) << path;
@@ -321,16 +253,16 @@ TEST_F(ChunkedRebuildWebsiteTest, UpdatesOfAPack) {
     EXPECT_EQ(CurrentVersionFolder(root), root / "Versions" / "2.0");
     ASSERT_FALSE(reports_.empty());
     // The total counts what the plan fetches; what it could not foresee goes past it.
-    EXPECT_EQ(Percent(reports_.back()) > 100, c.reportsPastAll) << reports_.back();
+    EXPECT_EQ(Percent(reports_.back().text) > 100, c.reportsPastAll) << reports_.back().text;
     if (!c.reportsPastAll) {
-      EXPECT_EQ(reports_.back(), "Updating Kelvadon... 100%");
+      EXPECT_EQ(reports_.back().text, "Updating Kelvadon... 100%");
     }
     if (!c.website.empty()) continue;  // the fault server's answers are not in nginx's log
 
     std::multiset<uint64_t> ranges;
     int whole = 0;
     int otherWhole = 0;
-    for (const Request& request : NewRequests()) {
+    for (const LoggedRequest& request : NewRequests()) {
       if (!c.alsoWhole.empty() && request.path == FileUrl(c.alsoWhole)) {
         otherWhole += request.status == 200 ? 1 : 100;
       }

@@ -21,6 +21,7 @@
 #include "tests/update/folder_link.h"
 #include "tests/update/release_key_record.h"
 #include "tests/update/test_website.h"
+#include "tests/update/website_scenario.h"
 #include "update/self_update.h"
 #include "update/store/install_root.h"
 #include "update/store/version_store.h"
@@ -31,8 +32,6 @@ namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 namespace {
-
-using Files = std::map<std::string, std::string>;
 
 const Files kVersionA = {{"kelvadon_player.exe", "player one"},
                          {"kelvadon_studio.exe", "studio one"},
@@ -50,96 +49,15 @@ constexpr char kMarkerA[] =
 
 std::string FilePath(const std::string& bytes) { return "/client/files/" + Sha256Hex(bytes); }
 
-class EngineWebsiteTest : public testing::Test {
+class EngineWebsiteTest : public WebsiteScenarioTest {
  protected:
-  static void SetUpTestSuite() {
-    if (!LoadTestWebsite(site_, setupError_)) return;
-    if (!site_.cannotPublish.empty()) {
-      setupError_ = "Cannot publish: " + site_.cannotPublish;
-      return;
-    }
-    ready_ = true;
-  }
-
-  void SetUp() override {
-    ASSERT_TRUE(ready_) << setupError_;
-    scratch_ = MakeScratchFolder("kelvadon-engine-website-");
-    ASSERT_FALSE(scratch_.empty());
-    scenario_ = scratch_.filename().string();
-    website_ = site_.http + "/" + scenario_;
-    root_ = scratch_ / "root";
-    versions_ = root_ / "Versions";
-  }
-
-  void TearDown() override {
-    std::error_code ec;
-    RemovePathTree(scratch_);  // reaches long paths, which remove_all under mingw cannot
-    fs::remove_all(scratch_, ec);
-    if (!scenario_.empty()) fs::remove_all(site_.root / scenario_, ec);
-  }
-
-  void Publish(const std::string& version, const Files& files, const fs::path& launcher = {}) {
-    const fs::path client = scratch_ / "clients" / version;
-    fs::remove_all(client);
-    WriteFiles(client, files);
-    std::string error;
-    ASSERT_TRUE(PublishTestSite(site_, scenario_, client, version, launcher, error)) << error;
-  }
-
-  UpdateResult Run(const std::string& website) {
-    reports_.clear();
-    return UpdateInstallation(
-        website, root_,
-        [this](const std::string& text, double fraction) {
-          reports_.push_back({text, fraction});
-        },
-        UpdateEnvironment());
-  }
-  UpdateResult Run() { return Run(website_); }
-
   void InstallA() {
     Publish("1.0", kVersionA);
     const UpdateResult result = Run();
     ASSERT_TRUE(result.ready) << result.error;
   }
 
-  // The paths nginx was asked for in this test's scenario folder since the last call, without the
-  // folder.
-  std::vector<std::string> NewRequests() {
-    EXPECT_TRUE(SettleAccessLog(site_));
-    std::ifstream log(site_.accessLog);
-    const std::string prefix = "\"GET /" + scenario_;
-    std::vector<std::string> paths;
-    for (std::string line; std::getline(log, line);) {
-      const size_t start = line.find(prefix);
-      if (start == std::string::npos) continue;
-      const size_t from = start + prefix.size();
-      paths.push_back(line.substr(from, line.find(' ', from) - from));
-    }
-    std::vector<std::string> fresh(paths.begin() + static_cast<std::ptrdiff_t>(seen_), paths.end());
-    seen_ = paths.size();
-    return fresh;
-  }
-
-  std::set<std::string> VersionEntries() {
-    std::set<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(versions_)) {
-      names.insert(entry.path().filename().string());
-    }
-    return names;
-  }
-
-  void ExpectVersion(const std::string& version, const Files& files) {
-    for (const auto& [path, bytes] : files) {
-      EXPECT_EQ(ReadBytes(versions_ / version / path), bytes) << version << "/" << path;
-    }
-    EXPECT_TRUE(fs::exists(versions_ / version / kMarkerFileName)) << version;
-  }
-
-  void ExpectCurrent(const std::string& version) {
-    EXPECT_EQ(ReadBytes(root_ / "current.txt"), version + "\n");
-    EXPECT_EQ(CurrentVersionFolder(root_), versions_ / version);
-  }
+  std::set<std::string> VersionEntries() const { return Entries(versions_); }
 
   // Every report after the first starts with verb and the last is verb 100%.
   void ExpectProgress(const std::string& verb) {
@@ -153,22 +71,6 @@ class EngineWebsiteTest : public testing::Test {
     }
     EXPECT_EQ(reports_.back().text, verb + " Kelvadon... 100%");
   }
-
-  struct Report {
-    std::string text;
-    double fraction;
-  };
-
-  static inline TestWebsite site_;
-  static inline std::string setupError_;
-  static inline bool ready_ = false;
-  fs::path scratch_;
-  std::string scenario_;
-  std::string website_;
-  fs::path root_;
-  fs::path versions_;
-  std::vector<Report> reports_;
-  size_t seen_ = 0;
 };
 
 TEST_F(EngineWebsiteTest, FreshInstallThenAnUnchangedWebsite) {
@@ -180,7 +82,7 @@ TEST_F(EngineWebsiteTest, FreshInstallThenAnUnchangedWebsite) {
   EXPECT_EQ(result.version, "1.0");
   ExpectProgress("Installing");
   EXPECT_EQ(reports_.back().fraction, 1.0);
-  std::vector<std::string> requests = NewRequests();
+  std::vector<std::string> requests = NewPaths();
   ASSERT_EQ(requests.size(), 2 + kVersionA.size());
   EXPECT_EQ(requests[0], "/client/manifest.json");
   EXPECT_EQ(requests[1], "/client/manifest.sig");
@@ -204,7 +106,7 @@ TEST_F(EngineWebsiteTest, FreshInstallThenAnUnchangedWebsite) {
   EXPECT_TRUE(again.ready) << again.error;
   ASSERT_EQ(reports_.size(), 1u);
   EXPECT_EQ(reports_[0].text, "Checking for updates...");
-  EXPECT_EQ(NewRequests(),
+  EXPECT_EQ(NewPaths(),
             (std::vector<std::string>{"/client/manifest.json", "/client/manifest.sig"}));
   ExpectCurrent("1.0");
   EXPECT_EQ(ReadBytes(versions_ / "1.0" / kMarkerFileName), kMarkerA);
@@ -220,12 +122,12 @@ TEST_F(EngineWebsiteTest, UpdateFetchesOnlyChangedFilesThenRollsBack) {
                          {"loose.txt", "loose"},
                          {"C.partial/kelvadon_player.exe", "half"}});
   Publish("2.0", kVersionB);
-  NewRequests();
+  NewPaths();
   const UpdateResult update = Run();
   ASSERT_TRUE(update.ready) << update.error;
   ExpectProgress("Updating");
   // The manifest and its signature first; the files are downloaded at once, in any order.
-  const std::vector<std::string> requests = NewRequests();
+  const std::vector<std::string> requests = NewPaths();
   ASSERT_EQ(requests.size(), 4u);
   EXPECT_EQ(requests[0], "/client/manifest.json");
   EXPECT_EQ(requests[1], "/client/manifest.sig");
@@ -243,7 +145,7 @@ TEST_F(EngineWebsiteTest, UpdateFetchesOnlyChangedFilesThenRollsBack) {
   EXPECT_TRUE(rollback.ready) << rollback.error;
   EXPECT_EQ(rollback.version, "1.0");
   EXPECT_EQ(reports_.size(), 1u);
-  EXPECT_EQ(NewRequests(),
+  EXPECT_EQ(NewPaths(),
             (std::vector<std::string>{"/client/manifest.json", "/client/manifest.sig"}));
   ExpectCurrent("1.0");
   EXPECT_EQ(VersionEntries(), (std::set<std::string>{"1.0", "2.0", "loose.txt"}));
@@ -253,10 +155,10 @@ TEST_F(EngineWebsiteTest, CurrentFileAlteredOnDiskIsDownloadedAgain) {
   InstallA();
   WriteFiles(versions_ / "1.0", {{"bin/shared.dll", "shared librarY"}});
   Publish("2.0", kVersionB);
-  NewRequests();
+  NewPaths();
   const UpdateResult result = Run();
   ASSERT_TRUE(result.ready) << result.error;
-  const std::vector<std::string> requests = NewRequests();
+  const std::vector<std::string> requests = NewPaths();
   EXPECT_EQ(std::set<std::string>(requests.begin(), requests.end()),
             (std::set<std::string>{"/client/manifest.json", "/client/manifest.sig",
                                    FilePath("only in two"), FilePath("player two"),
@@ -271,7 +173,7 @@ TEST_F(EngineWebsiteTest, CurrentFileAlteredOnDiskIsDownloadedAgain) {
 TEST_F(EngineWebsiteTest, OneWrongByteLeavesTheCurrentVersion) {
   InstallA();
   Publish("2.0", kVersionB);
-  const UpdateResult result = Run(site_.faults + "/wrong-byte/" + scenario_);
+  const UpdateResult result = Run(Fault("wrong-byte"));
   EXPECT_FALSE(result.ready);
   EXPECT_TRUE(result.reached);
   EXPECT_EQ(result.version, "2.0");
@@ -294,9 +196,9 @@ TEST_F(EngineWebsiteTest, EachFingerprintIsFetchedOnceAndKeptVersionsAreReused) 
   twice["bin/copy.dll"] = "shared library";
   twice["data/copy.dll"] = "shared library";
   Publish("1.0", twice);
-  NewRequests();
+  NewPaths();
   ASSERT_TRUE(Run().ready);
-  EXPECT_EQ(NewRequests().size(), 2 + kVersionA.size());
+  EXPECT_EQ(NewPaths().size(), 2 + kVersionA.size());
   ExpectVersion("1.0", twice);
   ExpectProgress("Installing");
 
@@ -307,18 +209,17 @@ TEST_F(EngineWebsiteTest, EachFingerprintIsFetchedOnceAndKeptVersionsAreReused) 
   Files three = kVersionB;
   three["bin/three.dll"] = "only in three";
   Publish("3.0", three);
-  NewRequests();
+  NewPaths();
   ASSERT_TRUE(Run().ready);
-  EXPECT_EQ(NewRequests(),
-            (std::vector<std::string>{"/client/manifest.json", "/client/manifest.sig",
-                                      FilePath("only in three")}));
+  EXPECT_EQ(NewPaths(), (std::vector<std::string>{"/client/manifest.json", "/client/manifest.sig",
+                                                  FilePath("only in three")}));
   ExpectVersion("3.0", three);
 }
 
 // A file that came out wrong is not left in the staging folder.
 TEST_F(EngineWebsiteTest, AWrongFileLeavesNothingBehind) {
   Publish("1.0", kVersionA);
-  const UpdateResult result = Run(site_.faults + "/wrong-byte/" + scenario_);
+  const UpdateResult result = Run(Fault("wrong-byte"));
   EXPECT_FALSE(result.ready);
   EXPECT_EQ(result.error,
             "bin/old.dll came out wrong (it didn't match its fingerprint): try again");
@@ -331,7 +232,7 @@ TEST_F(EngineWebsiteTest, StaleVersionFolderWithoutMarkerIsReplaced) {
   Publish("1.0", kVersionA);
   const UpdateResult result = Run();
   ASSERT_TRUE(result.ready) << result.error;
-  EXPECT_EQ(NewRequests().size(), 2 + kVersionA.size());
+  EXPECT_EQ(NewPaths().size(), 2 + kVersionA.size());
   ExpectVersion("1.0", kVersionA);
   EXPECT_FALSE(fs::exists(versions_ / "1.0" / "junk.txt"));
   ExpectCurrent("1.0");
@@ -392,8 +293,8 @@ TEST_F(EngineWebsiteTest, LauncherCopyFromTheManifest) {
   };
   const Case cases[] = {
       {"the manifest's launcher downloaded", built + stamp, "", website_, "", released, true},
-      {"a wrong launcher byte", built + stamp, "an older launcher",
-       site_.faults + "/wrong-byte/" + scenario_, "The new launcher came out wrong", built, false},
+      {"a wrong launcher byte", built + stamp, "an older launcher", Fault("wrong-byte"),
+       "The new launcher came out wrong", built, false},
       {"the installed copy already current", released + stamp, released, website_, "", released,
        false},
   };
@@ -410,7 +311,7 @@ TEST_F(EngineWebsiteTest, LauncherCopyFromTheManifest) {
       past = fs::last_write_time(copy) - std::chrono::hours(24);
       fs::last_write_time(copy, past);
     }
-    NewRequests();
+    NewPaths();
     std::string error;
     UpdateEnvironment environment;
     environment.ownImage = own;
@@ -419,7 +320,7 @@ TEST_F(EngineWebsiteTest, LauncherCopyFromTheManifest) {
     EXPECT_EQ(ReadBytes(copy), c.after);
     EXPECT_EQ(ReadBytes(root_ / "website.txt"), c.website + "\n");
     EXPECT_FALSE(fs::exists(root_ / kOldLauncherFileName));
-    const std::vector<std::string> requests = NewRequests();
+    const std::vector<std::string> requests = NewPaths();
     EXPECT_EQ(requests, c.fetched ? std::vector<std::string>{FilePath(released)}
                                   : std::vector<std::string>{});
     if (c.installed == c.after) {
@@ -498,7 +399,7 @@ TEST_F(EngineWebsiteTest, AnEmptyFileIsMadeNotFetched) {
   Publish("1.0", files);
   ASSERT_TRUE(Run().ready);
   ExpectVersion("1.0", files);
-  const std::vector<std::string> requests = NewRequests();
+  const std::vector<std::string> requests = NewPaths();
   EXPECT_EQ(std::count(requests.begin(), requests.end(), FilePath("")), 0);
   EXPECT_EQ(std::count(requests.begin(), requests.end(), FilePath("player one")), 1);
 }

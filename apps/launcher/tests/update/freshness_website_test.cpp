@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/text.h"
 #include "tests/update/test_website.h"
+#include "tests/update/website_scenario.h"
 #include "update/engine.h"
 #include "update/store/install_root.h"
 #include "update/trust/freshness.h"
@@ -57,9 +57,6 @@ Step Make(Do what, const std::string& text = "", const std::string& days = "") {
   step.days = days;
   return step;
 }
-Step Publish(const std::string& version, const std::string& days = "") {
-  return Make(Do::Publish, version, days);
-}
 Step Refresh(const std::string& days) { return Make(Do::Refresh, "", days); }
 Step Save() { return Make(Do::Save); }
 Step Replay() { return Make(Do::Replay); }
@@ -88,45 +85,11 @@ struct Case {
   std::vector<Step> steps;
 };
 
-class FreshnessWebsiteTest : public testing::Test {
+class FreshnessWebsiteTest : public WebsiteScenarioTest {
  protected:
-  static void SetUpTestSuite() {
-    if (!LoadTestWebsite(site_, setupError_)) return;
-    if (!site_.cannotPublish.empty()) {
-      setupError_ = "Cannot publish: " + site_.cannotPublish;
-      return;
-    }
-    ready_ = true;
-  }
-
-  void SetUp() override {
-    ASSERT_TRUE(ready_) << setupError_;
-    scratch_ = MakeScratchFolder("kelvadon-freshness-website-");
-    ASSERT_FALSE(scratch_.empty());
-    scenario_ = scratch_.filename().string();
-  }
-
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(scratch_, ec);
-    if (!scenario_.empty()) fs::remove_all(site_.root / scenario_, ec);
-  }
-
-  // The paths asked of nginx in the case's folder since the last call, without the folder.
-  std::vector<std::string> NewRequests(const std::string& site) {
-    EXPECT_TRUE(SettleAccessLog(site_));
-    std::ifstream log(site_.accessLog);
-    const std::string prefix = "\"GET /" + site + "/";
-    std::vector<std::string> paths;
-    for (std::string line; std::getline(log, line);) {
-      const size_t start = line.find(prefix);
-      if (start == std::string::npos) continue;
-      const size_t from = start + prefix.size() - 1;
-      paths.push_back(line.substr(from, line.find(' ', from) - from));
-    }
-    std::vector<std::string> fresh(paths.begin() + static_cast<std::ptrdiff_t>(seen_), paths.end());
-    seen_ = paths.size();
-    return fresh;
+  // The step that publishes version; the cases publish only through their steps.
+  static Step Publish(const std::string& version, const std::string& days = "") {
+    return Make(Do::Publish, version, days);
   }
 
   // The website's manifest as the launcher reads it.
@@ -141,9 +104,10 @@ class FreshnessWebsiteTest : public testing::Test {
   void RunCase(const Case& c, size_t index) {
     const std::string site = scenario_ + "/case" + std::to_string(index);
     const fs::path client = site_.root / site / "client";
-    const fs::path root = scratch_ / ("root" + std::to_string(index));
-    seen_ = 0;
-    NewRequests(site);
+    root_ = scratch_ / ("root" + std::to_string(index));
+    const fs::path& root = root_;
+    // The case's own folder, so the log shows only its requests.
+    requests_ = AccessLog(site_, site);
     std::string savedJson;
     std::string savedSignature;
     for (size_t i = 0; i < c.steps.size(); ++i) {
@@ -194,16 +158,14 @@ class FreshnessWebsiteTest : public testing::Test {
         case Do::Update: {
           const Manifest offered = WebsiteManifest(client);
           const int64_t now = offered.expires ? *offered.expires + step.late : SystemUtcSeconds();
-          NewRequests(site);
-          UpdateEnvironment environment;
-          environment.refetchPause = [] {};
-          environment.clock = [now] { return now; };
-          const UpdateResult result = UpdateInstallation(
-              site_.http + "/" + site, root, [](const std::string&, double) {}, environment);
+          NewPaths();
+          environment_.refetchPause = [] {};
+          environment_.clock = [now] { return now; };
+          const UpdateResult result = Run(site_.http + "/" + site);
           EXPECT_TRUE(result.reached);
           EXPECT_EQ(result.error, step.refusal);
           EXPECT_EQ(result.ready, step.refusal.empty());
-          const std::vector<std::string> requests = NewRequests(site);
+          const std::vector<std::string> requests = NewPaths();
           ASSERT_GE(requests.size(), 2u);
           EXPECT_EQ(requests[0], "/client/manifest.json");
           EXPECT_EQ(requests[1], "/client/manifest.sig");
@@ -227,13 +189,6 @@ class FreshnessWebsiteTest : public testing::Test {
       }
     }
   }
-
-  static inline TestWebsite site_;
-  static inline std::string setupError_;
-  static inline bool ready_ = false;
-  fs::path scratch_;
-  std::string scenario_;
-  size_t seen_ = 0;
 };
 
 TEST_F(FreshnessWebsiteTest, Sequences) {

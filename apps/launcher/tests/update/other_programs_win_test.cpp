@@ -19,6 +19,7 @@
 #include "files/patience.h"
 #include "robot.h"
 #include "tests/update/test_website.h"
+#include "tests/update/website_scenario.h"
 #include "update/store/install_lock.h"
 #include "update/store/install_root.h"
 #include "update/store/version_store.h"
@@ -27,8 +28,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-using Files = std::map<std::string, std::string>;
 
 const Files kVersion = {{"kelvadon_player.exe", "player"}, {"kelvadon_studio.exe", "studio"}};
 
@@ -80,62 +79,7 @@ class Holder {
   StartedProcess process_;
 };
 
-class OtherProgramsTest : public testing::Test {
- protected:
-  static void SetUpTestSuite() { ready_ = LoadTestWebsite(site_, setupError_); }
-
-  void SetUp() override {
-    ASSERT_TRUE(ready_) << setupError_;
-    ASSERT_TRUE(site_.cannotPublish.empty()) << site_.cannotPublish;
-    scratch_ = MakeScratchFolder("kelvadon-other-programs-");
-    ASSERT_FALSE(scratch_.empty());
-    scenario_ = scratch_.filename().string();
-    root_ = scratch_ / "root";
-    versions_ = root_ / "Versions";
-  }
-
-  void TearDown() override {
-    RemovePathTree(scratch_);
-    std::error_code ec;
-    fs::remove_all(site_.root / scenario_, ec);
-  }
-
-  void Publish(const std::string& version, const Files& files) {
-    const fs::path client = scratch_ / "clients" / version;
-    WriteFiles(client, files);
-    std::string error;
-    ASSERT_TRUE(PublishTestSite(site_, scenario_, client, version, {}, error)) << error;
-  }
-
-  // Runs an update; onReport sees every status line as it comes.
-  UpdateResult Run(const std::function<void(const std::string&)>& onReport = {}) {
-    reports_.clear();
-    return UpdateInstallation(
-        site_.http + "/" + scenario_, root_,
-        [&](const std::string& text, double) {
-          reports_.push_back(text);
-          if (onReport) onReport(text);
-        },
-        environment_);
-  }
-
-  bool Reported(const std::string& text) const {
-    for (const std::string& report : reports_) {
-      if (report == text) return true;
-    }
-    return false;
-  }
-
-  static inline TestWebsite site_;
-  static inline std::string setupError_;
-  static inline bool ready_ = false;
-  fs::path scratch_;
-  std::string scenario_;
-  fs::path root_;
-  fs::path versions_;
-  UpdateEnvironment environment_;
-  std::vector<std::string> reports_;
-};
+class OtherProgramsTest : public WebsiteScenarioTest {};
 
 // A file of the staging folder held: the update waits, says so, and completes once the other
 // program lets go (here as soon as the waiting line shows).
@@ -145,7 +89,7 @@ TEST_F(OtherProgramsTest, HeldStagingFileIsWaitedFor) {
   fs::create_directories(held.parent_path());
   Holder holder;
   ASSERT_TRUE(holder.Start({L"hold", held.native()}));
-  const UpdateResult result = Run([&](const std::string& text) {
+  const UpdateResult result = Run({}, [&](const std::string& text) {
     if (text == kWaitingForFilesStatus) holder.Release();
   });
   EXPECT_TRUE(result.ready) << result.error;
@@ -228,7 +172,7 @@ TEST_F(OtherProgramsTest, UpdateShowsItWaitsForTheOtherWindow) {
   Holder holder;
   ASSERT_TRUE(holder.Start({L"lock", root_.native()}));
   ASSERT_TRUE(holder.Held());
-  const UpdateResult result = Run([&](const std::string& text) {
+  const UpdateResult result = Run({}, [&](const std::string& text) {
     if (text == kWaitingForLockStatus) holder.Release();
   });
   EXPECT_TRUE(result.ready) << result.error;

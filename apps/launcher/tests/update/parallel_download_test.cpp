@@ -8,9 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
-#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 
 #include "common/text.h"
 #include "tests/update/test_website.h"
+#include "tests/update/website_scenario.h"
 #include "update/trust/crypto.h"
 #include "website_harness.h"
 
@@ -30,13 +32,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random() & 0xff);
-  return bytes;
-}
 
 // The system's number for the calling thread.
 uint64_t ThisThread() {
@@ -111,8 +106,10 @@ struct Outcome {
   std::set<uint64_t> running;  // of those, the ones that had not ended on return
 };
 
+// onProgress, when given, sees each report too.
 Outcome Download(const HttpFetcher& fetch, const std::vector<DownloadJob>& jobs,
-                 const DownloadSettings& settings) {
+                 const DownloadSettings& settings,
+                 const std::function<void(uint64_t)>& onProgress = {}) {
   Outcome outcome;
   const uint64_t caller = ThisThread();
   std::mutex lock;
@@ -126,7 +123,11 @@ Outcome Download(const HttpFetcher& fetch, const std::vector<DownloadJob>& jobs,
   };
   const HttpSessionOwner session = OpenHttpSession();
   outcome.result = DownloadFiles(
-      recorded, *session, jobs, [&](uint64_t counted) { outcome.progress.push_back(counted); },
+      recorded, *session, jobs,
+      [&](uint64_t counted) {
+        outcome.progress.push_back(counted);
+        if (onProgress) onProgress(counted);
+      },
       [] {}, settings);
   for (const uint64_t thread : outcome.threads) {
     if (!ThreadEnded(thread)) outcome.running.insert(thread);
@@ -134,22 +135,9 @@ Outcome Download(const HttpFetcher& fetch, const std::vector<DownloadJob>& jobs,
   return outcome;
 }
 
-class ParallelDownloadTest : public testing::Test {
+class ParallelDownloadTest : public WebsiteScenarioTest {
  protected:
-  static void SetUpTestSuite() { ready_ = LoadTestWebsite(site_, setupError_); }
-
-  void SetUp() override {
-    ASSERT_TRUE(ready_) << setupError_;
-    scratch_ = MakeScratchFolder("kelvadon-parallel-download-");
-    ASSERT_FALSE(scratch_.empty());
-    scenario_ = scratch_.filename().string();
-  }
-
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(scratch_, ec);
-    if (!scenario_.empty()) fs::remove_all(site_.root / scenario_, ec);
-  }
+  bool Publishes() const override { return false; }
 
   // Puts the files on the website and the folder fetcher's folder, and makes a job for each,
   // downloading from base (a website address that serves the scenario folder) into out/N.
@@ -170,11 +158,6 @@ class ParallelDownloadTest : public testing::Test {
       jobs.push_back(job);
     }
     return jobs;
-  }
-
-  std::string Nginx() const { return site_.http + "/" + scenario_; }
-  std::string Fault(const std::string& fault) const {
-    return site_.faults + "/" + fault + "/" + scenario_;
   }
 
   // What every download must leave, whatever failed: every job before the failed one whole, no
@@ -200,12 +183,6 @@ class ParallelDownloadTest : public testing::Test {
     EXPECT_EQ(outcome.progress.back(), result.counted);
     EXPECT_TRUE(outcome.running.empty()) << "a worker outlived the downloads";
   }
-
-  static inline TestWebsite site_;
-  static inline std::string setupError_;
-  static inline bool ready_ = false;
-  fs::path scratch_;
-  std::string scenario_;
 };
 
 // Twelve files, two of them fetched in ranges; in each case two fail, and the first in order is
@@ -225,14 +202,14 @@ TEST_F(ParallelDownloadTest, TheFirstFailureInOrderIsNamed) {
     DownloadOutcome outcome;
   };
   const Case cases[] = {
-      {"404", Nginx(), {8, 3}, {}, {}, 3, DownloadOutcome::NotFetched},
+      {"404", website_, {8, 3}, {}, {}, 3, DownloadOutcome::NotFetched},
       // Only the ranged files' pieces are longer than the bytes the fault lets through.
       {"dropped connection", Fault("drop/30000"), {}, {}, {}, 4, DownloadOutcome::NotFetched},
-      {"wrong bytes", Nginx(), {}, {7, 2}, {}, 2, DownloadOutcome::Wrong},
+      {"wrong bytes", website_, {}, {7, 2}, {}, 2, DownloadOutcome::Wrong},
       {"a wrong byte in every file", Fault("wrong-byte"), {}, {}, {}, 0, DownloadOutcome::Wrong},
-      {"a ranged file with wrong bytes", Nginx(), {}, {9}, {}, 9, DownloadOutcome::Wrong},
-      {"cannot write", Nginx(), {}, {}, {10, 5}, 5, DownloadOutcome::NotWritten},
-      {"a failure of each kind", Nginx(), {11}, {6}, {7}, 6, DownloadOutcome::Wrong},
+      {"a ranged file with wrong bytes", website_, {}, {9}, {}, 9, DownloadOutcome::Wrong},
+      {"cannot write", website_, {}, {}, {10, 5}, 5, DownloadOutcome::NotWritten},
+      {"a failure of each kind", website_, {11}, {6}, {7}, 6, DownloadOutcome::Wrong},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -269,7 +246,7 @@ TEST_F(ParallelDownloadTest, RangesAnsweredBadlyGetOnePlainDownload) {
     bool plainDownloads;  // whether each ranged file is then fetched whole
   };
   const Case cases[] = {
-      {"a website that answers ranges", Nginx(), false},
+      {"a website that answers ranges", website_, false},
       {"ranges answered with 200", Fault("no-ranges"), true},
       {"ranges answered with a wrong byte", Fault("range-wrong-byte"), true},
       {"ranges answered one byte further on", Fault("range-shifted"), true},
@@ -308,7 +285,7 @@ TEST_F(ParallelDownloadTest, ARangedFileContinuesFromTheKeptBytes) {
   for (const bool keptRight : {true, false}) {
     SCOPED_TRACE(keptRight ? "kept bytes right" : "kept bytes wrong");
     fs::remove_all(scratch_ / "out");
-    std::vector<DownloadJob> jobs = Jobs(Nginx(), files);
+    std::vector<DownloadJob> jobs = Jobs(website_, files);
     std::string start = files[0].substr(0, kept);
     if (!keptRight) start[1000] ^= 1;
     WriteFiles(scratch_ / "out", {{"0", start}});
@@ -329,34 +306,67 @@ TEST_F(ParallelDownloadTest, ARangedFileContinuesFromTheKeptBytes) {
   }
 }
 
-// A fetcher of the folder that holds some files back before failing or serving them.
-struct Held {
-  std::map<std::string, std::chrono::milliseconds> delay;  // by fingerprint, before the answer
-  std::map<std::string, std::string> failure;              // by fingerprint: the error
+// Holds files back until a condition holds, then fails or serves them: the order of events a
+// test needs, made certain rather than left to timing.
+class HeldBack {
+ public:
+  std::map<std::string, std::string> failure;  // by fingerprint: the error
+  // By fingerprint: answered once this holds. Checked under the lock, so it reads only through
+  // Begun (and what Notify changes).
+  std::map<std::string, std::function<bool()>> until;
   std::chrono::milliseconds perPiece{0};                   // before every piece of every file
-};
+  std::map<std::string, std::chrono::milliseconds> delay;  // by fingerprint, before the answer
 
-HttpFetcher HeldBack(const HttpFetcher& inner, const Held& held) {
-  return [inner, held](HttpSession& session, const HttpRequest& request, const BodySink& sink,
-                       std::string& error, bool& responded) {
-    const std::string sha256 = request.url.substr(request.url.rfind('/') + 1);
-    if (const auto delay = held.delay.find(sha256); delay != held.delay.end()) {
-      std::this_thread::sleep_for(delay->second);
-    }
-    if (const auto failure = held.failure.find(sha256); failure != held.failure.end()) {
-      responded = true;
-      error = failure->second;
-      return false;
-    }
-    return inner(
-        session, request,
-        [&](const char* data, size_t size) {
-          std::this_thread::sleep_for(held.perPiece);
-          return sink(data, size);
-        },
-        error, responded);
+  // inner, held back; this object must outlive the downloads.
+  HttpFetcher Over(const HttpFetcher& inner) {
+    return [this, inner](HttpSession& session, const HttpRequest& request, const BodySink& sink,
+                         std::string& error, bool& responded) {
+      const std::string sha256 = request.url.substr(request.url.rfind('/') + 1);
+      if (const auto delay = this->delay.find(sha256); delay != this->delay.end()) {
+        std::this_thread::sleep_for(delay->second);
+      }
+      {
+        std::unique_lock<std::mutex> hold(state_.lock);
+        state_.begun.insert(sha256);
+        state_.changed.notify_all();
+        if (const auto condition = until.find(sha256); condition != until.end()) {
+          // Bounded, so a fault that never lets the condition hold fails the case, not the run.
+          state_.changed.wait_for(hold, std::chrono::seconds(60), condition->second);
+        }
+      }
+      if (const auto failed = failure.find(sha256); failed != failure.end()) {
+        responded = true;
+        error = failed->second;
+        return false;
+      }
+      return inner(
+          session, request,
+          [&](const char* data, size_t size) {
+            if (perPiece.count() > 0) std::this_thread::sleep_for(perPiece);
+            return sink(data, size);
+          },
+          error, responded);
+    };
+  }
+
+  // Under the lock: how many fetches of the file (whole or in pieces) have begun.
+  size_t Begun(const std::string& sha256) const { return state_.begun.count(sha256); }
+  // Changes what a condition reads, and wakes the held fetches to look again.
+  void Notify(const std::function<void()>& change) {
+    const std::lock_guard<std::mutex> hold(state_.lock);
+    change();
+    state_.changed.notify_all();
+  }
+
+ private:
+  struct State {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::multiset<std::string> begun;
   };
-}
+
+  State state_;
+};
 
 // The order of failures forced: the first in manifest order fails last in time, yet is named;
 // every job between the two runs to its end.
@@ -364,12 +374,13 @@ TEST_F(ParallelDownloadTest, AFailureFirstInTimeButLaterInOrderDoesNotDecide) {
   std::vector<std::string> files;
   for (uint32_t i = 0; i < 12; ++i) files.push_back(RandomBytes(i == 3 ? 300 << 10 : 3000, 10 + i));
   const std::vector<DownloadJob> jobs = Jobs(kTestWebsite, files);
-  Held held;
-  held.delay[jobs[1].sha256] = std::chrono::milliseconds(1000);
+  HeldBack held;
   held.failure[jobs[1].sha256] = "late";
   held.failure[jobs[6].sha256] = "early";
-  const Outcome outcome =
-      Download(HeldBack(FolderFetcher(scratch_ / "web"), held), jobs, SmallRanges());
+  // A time, not a condition: that jobs 2 to 6 have ended is the downloader's own record, which
+  // cannot be waited for from out here (their fetches returning is not enough).
+  held.delay[jobs[1].sha256] = std::chrono::milliseconds(1000);
+  const Outcome outcome = Download(held.Over(FolderFetcher(scratch_ / "web")), jobs, SmallRanges());
   EXPECT_EQ(outcome.result.failed, 1u);
   EXPECT_EQ(outcome.result.outcome, DownloadOutcome::NotFetched);
   EXPECT_EQ(outcome.result.error, "late");
@@ -384,12 +395,14 @@ TEST_F(ParallelDownloadTest, AFailureStopsTheOtherDownloads) {
   for (uint32_t i = 0; i < 16; ++i)
     files.push_back(RandomBytes(i == 2 ? 400 << 10 : 60000, 30 + i));
   const std::vector<DownloadJob> jobs = Jobs(kTestWebsite, files);
-  Held held;
+  HeldBack held;
   held.failure[jobs[0].sha256] = "gone";
+  // Slow on purpose: the stop the failure sets is the downloader's own and cannot be waited for
+  // from out here, so the others must still be between pieces when it lands.
   held.perPiece = std::chrono::milliseconds(200);
   FetchLog log;
   const Outcome outcome =
-      Download(HeldBack(FolderFetcher(scratch_ / "web", &log), held), jobs, SmallRanges());
+      Download(held.Over(FolderFetcher(scratch_ / "web", &log)), jobs, SmallRanges());
   EXPECT_EQ(outcome.result.failed, 0u);
   EXPECT_EQ(outcome.result.error, "gone");
   for (size_t i = 1; i < jobs.size(); ++i) {
@@ -407,14 +420,21 @@ TEST_F(ParallelDownloadTest, TheProgressSumsTheRunningDownloads) {
   std::vector<std::string> files;
   for (uint32_t i = 0; i < 6; ++i) files.push_back(RandomBytes(i == 0 ? 512 << 10 : 40000, 50 + i));
   const std::vector<DownloadJob> jobs = Jobs(kTestWebsite, files);
-  Held held;
-  held.perPiece = std::chrono::milliseconds(60);
-  Watch watch;
-  const Outcome outcome = Download(Watched(HeldBack(FolderFetcher(scratch_ / "web"), held), watch),
-                                   jobs, SmallRanges());
-  ASSERT_EQ(outcome.result.failed, jobs.size()) << outcome.result.error;
   uint64_t total = 0;
   for (const std::string& bytes : files) total += bytes.size();
+  // Jobs 1 and 2 wait for each other, so two downloads run at once on two threads, and job 1
+  // waits on until a report falls between nothing and all.
+  HeldBack held;
+  bool reportedPartWay = false;
+  held.until[jobs[2].sha256] = [&] { return held.Begun(jobs[1].sha256) > 0; };
+  held.until[jobs[1].sha256] = [&] { return held.Begun(jobs[2].sha256) > 0 && reportedPartWay; };
+  Watch watch;
+  const Outcome outcome = Download(Watched(held.Over(FolderFetcher(scratch_ / "web")), watch), jobs,
+                                   SmallRanges(), [&](uint64_t counted) {
+                                     if (counted > 0 && counted < total)
+                                       held.Notify([&] { reportedPartWay = true; });
+                                   });
+  ASSERT_EQ(outcome.result.failed, jobs.size()) << outcome.result.error;
   EXPECT_EQ(outcome.result.counted, total);
   ExpectCleanStop(outcome, jobs, files);
   EXPECT_GT(watch.mostAtOnce, 1);

@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
@@ -18,6 +16,7 @@
 #include "files/file_io.h"
 #include "tests/update/test_website.h"
 #include "tests/update/tool_process.h"
+#include "tests/update/website_scenario.h"
 #include "update/engine.h"
 #include "update/store/install_root.h"
 #include "update/transfer/parallel_download.h"
@@ -28,61 +27,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Files = std::map<std::string, std::string>;
-
-// Bytes that differ from piece to piece, so that a piece written to the wrong place shows.
-std::string Pattern(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  uint32_t state = seed * 2654435761U + 1;
-  for (char& c : bytes) {
-    state = state * 1664525U + 1013904223U;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
-
-// One line of nginx's access log: the path within the scenario, the status and the body bytes.
-struct Request {
-  std::string path;
-  int status = 0;
-  uint64_t bytes = 0;
-};
-
-class ResumeWebsiteTest : public testing::Test {
+class ResumeWebsiteTest : public WebsiteScenarioTest {
  protected:
-  static void SetUpTestSuite() {
-    if (!LoadTestWebsite(site_, setupError_)) return;
-    if (!site_.cannotPublish.empty()) {
-      setupError_ = "Cannot publish: " + site_.cannotPublish;
-      return;
-    }
-    ready_ = true;
-  }
-
   void SetUp() override {
-    ASSERT_TRUE(ready_) << setupError_;
-    scratch_ = MakeScratchFolder("kelvadon-resume-website-");
-    ASSERT_FALSE(scratch_.empty());
-    scenario_ = scratch_.filename().string();
-    website_ = site_.http + "/" + scenario_;
-    root_ = scratch_ / "root";
-    staging_ = root_ / kVersionsFolderName / "1.0.partial";
+    WebsiteScenarioTest::SetUp();
+    if (HasFatalFailure() || IsSkipped()) return;
+    staging_ = versions_ / "1.0.partial";
     WriteFiles(scratch_, {{"own/KelvadonLauncher.exe", "MZ own"}});
   }
 
-  void TearDown() override {
-    std::error_code ec;
-    RemovePathTree(scratch_);
-    fs::remove_all(scratch_, ec);
-    if (!scenario_.empty()) fs::remove_all(site_.root / scenario_, ec);
-  }
-
   void Publish(const Files& files) {
-    const fs::path client = scratch_ / "client";
-    RemovePathTree(client);
-    WriteFiles(client, files);
-    std::string error;
-    ASSERT_TRUE(PublishTestSite(site_, scenario_, client, "1.0", {}, error)) << error;
+    WebsiteScenarioTest::Publish("1.0", files);
     NewRequests();
   }
 
@@ -99,46 +54,12 @@ class ResumeWebsiteTest : public testing::Test {
     ASSERT_TRUE(exit.stopped) << ReadBytes(scratch_ / "report.txt");
   }
 
-  UpdateResult Run(const std::string& website) {
-    reports_.clear();
-    return UpdateInstallation(
-        website, root_,
-        [this](const std::string& text, double fraction) {
-          reports_.push_back({text, fraction});
-        },
-        UpdateEnvironment());
-  }
-
-  // The requests in this test's scenario folder since the last call.
-  std::vector<Request> NewRequests() {
-    EXPECT_TRUE(SettleAccessLog(site_));
-    std::ifstream log(site_.accessLog);
-    const std::string prefix = "\"GET /" + scenario_;
-    std::vector<Request> all;
-    for (std::string line; std::getline(log, line);) {
-      const size_t start = line.find(prefix);
-      if (start == std::string::npos) continue;
-      const size_t from = start + prefix.size();
-      Request request;
-      request.path = line.substr(from, line.find(' ', from) - from);
-      const size_t end = line.find('"', from);
-      unsigned long long bytes = 0;
-      if (end != std::string::npos &&
-          std::sscanf(line.c_str() + end + 1, " %d %llu", &request.status, &bytes) == 2) {
-        request.bytes = bytes;
-      }
-      all.push_back(request);
-    }
-    std::vector<Request> fresh(all.begin() + static_cast<std::ptrdiff_t>(seen_), all.end());
-    seen_ = all.size();
-    return fresh;
-  }
-
   // The file requests of requests by fingerprint, in order.
-  static std::multimap<std::string, Request> FileRequests(const std::vector<Request>& requests) {
-    std::multimap<std::string, Request> files;
+  static std::multimap<std::string, LoggedRequest> FileRequests(
+      const std::vector<LoggedRequest>& requests) {
+    std::multimap<std::string, LoggedRequest> files;
     const std::string prefix = "/client/files/";
-    for (const Request& request : requests) {
+    for (const LoggedRequest& request : requests) {
       if (request.path.rfind(prefix, 0) == 0) {
         files.emplace(request.path.substr(prefix.size()), request);
       }
@@ -147,35 +68,18 @@ class ResumeWebsiteTest : public testing::Test {
   }
 
   void ExpectInstalled(const Files& files) {
-    const fs::path folder = root_ / kVersionsFolderName / "1.0";
-    for (const auto& [path, bytes] : files) {
-      EXPECT_TRUE(ReadBytes(folder / path) == bytes) << path << " is not what was published";
-    }
-    EXPECT_EQ(CurrentVersionFolder(root_), folder);
+    ExpectVersion("1.0", files);
+    ExpectCurrent("1.0");
   }
 
-  struct Report {
-    std::string text;
-    double fraction;
-  };
-
-  static inline TestWebsite site_;
-  static inline std::string setupError_;
-  static inline bool ready_ = false;
-  fs::path scratch_;
-  std::string scenario_;
-  std::string website_;
-  fs::path root_;
   fs::path staging_;
-  std::vector<Report> reports_;
-  size_t seen_ = 0;
 };
 
 // What was on disk in the staging folder decides, file by file, what the next run asks for:
 // nothing for a whole file, the rest as a range for a file cut short, the whole file otherwise.
 // The progress then counts only what is fetched and ends at exactly 100%.
 void ExpectOnlyTheRestFetched(const fs::path& staging, const Files& files,
-                              const std::multimap<std::string, Request>& fetched) {
+                              const std::multimap<std::string, LoggedRequest>& fetched) {
   uint64_t kept = 0;
   for (const auto& [path, bytes] : files) {
     SCOPED_TRACE(path);
@@ -206,7 +110,7 @@ TEST_F(ResumeWebsiteTest, AnInstallStoppedPartWayThroughManyFilesFetchesOnlyTheR
   Files files = {{"kelvadon_player.exe", "player"}, {"kelvadon_studio.exe", "studio"}};
   uint64_t size = 0;
   for (unsigned i = 0; i < 40; ++i) {
-    files["data/part" + std::to_string(i) + ".pak"] = Pattern(70000 + i * 997, i);
+    files["data/part" + std::to_string(i) + ".pak"] = RandomBytes(70000 + i * 997, i);
     size += 70000 + i * 997;
   }
   Publish(files);
@@ -217,9 +121,9 @@ TEST_F(ResumeWebsiteTest, AnInstallStoppedPartWayThroughManyFilesFetchesOnlyTheR
   const fs::path left = scratch_ / "left";
   fs::copy(staging_, left, fs::copy_options::recursive);
 
-  const UpdateResult result = Run(website_);
+  const UpdateResult result = Run();
   ASSERT_TRUE(result.ready) << result.error;
-  const std::vector<Request> requests = NewRequests();
+  const std::vector<LoggedRequest> requests = NewRequests();
   ASSERT_GE(requests.size(), 2u);
   EXPECT_EQ(requests[0].path, "/client/manifest.json");
   EXPECT_EQ(requests[1].path, "/client/manifest.sig");
@@ -234,18 +138,18 @@ TEST_F(ResumeWebsiteTest, AnInstallStoppedAtSixtyPercentOfALargeFileFetchesOnlyT
   constexpr uint64_t kSize = uint64_t{256} * 1024 * 1024;
   const Files files = {{"kelvadon_player.exe", "player"},
                        {"kelvadon_studio.exe", "studio"},
-                       {"data/huge.pak", Pattern(kSize, 7)}};
+                       {"data/huge.pak", RandomBytes(kSize, 7)}};
   Publish(files);
   InstallStoppedAfter(kSize * 6 / 10);
-  const std::vector<Request> first = NewRequests();
+  const std::vector<LoggedRequest> first = NewRequests();
   const std::string huge = Sha256Hex(files.at("data/huge.pak"));
   const uint64_t onDisk = fs::file_size(staging_ / "data" / "huge.pak");
   EXPECT_GT(onDisk, kSize / 2);
   EXPECT_LT(onDisk, kSize);
 
-  const UpdateResult result = Run(website_);
+  const UpdateResult result = Run();
   ASSERT_TRUE(result.ready) << result.error;
-  const std::multimap<std::string, Request> fetched = FileRequests(NewRequests());
+  const std::multimap<std::string, LoggedRequest> fetched = FileRequests(NewRequests());
   // The file came in ranges written at once, so the pieces that were running may have left
   // holes: the rest is asked for from the length kept less those pieces, in ranges again.
   const uint64_t from = onDisk - RangedSlackBytes(kSize, DownloadSettings());
@@ -270,10 +174,11 @@ TEST_F(ResumeWebsiteTest, AnInstallStoppedAtSixtyPercentOfALargeFileFetchesOnlyT
 
 // Staging files as a power cut, another program or an earlier run may leave them.
 TEST_F(ResumeWebsiteTest, StagedFilesAreKeptContinuedOrFetchedAgain) {
-  const Files files = {{"whole.dll", Pattern(300000, 1)},  {"altered.dll", Pattern(300000, 2)},
-                       {"short.dll", Pattern(300000, 3)},  {"short-wrong.dll", Pattern(300000, 4)},
-                       {"longer.dll", Pattern(300000, 5)}, {"missing.dll", Pattern(300000, 6)},
-                       {"kelvadon_player.exe", "player"},  {"kelvadon_studio.exe", "studio"}};
+  const Files files = {
+      {"whole.dll", RandomBytes(300000, 1)},  {"altered.dll", RandomBytes(300000, 2)},
+      {"short.dll", RandomBytes(300000, 3)},  {"short-wrong.dll", RandomBytes(300000, 4)},
+      {"longer.dll", RandomBytes(300000, 5)}, {"missing.dll", RandomBytes(300000, 6)},
+      {"kelvadon_player.exe", "player"},      {"kelvadon_studio.exe", "studio"}};
   Publish(files);
   std::string altered = files.at("altered.dll");
   altered[123456] ^= 1;
@@ -287,9 +192,9 @@ TEST_F(ResumeWebsiteTest, StagedFilesAreKeptContinuedOrFetchedAgain) {
   // Another version's staging folder goes as before.
   WriteFiles(root_ / kVersionsFolderName, {{"0.9.partial/whole.dll", files.at("whole.dll")}});
 
-  const UpdateResult result = Run(website_);
+  const UpdateResult result = Run();
   ASSERT_TRUE(result.ready) << result.error;
-  const std::multimap<std::string, Request> fetched = FileRequests(NewRequests());
+  const std::multimap<std::string, LoggedRequest> fetched = FileRequests(NewRequests());
   const struct {
     const char* path;
     std::vector<std::pair<int, uint64_t>> requests;  // status and bytes, in order
@@ -309,17 +214,13 @@ TEST_F(ResumeWebsiteTest, StagedFilesAreKeptContinuedOrFetchedAgain) {
     EXPECT_EQ(seen, c.requests);
   }
   ExpectInstalled(files);
-  std::set<std::string> entries;
-  for (const fs::directory_entry& entry : fs::directory_iterator(root_ / kVersionsFolderName)) {
-    entries.insert(entry.path().filename().string());
-  }
-  EXPECT_EQ(entries, (std::set<std::string>{"1.0"}));
+  EXPECT_EQ(Entries(versions_), (std::set<std::string>{"1.0"}));
 }
 
 // A website that answers a range with the whole file, or with a wrong part: the file is fetched
 // whole once, and comes out right.
 TEST_F(ResumeWebsiteTest, AWebsiteThatIgnoresRangesOrAnswersThemWrongGivesTheWholeFile) {
-  const Files files = {{"short.dll", Pattern(300000, 3)},
+  const Files files = {{"short.dll", RandomBytes(300000, 3)},
                        {"kelvadon_player.exe", "player"},
                        {"kelvadon_studio.exe", "studio"}};
   Publish(files);
@@ -327,7 +228,7 @@ TEST_F(ResumeWebsiteTest, AWebsiteThatIgnoresRangesOrAnswersThemWrongGivesTheWho
     SCOPED_TRACE(fault);
     RemovePathTree(root_);
     WriteFiles(staging_, {{"short.dll", files.at("short.dll").substr(0, 100000)}});
-    const UpdateResult result = Run(site_.faults + "/" + fault + "/" + scenario_);
+    const UpdateResult result = Run(Fault(fault));
     ASSERT_TRUE(result.ready) << result.error;
     ExpectInstalled(files);
   }

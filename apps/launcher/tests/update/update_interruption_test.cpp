@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include "tests/update/release_key_record.h"
 #include "tests/update/test_website.h"
 #include "tests/update/tool_process.h"
+#include "tests/update/website_scenario.h"
 #include "update/store/install_root.h"
 #include "update/trust/chunk_list.h"
 #include "update/trust/crypto.h"
@@ -29,8 +29,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-using Files = std::map<std::string, std::string>;
 
 const std::string kLauncherOne = WithReleaseKey("MZ launcher one");
 const std::string kLauncherTwo = WithReleaseKey("MZ launcher two");
@@ -83,16 +81,11 @@ std::vector<std::string> WholeStagedFiles(const fs::path& root) {
 // The website folder of the rollback: 1.0 published again after 2.0.
 constexpr char kRolledBack[] = "1.0-again";
 
-class UpdateInterruptionTest : public ::testing::Test {
+class UpdateInterruptionTest : public WebsiteScenarioTest {
  protected:
-  static void SetUpTestSuite() { ready_ = LoadTestWebsite(site_, setupError_); }
-
   void SetUp() override {
-    ASSERT_TRUE(ready_) << setupError_;
-    if (!site_.cannotPublish.empty()) GTEST_SKIP() << site_.cannotPublish;
-    scratch_ = MakeScratchFolder("kelvadon-interruption-test-");
-    ASSERT_FALSE(scratch_.empty());
-    scenario_ = scratch_.filename().string();
+    WebsiteScenarioTest::SetUp();
+    if (HasFatalFailure() || IsSkipped()) return;
 
     // One website folder per published state; each later state keeps the earlier files. The
     // last publishes 1.0 again: a rollback is a publish with the next sequence, since launchers
@@ -133,11 +126,7 @@ class UpdateInterruptionTest : public ::testing::Test {
     const fs::path publishing = site_.root / scenario_;
     fs::create_directories(scratch_ / "web");
     for (const auto& state : states) {
-      const fs::path client = scratch_ / "clients" / state.folder;
-      WriteFiles(client, state.files);
-      std::string output;
-      ASSERT_TRUE(PublishTestSite(site_, scenario_, client, state.version, state.launcher, output))
-          << output;
+      ASSERT_NO_FATAL_FAILURE(Publish(state.version, state.files, state.launcher));
       fs::copy(publishing, Website(state.folder), fs::copy_options::recursive);
     }
 
@@ -147,12 +136,6 @@ class UpdateInterruptionTest : public ::testing::Test {
     ASSERT_EQ(Tool(template_, Website("0.9")).exitCode, 0);
     ASSERT_EQ(Tool(template_, Website("1.0")).exitCode, 0);
     WriteFiles(template_ / "Versions", {{"loose.txt", "x"}, {"0.8.partial/x", "y"}});
-  }
-
-  void TearDown() override {
-    std::error_code ec;
-    if (!scratch_.empty()) fs::remove_all(scratch_, ec);
-    if (!scenario_.empty()) fs::remove_all(site_.root / scenario_, ec);
   }
 
   fs::path Website(const std::string& version) { return scratch_ / "web" / version; }
@@ -202,11 +185,6 @@ class UpdateInterruptionTest : public ::testing::Test {
     return Finish(process, report);
   }
 
-  static inline TestWebsite site_;
-  static inline std::string setupError_;
-  static inline bool ready_ = false;
-  std::string scenario_;
-  fs::path scratch_;
   fs::path template_;
   fs::path own_;
   int roots_ = 0;
@@ -272,12 +250,7 @@ TEST_F(UpdateInterruptionTest, EveryInterruptionLeavesAUsableInstallation) {
 // the switch. The kept version stays whole and the next start finishes the update.
 TEST_F(UpdateInterruptionTest, InterruptedChunkedRebuild) {
   std::vector<std::string> chunks;
-  std::mt19937 random(18);
-  for (int i = 0; i < 16; ++i) {
-    std::string chunk(2000 + 37 * i, '\0');
-    for (char& c : chunk) c = static_cast<char>(random() & 0xff);
-    chunks.push_back(chunk);
-  }
+  for (uint32_t i = 0; i < 16; ++i) chunks.push_back(RandomBytes(2000 + 37 * i, 18 + i));
   const fs::path files = site_.root / scenario_ / "client" / "files";
   const auto publish = [&](const std::string& version, const std::vector<std::string>& parts) {
     ChunkList list;

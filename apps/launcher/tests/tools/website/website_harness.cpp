@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -40,7 +42,69 @@ bool AskToPublish(const std::string& url, std::string& error) {
   return false;
 }
 
+// One access-log line, or false when it is not one.
+bool ParseLogLine(const std::string& line, LoggedRequest& request) {
+  const size_t open = line.find('"');
+  const size_t close = open == std::string::npos ? open : line.find('"', open + 1);
+  if (close == std::string::npos) return false;
+  // "METHOD PATH PROTOCOL"; nginx writes a quote inside a field as \x22.
+  const std::string asked = line.substr(open + 1, close - open - 1);
+  const size_t space = asked.find(' ');
+  if (space == std::string::npos) return false;
+  request.method = asked.substr(0, space);
+  request.path = asked.substr(space + 1, asked.rfind(' ') - space - 1);
+  unsigned long long bytes = 0;
+  if (std::sscanf(line.c_str() + close + 1, " %d %llu", &request.status, &bytes) != 2) {
+    return false;
+  }
+  request.bytes = bytes;
+  // Then the referrer and the user agent, each in quotes.
+  size_t at = close;
+  for (int quote = 0; quote < 3 && at != std::string::npos; ++quote) at = line.find('"', at + 1);
+  const size_t agentEnd = at == std::string::npos ? at : line.find('"', at + 1);
+  if (agentEnd != std::string::npos) request.userAgent = line.substr(at + 1, agentEnd - at - 1);
+  const size_t connection = line.rfind(" connection=");
+  if (connection != std::string::npos) request.connection = line.substr(connection + 12);
+  return true;
+}
+
 }  // namespace
+
+AccessLog::AccessLog(const TestWebsite& website, const std::string& folder)
+    : file_(website.accessLog),
+      website_(&website),
+      prefix_(folder.empty() ? "" : "/" + folder + "/") {
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(file_, ec);
+  offset_ = ec ? 0 : size;
+}
+
+bool AccessLog::Next(std::vector<LoggedRequest>& requests) {
+  requests.clear();
+  const bool settled = website_ != nullptr && SettleAccessLog(*website_);
+  std::ifstream in(file_, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset_));
+  for (std::string line; std::getline(in, line);) {
+    // A line still being written is read on the next call.
+    if (in.eof()) break;
+    offset_ += line.size() + 1;
+    LoggedRequest request;
+    if (!ParseLogLine(line, request)) continue;
+    if (!prefix_.empty()) {
+      if (!request.path.starts_with(prefix_)) continue;
+      request.path.erase(0, prefix_.size() - 1);
+    }
+    requests.push_back(request);
+  }
+  return settled;
+}
+
+std::string RandomBytes(size_t size, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random() & 0xff);
+  return bytes;
+}
 
 bool LoadTestWebsite(TestWebsite& website, std::string& error) {
   const char* override = std::getenv("KELVADON_WEBSITE_INFO");

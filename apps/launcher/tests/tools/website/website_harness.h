@@ -3,6 +3,8 @@
 // The test website of this test run, started by the website_setup test (website_harness.py) and
 // read here by the tests that need it (kelvadon_test(... WEBSITE)).
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -49,6 +51,38 @@ bool SignTestManifest(const TestWebsite& website, const std::string& site, const
 // is there: a request of its own is asked after them, and its line waited for (a few seconds at
 // most). False when that line never came.
 bool SettleAccessLog(const TestWebsite& website);
+
+// One line of nginx's access log (the format is in website_harness.py).
+struct LoggedRequest {
+  std::string method;
+  std::string path;  // as asked, query included; under the reader's folder, the folder left out
+  int status = 0;
+  uint64_t bytes = 0;  // of the body sent
+  std::string userAgent;
+  std::string connection;  // nginx's number for the connection the request came on
+};
+
+// Reads the requests nginx answers under one folder of the website (a scenario folder, or empty
+// for all), from where the log ends when it is made; each line is parsed once.
+class AccessLog {
+ public:
+  AccessLog() = default;
+  AccessLog(const TestWebsite& website, const std::string& folder);
+
+  // The requests answered since the last call (or since it was made), once the log has settled.
+  // False when it never settled; requests then holds what the log had.
+  bool Next(std::vector<LoggedRequest>& requests);
+
+ private:
+  std::filesystem::path file_;
+  const TestWebsite* website_ = nullptr;
+  std::string prefix_;  // "/folder/", or empty
+  uint64_t offset_ = 0;
+};
+
+// size bytes from a generator seeded with seed: the same bytes for the same seed in every build,
+// and random enough that no encoding on the way shrinks them.
+std::string RandomBytes(size_t size, uint32_t seed);
 
 // True in the Windows build when it runs under Wine, whose WinHTTP departs from Windows' in a
 // few places that the tests list.
