@@ -1,7 +1,7 @@
-// Runs one update and self-update the way the launch Job does, against a website folder, with
-// the engine built with KELVADON_TEST_HOOKS so that it can stop itself just before any step on the
+// Runs one update and self-update the way the launch Job does, against a website folder, over a
+// disk back-end (interrupting_disk.cpp) that can stop the process just before any step on the
 // disk: with SIGKILL on Linux, with TerminateProcess on Windows, so that nothing is flushed or
-// unwound. Used by update_interruption_test.
+// unwound. Used by update_interruption_test, resume_website_test and durable_trace_test.
 //
 //   update_interrupt_tool --root DIR (--website-folder DIR | --website URL) --own FILE
 //                         --report FILE [--kill-before N] [--kill-after-bytes N]
@@ -9,53 +9,28 @@
 //
 // --website fetches from a real website through HttpFetch; --kill-after-bytes stops the process
 // once that many bytes of client files have reached the engine (in the middle of a download).
-// The report file receives "steps N", "ready 0|1", "error TEXT" and one "fetched URL" line per
-// request made, and "download-thread-steps FIRST LAST" when steps were taken on threads other
-// than the main one (the downloads running at once). --piece-bytes N fetches files of 4 N bytes
+// A step is a call of the disk seam that changes the disk, or the free-space check.
+// The report file receives "steps N", "ready 0|1", "error TEXT", "client-bytes N" (the bytes of
+// client files that arrived) and one "fetched URL" line per request made, and
+// "download-thread-steps FIRST LAST" when steps were taken on threads other than the main one
+// (the downloads running at once). --piece-bytes N fetches files of 4 N bytes
 // or more in ranges of N. Exit code 0 when the update ended ready.
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "common/text.h"
-#include "files/disk_steps.h"
+#include "tests/tools/interrupting_disk.h"
 #include "tests/update/test_website.h"
 #include "tests/update/tool_process.h"
 #include "update/engine.h"
 #include "update/self_update.h"
 #include "update/transfer/parallel_download.h"
-
-namespace {
-
-// Steps are taken on the download threads too.
-std::atomic<long> gSteps{0};
-long gKillBefore = 0;
-long gStepDelayMs = 0;
-const std::thread::id gMainThread = std::this_thread::get_id();
-std::mutex gThreadStepsLock;
-long gFirstThreadStep = 0;
-long gLastThreadStep = 0;
-
-}  // namespace
-
-void BeforeDiskStep() {
-  const long step = ++gSteps;
-  if (std::this_thread::get_id() != gMainThread) {
-    const std::lock_guard<std::mutex> hold(gThreadStepsLock);
-    if (gFirstThreadStep == 0) gFirstThreadStep = step;
-    gLastThreadStep = std::max(gLastThreadStep, step);
-  }
-  if (gStepDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gStepDelayMs));
-  if (step == gKillBefore) StopThisProcess();
-}
 
 int main(int argc, char** argv) {
   std::map<std::string, std::string> options;
@@ -66,8 +41,8 @@ int main(int argc, char** argv) {
   const std::string website = options["--website"];
   if (website.empty() && options["--website-folder"].empty()) return 2;
   const uint64_t killAfterBytes = std::strtoull(options["--kill-after-bytes"].c_str(), nullptr, 10);
-  gKillBefore = std::atol(options["--kill-before"].c_str());
-  gStepDelayMs = std::atol(options["--step-delay-ms"].c_str());
+  StopBeforeDiskStep(std::atol(options["--kill-before"].c_str()),
+                     std::atol(options["--step-delay-ms"].c_str()));
 
   UpdateEnvironment environment;
   if (const uint64_t piece = std::strtoull(options["--piece-bytes"].c_str(), nullptr, 10)) {
@@ -89,14 +64,14 @@ int main(int argc, char** argv) {
       const std::lock_guard<std::mutex> hold(logLock);
       log.urls.push_back(request.url);
     }
-    if (killAfterBytes == 0 || request.url.find("/client/files/") == std::string::npos) {
+    if (request.url.find("/client/files/") == std::string::npos) {
       return inner(session, request, sink, error, responded);
     }
     return inner(
         session, request,
         [&](const char* data, size_t size) {
           const bool taken = sink(data, size);
-          if ((clientBytes += size) >= killAfterBytes) StopThisProcess();
+          if ((clientBytes += size) >= killAfterBytes && killAfterBytes != 0) StopThisProcess();
           return taken;
         },
         error, responded);
@@ -109,11 +84,13 @@ int main(int argc, char** argv) {
   if (result.ready) {
     UpdateLauncherCopy(root, address, result.manifest, true, environment, selfUpdateError);
   }
+  const DiskSteps steps = DiskStepsTaken();
   std::ofstream report(options["--report"], std::ios::trunc);
-  report << "steps " << gSteps << "\nready " << result.ready << "\nerror " << result.error
-         << selfUpdateError << "\n";
-  if (gFirstThreadStep != 0) {
-    report << "download-thread-steps " << gFirstThreadStep << " " << gLastThreadStep << "\n";
+  report << "steps " << steps.taken << "\nready " << result.ready << "\nerror " << result.error
+         << selfUpdateError << "\nclient-bytes " << clientBytes << "\n";
+  if (steps.firstOnOtherThread != 0) {
+    report << "download-thread-steps " << steps.firstOnOtherThread << " " << steps.lastOnOtherThread
+           << "\n";
   }
   for (const std::string& url : log.urls) report << "fetched " << url << "\n";
   return result.ready ? 0 : 1;

@@ -16,7 +16,7 @@ inline constexpr unsigned kStoppedItselfCode = 0x4B1DU;
 [[noreturn]] void StopThisProcess();
 
 struct ToolExit {
-  bool stopped = false;  // it stopped itself at a hook
+  bool stopped = false;  // it stopped itself (StopThisProcess)
   int exitCode = -1;     // the ordinary exit code; -1 when it did not exit or was not waited for
 };
 

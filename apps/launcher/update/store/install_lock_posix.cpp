@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
+#include "files/disk.h"
 #include "update/store/install_lock.h"
 
 // An flock on the InstallRoot folder itself, so no file of its own is left behind. The kernel
@@ -12,8 +12,7 @@
 // player from holding it.
 InstallRootLock::InstallRootLock(const std::filesystem::path& root,
                                  const std::function<void()>& whileWaiting) {
-  std::error_code ec;
-  std::filesystem::create_directories(root, ec);
+  CreateFolderChain(root);
   const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   int attempt = LOCK_EX | LOCK_NB;
