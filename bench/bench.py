@@ -14,6 +14,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 import clients
@@ -158,16 +159,29 @@ def measure(cmd, env, log_path, timeout=RUN_TIMEOUT):
         # A group of its own, so that a run that hangs is stopped with everything it started.
         process = subprocess.Popen(full, env=env, stdin=subprocess.DEVNULL, stdout=out,
                                    stderr=subprocess.STDOUT, start_new_session=True)
+        # A timer ends a run that hangs, so that the wait itself blocks: Popen.wait with a
+        # time-out polls with growing sleeps and rounds a 40 ms run up to 64 ms.
+        expired = threading.Event()
+
+        def expire():
+            expired.set()
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+        timer = threading.Timer(timeout, expire)
+        timer.start()
         try:
-            rc = process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            process.wait()
-            rc = "timeout"
+            rc = process.wait()
+            if expired.is_set():
+                rc = "timeout"
         except KeyboardInterrupt:
             os.killpg(process.pid, signal.SIGKILL)
             process.wait()
             raise
+        finally:
+            timer.cancel()
         wall = time.perf_counter() - start
     rss = cpu = None
     try:

@@ -15,4 +15,3 @@ int RunLauncher(const std::vector<std::string>& args);
 // context), the executable's stamp, its setup file name, website.txt, and a link's origin.
 void ResolveWebsite(LaunchContext& context, std::string_view ownImage, std::string_view ownFileName,
                     std::string_view websiteFileText);
-

@@ -279,8 +279,8 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
   // connections and caches and nothing of the previous request.
   CURL* easy = session.easy.get();
   Exchange exchange(request, sink);
-  if (!Configure(easy, address.get(), Lowered(UrlPart(address.get(), CURLUPART_SCHEME)),
-                 exchange, session.settings)) {
+  if (!Configure(easy, address.get(), Lowered(UrlPart(address.get(), CURLUPART_SCHEME)), exchange,
+                 session.settings)) {
     error = WithWindowsError("Couldn't start downloading");
     return false;
   }

@@ -51,11 +51,12 @@ Fetched Fetch(const std::string& url, const HttpSettings& settings = gSettings) 
   result.body = "stale body";
   result.error = kEarlier;
   result.responded = true;
-  result.ok = HttpGet(url, result.body, result.error, result.responded, kExpected,
-                      [&result](uint64_t received, uint64_t expected) {
-                        result.progress.emplace_back(received, expected);
-                      },
-                      settings);
+  result.ok = HttpGet(
+      url, result.body, result.error, result.responded, kExpected,
+      [&result](uint64_t received, uint64_t expected) {
+        result.progress.emplace_back(received, expected);
+      },
+      settings);
   return result;
 }
 
