@@ -23,18 +23,10 @@ bool FetchShortAnswer(const LaunchJobServices& services, HttpSession& session,
   HttpRequest request;
   request.url = url;
   request.maxBytes = kSmallAnswerMaxBytes;
-  request.tooLong = "The website's answer was too long";
   std::string error;
   bool responded = false;
-  body.clear();
-  return services.httpFetch(
-      session, request,
-      [&](const char* data, size_t size) {
-        if (size > kSmallAnswerMaxBytes - body.size()) return false;
-        body.append(data, size);
-        return true;
-      },
-      error, responded);
+  return FetchBody(services.httpFetch, session, request, body, error, responded) ==
+         FetchStatus::Done;
 }
 
 // The first line of a join answer when it is a join link, otherwise empty. The origin of a link

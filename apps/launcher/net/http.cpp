@@ -32,27 +32,36 @@ bool AppendToBody(std::string& body, const char* data, size_t size, uint64_t lim
 bool GetAtMost(uint64_t maxBytes, const std::string& url, std::string& body, std::string& error,
                bool& responded, uint64_t expectedSize, const DownloadProgress& progress,
                const HttpSettings& settings) {
-  body.clear();
   const HttpSessionOwner session = OpenHttpSession(settings);
   HttpRequest request;
   request.url = url;
-  request.maxBytes = maxBytes;
-  request.tooLong = kPartWay;
+  // A test's smaller limit on memory ends the answer as running out of memory would.
+  request.maxBytes = std::min(maxBytes, settings.maxBodyBytes);
   request.expectedSize = expectedSize;
   request.progress = progress;
-  bool full = false;
-  const bool ok = HttpFetch(
-      *session, request,
-      [&body, &full, &settings](const char* data, size_t size) {
-        full = !AppendToBody(body, data, size, settings.maxBodyBytes);
-        return !full;
-      },
-      error, responded);
-  if (full) error = kPartWay;
-  return ok;
+  const FetchStatus status = FetchBody(HttpFetch, *session, request, body, error, responded);
+  // A body that outgrows memory or its ceiling was cut off, as far as the user can tell.
+  if (status == FetchStatus::TooLong) error = kPartWay;
+  return status == FetchStatus::Done;
 }
 
 }  // namespace
+
+FetchStatus FetchBody(const HttpFetcher& fetch, HttpSession& session, const HttpRequest& request,
+                      std::string& body, std::string& error, bool& responded) {
+  body.clear();
+  bool full = false;
+  FetchStatus status = fetch(
+      session, request,
+      [&](const char* data, size_t size) {
+        full = !AppendToBody(body, data, size, request.maxBytes);
+        return !full;
+      },
+      error, responded);
+  if (full) status = FetchStatus::TooLong;
+  if (status != FetchStatus::Done) body.clear();
+  return status;
+}
 
 bool HttpGet(const std::string& url, std::string& body, std::string& error, bool& responded,
              uint64_t expectedSize, const DownloadProgress& progress,

@@ -45,21 +45,28 @@ using BodySink = std::function<bool(const char* data, size_t size)>;
 // One GET whose body goes to a sink rather than into memory.
 struct HttpRequest {
   std::string url;
-  // A body longer than this is never passed on whole: the fetch fails with tooLong as its error
-  // once the answer announces or delivers more, and the sink never receives more than this.
+  // A body longer than this is never passed on whole: the fetch ends TooLong once the answer
+  // announces or delivers more, and the sink never receives more than this.
   uint64_t maxBytes = 0;
-  std::string tooLong;
   uint64_t expectedSize = 0;  // passed through to progress
   DownloadProgress progress;  // may be empty
   // A part of the body: bytes [rangeStart, rangeStart + rangeLength), asked for with a Range
   // header and without compression (a range of an encoded body is not a range of the file). 0
   // asks for the whole body. A ranged fetch succeeds only on a 206 answer whose Content-Range is
   // exactly that part; any other success (a website that ignores ranges answers 200 with the
-  // whole body) fails with rangeIgnored as its error, responded true, before any byte reaches the
-  // sink. maxBytes still applies: set it to rangeLength.
+  // whole body) ends RangeIgnored, responded true, before any byte reaches the sink. maxBytes
+  // still applies: set it to rangeLength.
   uint64_t rangeStart = 0;
   uint64_t rangeLength = 0;
-  std::string rangeIgnored;
+};
+
+// How a fetch ended. Only Failed leaves a sentence in error, and not when the sink refused: its
+// owner knows why.
+enum class FetchStatus {
+  Done,          // the whole answer (or the part asked for) reached the sink
+  Failed,        // the network or the website failed, or the sink refused
+  TooLong,       // the answer announced or delivered more than maxBytes
+  RangeIgnored,  // a ranged request was answered with something other than exactly its part
 };
 
 // The Range header's value for a ranged request ("bytes=FIRST-LAST"), and whether a
@@ -81,15 +88,21 @@ HttpSessionOwner OpenHttpSession(const HttpSettings& settings = {});
 // The settings the session was opened with, for another session of the same run.
 const HttpSettings& SettingsOf(const HttpSession& session);
 
-// HttpGet's failure classes, sentences and responded rule, with the body handed to sink piece
-// by piece and the request's ceiling applied. Throws nothing of its own; what the sink or
-// progress throws passes through, and the session stays usable.
-bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
-               std::string& error, bool& responded);
+// HttpGet's failure sentences and responded rule, with the body handed to sink piece by piece
+// and the request's ceiling applied. Throws nothing of its own; what the sink or progress throws
+// passes through, and the session stays usable.
+FetchStatus HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
+                      std::string& error, bool& responded);
 
 // HttpFetch's signature: the way to the website, so tests can serve one from a folder.
-using HttpFetcher = std::function<bool(HttpSession& session, const HttpRequest& request,
-                                       const BodySink& sink, std::string& error, bool& responded)>;
+using HttpFetcher =
+    std::function<FetchStatus(HttpSession& session, const HttpRequest& request,
+                              const BodySink& sink, std::string& error, bool& responded)>;
+
+// A small answer whole in memory: TooLong once it would grow past request.maxBytes or past what
+// memory holds. body is empty unless Done.
+FetchStatus FetchBody(const HttpFetcher& fetch, HttpSession& session, const HttpRequest& request,
+                      std::string& body, std::string& error, bool& responded);
 
 // How a run spreads its downloads over connections.
 struct DownloadSettings {
@@ -99,8 +112,12 @@ struct DownloadSettings {
   // A file this large is worth several connections: below it, one capped connection delivers it
   // in a few seconds, and its pieces' round trips would eat what more connections win.
   uint64_t rangedFileBytes = uint64_t{64} << 20;
-  // A piece is long enough that its request's round trip costs little, short enough that the
-  // last pieces finish close together; four at once multiply a capped connection's speed.
-  uint64_t pieceBytes = uint64_t{16} << 20;
+  // Four pieces at once multiply a capped connection's speed. A piece is long enough that its
+  // request's round trip costs little (4 MiB take 200 ms at 20 MB/s, against a 40 ms round trip),
+  // short enough that the three running ahead of a file's hashing fit in heldBytes.
+  uint64_t pieceBytes = uint64_t{4} << 20;
   size_t piecesAtOnce = 4;
+  // The most bytes held in memory, over all files, for pieces that arrived ahead of their file's
+  // hashing; beyond it they wait for the hashing to catch up.
+  uint64_t heldBytes = uint64_t{12} << 20;
 };

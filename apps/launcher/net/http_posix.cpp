@@ -259,19 +259,19 @@ HttpSessionOwner OpenHttpSession(const HttpSettings& settings) {
   return session;
 }
 
-bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
-               std::string& error, bool& responded) {
+FetchStatus HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
+                      std::string& error, bool& responded) {
   responded = false;
   const UniqueUrl address(curl_url());
   if (!session.easy || !address) {
     error = WithWindowsError("Couldn't start downloading");
-    return false;
+    return FetchStatus::Failed;
   }
   const std::string& url = request.url;
   std::string host;
   if (!SplitAddress(url, address.get(), host)) {
     error = "That isn't a web address: " + url;
-    return false;
+    return FetchStatus::Failed;
   }
   const std::string unreachable = "Couldn't reach " + host + " (is the internet on?)";
 
@@ -282,7 +282,7 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
   if (!Configure(easy, address.get(), Lowered(UrlPart(address.get(), CURLUPART_SCHEME)), exchange,
                  session.settings)) {
     error = WithWindowsError("Couldn't start downloading");
-    return false;
+    return FetchStatus::Failed;
   }
   const CURLcode result = curl_easy_perform(easy);
   // Nothing of this request may outlive it inside the handle.
@@ -296,8 +296,7 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
   if (ranged && status >= 200 && status < 300 &&
       (exchange.rangeIgnored || (!exchange.headersDone && result == CURLE_FILESIZE_EXCEEDED))) {
     responded = true;
-    error = request.rangeIgnored;
-    return false;
+    return FetchStatus::RangeIgnored;
   }
   // An announced length over the ceiling ends the exchange while the headers are read, an error
   // page's as well as a body's: the status has arrived all the same.
@@ -306,22 +305,21 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
   const bool announcedTooLong = announcedOver && status == 200;
   if (!exchange.headersDone && !announcedOver) {
     error = unreachable;
-    return false;
+    return FetchStatus::Failed;
   }
   responded = true;
   if (status != (ranged ? 206 : 200)) {
     error = "The website said " + std::to_string(status);
     if (status == 404) error += " (there's no release on it yet)";
-    return false;
+    return FetchStatus::Failed;
   }
-  if (exchange.sinkRefused) return false;
+  if (exchange.sinkRefused) return FetchStatus::Failed;
   if (announcedTooLong || exchange.overCeiling) {
-    error = request.tooLong;
-    return false;
+    return FetchStatus::TooLong;
   }
   if (result != CURLE_OK) {
     error = kPartWay;
-    return false;
+    return FetchStatus::Failed;
   }
-  return true;
+  return FetchStatus::Done;
 }

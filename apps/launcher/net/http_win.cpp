@@ -271,8 +271,8 @@ namespace {
 
 // Hands the answer's body to sink, checking it against the request's ceiling and, for a part,
 // its length.
-bool ReadBody(const WinHttpFunctions& f, HINTERNET handle, const HttpRequest& request,
-              const BodySink& sink, std::string& error) {
+FetchStatus ReadBody(const WinHttpFunctions& f, HINTERNET handle, const HttpRequest& request,
+                     const BodySink& sink, std::string& error) {
   const bool ranged = request.rangeLength != 0;
   // Reads take what has arrived, up to the buffer's size, so that a fast connection crosses in
   // large pieces; asking first how much is waiting would cut every read to one network packet.
@@ -281,30 +281,29 @@ bool ReadBody(const WinHttpFunctions& f, HINTERNET handle, const HttpRequest& re
     buffer.reset(new char[kReadBufferBytes]);
   } catch (const std::bad_alloc&) {
     error = kPartWay;
-    return false;
+    return FetchStatus::Failed;
   }
   uint64_t received = 0;
   for (;;) {
     DWORD read = 0;
     if (!f.readData(handle, buffer.get(), kReadBufferBytes, &read)) {
       error = kPartWay;
-      return false;
+      return FetchStatus::Failed;
     }
     if (read == 0) {
       // A part is never encoded, so one that ends short was cut off: Wine reports a connection
       // closed early as the body's end.
       if (ranged && received != request.rangeLength) {
         error = kPartWay;
-        return false;
+        return FetchStatus::Failed;
       }
-      return true;
+      return FetchStatus::Done;
     }
     // Content-Length may be absent, and a decoded body is longer than the one announced.
     if (read > request.maxBytes - received) {
-      error = request.tooLong;
-      return false;
+      return FetchStatus::TooLong;
     }
-    if (!sink(buffer.get(), read)) return false;
+    if (!sink(buffer.get(), read)) return FetchStatus::Failed;
     received += read;
     if (request.progress) request.progress(received, request.expectedSize);
   }
@@ -312,8 +311,8 @@ bool ReadBody(const WinHttpFunctions& f, HINTERNET handle, const HttpRequest& re
 
 }  // namespace
 
-bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
-               std::string& error, bool& responded) {
+FetchStatus HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink& sink,
+                      std::string& error, bool& responded) {
   responded = false;
   const std::string& url = request.url;
   const std::string notAnAddress = "That isn't a web address: " + url;
@@ -322,24 +321,24 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
     wideUrl = Utf8ToWide(url);
   } catch (const std::system_error&) {
     error = notAnAddress;
-    return false;
+    return FetchStatus::Failed;
   }
 
   const WinHttpFunctions* f = WinHttp();
   if (f == nullptr) {
     SetLastError(gLoadError);
     error = WithWindowsError("Couldn't start downloading");
-    return false;
+    return FetchStatus::Failed;
   }
   Address address;
   if (!SplitAddress(*f, wideUrl, address)) {
     error = notAnAddress;
-    return false;
+    return FetchStatus::Failed;
   }
   const HINTERNET root = SessionRoot(*f, session, error);
-  if (root == nullptr) return false;
+  if (root == nullptr) return FetchStatus::Failed;
   const HINTERNET connection = SessionConnection(*f, session, root, address, error);
-  if (connection == nullptr) return false;
+  if (connection == nullptr) return FetchStatus::Failed;
 
   // Declared before the request so that it closes after it.
   UniqueInternet retired;
@@ -357,7 +356,7 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
                       0, 0) ||
       !f->receiveResponse(handle.Get(), nullptr)) {
     error = "Couldn't reach " + WideToUtf8(address.host) + " (is the internet on?)";
-    return false;
+    return FetchStatus::Failed;
   }
   responded = true;
   if (AnsweredElsewhere(*f, handle.Get(), address)) {
@@ -373,18 +372,16 @@ bool HttpFetch(HttpSession& session, const HttpRequest& request, const BodySink&
   }
   if (ranged && status >= 200 && status < 300 &&
       (status != 206 || !ContentRangeMatches(request, ContentRange(*f, handle.Get())))) {
-    error = request.rangeIgnored;
-    return false;
+    return FetchStatus::RangeIgnored;
   }
   if (status != (ranged ? 206 : 200)) {
     error = "The website said " + std::to_string(status);
     if (status == 404) error += " (there's no release on it yet)";
-    return false;
+    return FetchStatus::Failed;
   }
   uint64_t announced = 0;
   if (AnnouncedLength(*f, handle.Get(), announced) && announced > request.maxBytes) {
-    error = request.tooLong;
-    return false;
+    return FetchStatus::TooLong;
   }
 
   return ReadBody(*f, handle.Get(), request, sink, error);

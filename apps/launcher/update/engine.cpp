@@ -22,9 +22,8 @@
 #include "update/store/install_root.h"
 #include "update/store/sequence.h"
 #include "update/store/version_store.h"
-#include "update/transfer/chunked_rebuild.h"
-#include "update/transfer/parallel_download.h"
-#include "update/transfer/resume.h"
+#include "update/transfer/executor.h"
+#include "update/transfer/plan.h"
 #include "update/trust/crypto.h"
 #include "update/trust/freshness.h"
 
@@ -38,30 +37,16 @@ constexpr uint64_t kMaxSignatureBytes = uint64_t{4} * 1024;
 constexpr char kManifestTooLarge[] = "The update's list of files is too large";
 constexpr char kNotSigned[] = "The update isn't signed by Kelvadon, so it wasn't installed";
 
-// A small answer whole in memory, refused once it grows past maxBytes.
+// A small answer whole in memory; one that grows past maxBytes fails with tooLong.
 bool FetchSmall(const HttpFetcher& fetch, HttpSession& session, const std::string& url,
-                uint64_t maxBytes, const std::string& tooLong, std::string& body,
-                std::string& error, bool& responded) {
-  body.clear();
+                uint64_t maxBytes, const char* tooLong, std::string& body, std::string& error,
+                bool& responded) {
   HttpRequest request;
   request.url = url;
   request.maxBytes = maxBytes;
-  request.tooLong = tooLong;
-  bool over = false;
-  const bool fetched = fetch(
-      session, request,
-      [&](const char* data, size_t size) {
-        if (size > maxBytes - body.size()) {
-          over = true;
-          return false;
-        }
-        body.append(data, size);
-        return true;
-      },
-      error, responded);
-  if (over) error = tooLong;
-  if (!fetched || over) body.clear();
-  return fetched && !over;
+  const FetchStatus status = FetchBody(fetch, session, request, body, error, responded);
+  if (status == FetchStatus::TooLong) error = tooLong;
+  return status == FetchStatus::Done;
 }
 
 // Fetches the manifest and its signature and accepts them; a pair that does not verify is fetched
@@ -120,117 +105,100 @@ struct Stage {
   ChunkedKeptFiles chunked;        // kept files with chunk lists, to rebuild from
 };
 
+constexpr size_t kNoEntry = std::numeric_limits<size_t>::max();
+
+// Every entry's plan, and what the update will fetch, for the progress, and write, for the
+// free-space check.
+struct VersionPlan {
+  std::vector<std::optional<FilePlan>> files;  // none for an entry staged whole
+  // The earlier entry of the same fingerprint this update places, whose file an entry copies.
+  std::vector<size_t> copyOf;
+  uint64_t fetch = 0;
+  uint64_t write = 0;
+};
+
+// Plans every entry in order. A fingerprint is fetched at most once: a later entry of it copies
+// the file an earlier one placed, before any older copy, so it counts once.
+VersionPlan PlanVersion(const std::string& website, const Manifest& manifest, const Stage& stage,
+                        uint64_t manifestCopyBytes, HttpSession& session,
+                        const UpdateEnvironment& environment, Sha256Provider& hashing) {
+  VersionPlan plan;
+  plan.write = manifestCopyBytes;
+  std::unordered_map<std::string, std::vector<fs::path>> placedHere;
+  std::unordered_map<std::string, size_t> lastPlaced;
+  for (size_t i = 0; i < manifest.files.size(); ++i) {
+    const ManifestFile& file = manifest.files[i];
+    plan.copyOf.push_back(kNoEntry);
+    if (stage.staged[i].whole) {
+      plan.files.emplace_back();
+      continue;
+    }
+    std::vector<fs::path> partners = placedHere[file.sha256];
+    if (const auto kept = stage.reusable.find(file.sha256); kept != stage.reusable.end()) {
+      partners.insert(partners.end(), kept->second.begin(), kept->second.end());
+    }
+    partners.erase(std::remove(partners.begin(), partners.end(), stage.destinations[i]),
+                   partners.end());
+    if (const auto earlier = lastPlaced.find(file.sha256); earlier != lastPlaced.end()) {
+      plan.copyOf.back() = earlier->second;
+    }
+    FilePlan filePlan = PlanFile(environment.fetch, session, hashing,
+                                 {.website = website,
+                                  .file = file,
+                                  .destination = stage.destinations[i],
+                                  .staged = stage.staged[i],
+                                  .partners = partners,
+                                  .chunked = stage.chunked,
+                                  .settings = environment.downloads});
+    plan.fetch = SaturatingAdd(plan.fetch, filePlan.fetchBytes);
+    plan.write = SaturatingAdd(plan.write, filePlan.writeBytes);
+    plan.files.push_back(std::move(filePlan));
+    std::vector<fs::path>& placed = placedHere[file.sha256];
+    placed.insert(placed.begin(), stage.destinations[i]);
+    lastPlaced[file.sha256] = i;
+  }
+  return plan;
+}
+
 // What putting a version's files into its staging folder works with.
 struct FilePlacement {
   const Manifest& manifest;
-  const std::string& website;
-  Stage& stage;
-  Sha256Provider& hashing;
+  const VersionPlan& plan;
   HttpSession& session;
   const UpdateEnvironment& environment;
   std::function<void(uint64_t done)> report = nullptr;  // the bytes fetched so far
   std::function<void()> waiting = nullptr;              // a download waits for another program
   uint64_t done = 0;
   // The first failure in manifest order decides the sentence, whatever failed first in time.
-  size_t failedAt = std::numeric_limits<size_t>::max();
+  size_t failedAt = kNoEntry;
   std::string failure{};
 
-  void Fail(size_t i, std::string text) {
-    if (i >= failedAt) return;
-    failedAt = i;
-    failure = std::move(text);
-  }
-  bool Failed() const { return failedAt != std::numeric_limits<size_t>::max(); }
+  bool Failed() const { return failedAt != kNoEntry; }
 
-  // A later entry of the same fingerprint is copied from here, freshly checked, before any
-  // older copy.
-  void PlacedAt(size_t i) {
-    std::vector<fs::path>& sources = stage.reusable[manifest.files[i].sha256];
-    sources.insert(sources.begin(), stage.destinations[i]);
-  }
-
-  // Copies entry i from a file of its fingerprint. False when the copy could not be written.
-  bool CopyFromPartners(size_t i, bool& placed) {
-    placed = false;
-    const auto partners = stage.reusable.find(manifest.files[i].sha256);
-    if (partners == stage.reusable.end()) return true;
-    for (const fs::path& partner : partners->second) {
-      if (partner == stage.destinations[i]) continue;
-      const CopyOutcome copy = CopyFileChecked(partner, FileExcerpt(), stage.destinations[i],
-                                               manifest.files[i].sha256, hashing);
-      if (copy == CopyOutcome::NotWritten) {
-        Fail(i, CouldNotWrite(stage.destinations[i]));
-        return false;
-      }
-      if (copy == CopyOutcome::Done) {
-        placed = true;
-        return true;
-      }
-    }
-    return true;
-  }
-
-  // Makes entry i, the empty file, on the disk: there is nothing to fetch. False when it could not
-  // be written.
-  bool MakeEmpty(size_t i) {
-    std::FILE* file = OpenForWriting(stage.destinations[i]);
-    if (file == nullptr || !CloseStagedFile(file)) {
-      Fail(i, CouldNotWrite(stage.destinations[i]));
-      return false;
-    }
-    return true;
-  }
-
-  // Rebuilds entry i from the kept files' chunks. False when it could not be written.
-  bool Rebuild(size_t i, bool& placed) {
-    uint64_t fetched = 0;
-    const RebuildOutcome rebuilt = RebuildFromChunks(
-        environment.fetch, session, website, manifest.files[i], stage.chunked, hashing,
-        stage.destinations[i], [&](uint64_t now) { report(SaturatingAdd(done, now)); }, fetched);
-    // What was fetched counts as done whatever came of it, so the progress never goes back.
-    done = SaturatingAdd(done, fetched);
-    if (rebuilt == RebuildOutcome::NotWritten) {
-      Fail(i, CouldNotWrite(stage.destinations[i]));
-      return false;
-    }
-    placed = rebuilt == RebuildOutcome::Done;
-    return true;
-  }
-
-  DownloadJob JobFor(size_t i) const {
-    const ManifestFile& file = manifest.files[i];
-    DownloadJob job;
-    job.request.url = website + "/client/files/" + file.sha256;
-    job.request.maxBytes = file.size;
-    job.request.tooLong =
-        file.path + " came out wrong (it didn't match its fingerprint): try again";
-    job.request.expectedSize = file.size;
-    job.sha256 = file.sha256;
-    job.destination = stage.destinations[i];
-    job.resumeFrom = stage.staged[i].resumeFrom;
-    return job;
-  }
-
-  // Downloads the jobs of entries, all at once. False when one failed.
-  bool Download(const std::vector<DownloadJob>& jobs, const std::vector<size_t>& entries) {
-    if (jobs.empty()) return true;
-    const DownloadsResult downloaded = DownloadFiles(
-        environment.fetch, session, jobs, [&](uint64_t now) { report(SaturatingAdd(done, now)); },
+  // Places the entries' files all at once. False when one failed.
+  bool Run(const std::vector<size_t>& entries) {
+    if (entries.empty()) return true;
+    std::vector<FilePlan> plans;
+    for (const size_t i : entries) plans.push_back(*plan.files[i]);
+    const TransferResult placed = RunPlans(
+        environment.fetch, session, plans, [&](uint64_t now) { report(SaturatingAdd(done, now)); },
         waiting, environment.downloads);
-    done = SaturatingAdd(done, downloaded.counted);
-    for (size_t j = 0; j < downloaded.failed; ++j) PlacedAt(entries[j]);
-    if (downloaded.failed == jobs.size()) return true;
-    const size_t i = entries[downloaded.failed];
-    switch (downloaded.outcome) {
-      case DownloadOutcome::NotFetched:
-        Fail(i, "Couldn't download " + manifest.files[i].path + ": " + downloaded.error);
+    done = SaturatingAdd(done, placed.counted);
+    if (placed.failed == entries.size()) return true;
+    const size_t i = entries[placed.failed];
+    if (i >= failedAt) return false;
+    failedAt = i;
+    const ManifestFile& file = manifest.files[i];
+    switch (placed.outcome) {
+      case FileOutcome::NotFetched:
+        failure = "Couldn't download " + file.path + ": " + placed.fetchError;
         break;
-      case DownloadOutcome::NotWritten:
-        Fail(i, CouldNotWrite(stage.destinations[i]));
+      case FileOutcome::NotWritten:
+        failure = CouldNotWrite(plans[placed.failed].destination);
         break;
-      case DownloadOutcome::Wrong:
-      case DownloadOutcome::Done:
-        Fail(i, downloaded.error);
+      case FileOutcome::Wrong:
+      case FileOutcome::Done:
+        failure = file.path + " came out wrong (it didn't match its fingerprint): try again";
         break;
     }
     return false;
@@ -238,69 +206,45 @@ struct FilePlacement {
 };
 
 // Entries are placed in rounds in which no path comes twice and none lies inside another: a
-// round's copies and rebuilds are made in order, its downloads then run together, and last come
-// the copies of what they fetched. So a path named twice still ends with the later entry's file,
-// and a file that stands where another needs a folder fails as it did in order.
+// round's files are placed together, and last come the copies of files the round itself placed.
+// So a path named twice still ends with the later entry's file, and a file that stands where
+// another needs a folder fails as it did in order.
 struct Round {
   std::unordered_set<std::string> names;
   std::unordered_set<std::string> folders;  // every folder the names lie in
-  std::vector<DownloadJob> jobs;
-  std::vector<size_t> entries;                          // the entry of each job
-  std::unordered_map<std::string, size_t> downloading;  // fingerprint -> job
-  std::vector<size_t> copies;                           // entries that wait for a download
+  std::unordered_set<size_t> entries;
+  std::vector<size_t> now;    // placed together
+  std::vector<size_t> later;  // copies of entries of the round
 };
 
-// The round's downloads, then the copies that waited for them. False once anything failed.
+// The round's files, then the copies that waited for them. False once anything failed.
 bool EndRound(FilePlacement& placement, Round& round) {
-  placement.Download(round.jobs, round.entries);
-  for (const size_t i : round.copies) {
-    if (i > placement.failedAt) break;
-    bool placed = false;
-    if (!placement.CopyFromPartners(i, placed)) break;
-    // The download it waited for is gone or changed on the disk: it is fetched itself.
-    if (!placed && !placement.Download({placement.JobFor(i)}, {i})) break;
-    placement.PlacedAt(i);
+  placement.Run(round.now);
+  std::vector<size_t> later;
+  for (const size_t i : round.later) {
+    if (i < placement.failedAt) later.push_back(i);
   }
+  placement.Run(later);
   round = Round();
   return !placement.Failed();
 }
 
 // Puts every entry of the manifest not staged whole into its destination. False, with the
 // sentence in placement.failure, when one could not be placed.
-bool PlaceFiles(FilePlacement& placement) {
+bool PlaceFiles(FilePlacement& placement, const Stage& stage) {
   const Manifest& manifest = placement.manifest;
   Round round;
-  for (size_t i = 0; i < manifest.files.size() && !placement.Failed(); ++i) {
-    const ManifestFile& file = manifest.files[i];
-    if (!JoinRound(placement.stage.names[i], round.names, round.folders)) {
-      if (!EndRound(placement, round)) break;
-      JoinRound(placement.stage.names[i], round.names, round.folders);
+  for (size_t i = 0; i < manifest.files.size(); ++i) {
+    if (!JoinRound(stage.names[i], round.names, round.folders)) {
+      if (!EndRound(placement, round)) return false;
+      JoinRound(stage.names[i], round.names, round.folders);
     }
-    if (placement.stage.staged[i].whole) continue;
-    if (round.downloading.count(file.sha256) != 0) {
-      round.copies.push_back(i);
-      continue;
-    }
-    if (file.size == 0) {
-      if (!placement.MakeEmpty(i)) break;
-      placement.PlacedAt(i);
-      continue;
-    }
-    bool placed = false;
-    if (!placement.CopyFromPartners(i, placed)) break;
-    if (!placed && !file.chunks.empty() && !placement.Rebuild(i, placed)) break;
-    if (placed) {
-      placement.PlacedAt(i);
-      continue;
-    }
-    round.downloading[file.sha256] = round.jobs.size();
-    round.jobs.push_back(placement.JobFor(i));
-    round.entries.push_back(i);
+    if (!placement.plan.files[i]) continue;
+    const size_t source = placement.plan.copyOf[i];
+    (source != kNoEntry && round.entries.count(source) != 0 ? round.later : round.now).push_back(i);
+    round.entries.insert(i);
   }
-  // The last round, or the downloads of the entries before a failure: one of them may have
-  // failed first in manifest order.
-  EndRound(placement, round);
-  return !placement.Failed();
+  return EndRound(placement, round);
 }
 
 // The sentence for a failed step of the store.
@@ -375,8 +319,8 @@ bool StageVersion(const Manifest& manifest, const fs::path& versions, const fs::
       stage.staged.emplace_back();
       continue;
     }
-    stage.staged.push_back(InspectStagedFile(stage.destinations[i], file.size, file.sha256, hashing,
-                                             RangedSlackBytes(file.size, downloads)));
+    stage.staged.push_back(
+        InspectStagedFile(stage.destinations[i], file.size, file.sha256, hashing, downloads));
     if (stage.staged.back().whole) {
       std::vector<fs::path>& sources = stage.reusable[file.sha256];
       sources.insert(sources.begin(), stage.destinations[i]);
@@ -385,52 +329,16 @@ bool StageVersion(const Manifest& manifest, const fs::path& versions, const fs::
   return true;
 }
 
-// Budget: what the update will fetch, for the progress, and what it will still write, for the
-// free-space check.
-struct Budget {
-  uint64_t fetch = 0;
-  uint64_t write = 0;
-};
-
-// A fingerprint is downloaded at most once, so it counts once; a file rebuilt from a kept one
-// counts the bytes it fetches. What is still to be written includes the copies.
-Budget PlanBudget(const Manifest& manifest, const Stage& stage, uint64_t manifestCopyBytes,
-                  const std::string& website, HttpSession& session,
-                  const UpdateEnvironment& environment) {
-  Budget budget;
-  budget.write = manifestCopyBytes;
-  std::unordered_set<std::string> counted;
-  for (size_t i = 0; i < manifest.files.size(); ++i) {
-    const ManifestFile& file = manifest.files[i];
-    if (stage.staged[i].whole) continue;
-    const uint64_t rest = file.size - std::min(file.size, stage.staged[i].resumeFrom);
-    budget.write = SaturatingAdd(budget.write, rest);
-    if (stage.reusable.count(file.sha256) == 0 && counted.insert(file.sha256).second) {
-      // Less than the whole file only when it is rebuilt from a kept one; otherwise a file cut
-      // short continues.
-      const uint64_t planned =
-          file.chunks.empty()
-              ? file.size
-              : PlannedDownloadBytes(environment.fetch, session, website, file, stage.chunked);
-      budget.fetch = SaturatingAdd(budget.fetch, planned < file.size ? planned : rest);
-    }
-  }
-  return budget;
-}
-
 // Place: every entry not staged whole is copied, rebuilt or downloaded, with the progress
 // reported as a change of the shown text only, not every piece that arrives.
-bool Place(const std::string& website, const Manifest& manifest, Stage& stage, uint64_t total,
-           bool installing, HttpSession& session, const UpdateEnvironment& environment,
-           Sha256Provider& hashing, const ProgressReporter& reporter, std::string& error) {
+bool Place(const Manifest& manifest, const Stage& stage, const VersionPlan& plan, bool installing,
+           HttpSession& session, const UpdateEnvironment& environment,
+           const ProgressReporter& reporter, std::string& error) {
+  const uint64_t total = plan.fetch;
   const std::string action = installing ? "Installing Kelvadon" : "Updating Kelvadon";
   std::string shown;
-  FilePlacement placement{.manifest = manifest,
-                          .website = website,
-                          .stage = stage,
-                          .hashing = hashing,
-                          .session = session,
-                          .environment = environment};
+  FilePlacement placement{
+      .manifest = manifest, .plan = plan, .session = session, .environment = environment};
   placement.report = [&](uint64_t now) {
     std::string text = action + "... ";
     double fraction = -1.0;
@@ -446,7 +354,7 @@ bool Place(const std::string& website, const Manifest& manifest, Stage& stage, u
     reporter(kWaitingForFilesStatus, -1.0);
     shown.clear();
   };
-  if (PlaceFiles(placement)) return true;
+  if (PlaceFiles(placement, stage)) return true;
   error = placement.failure;
   return false;
 }
@@ -487,12 +395,11 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
                     result.error)) {
     return result;
   }
-  const Budget budget =
-      PlanBudget(manifest, stage, SaturatingAdd(manifestBytes.size(), signatureBytes.size()),
-                 website, session, environment);
-  if (!HasRoomFor(root, budget.write, result.error)) return result;
-  if (!Place(website, manifest, stage, budget.fetch, old.empty(), session, environment, *hashing,
-             reporter, result.error)) {
+  const VersionPlan plan = PlanVersion(website, manifest, stage,
+                                       SaturatingAdd(manifestBytes.size(), signatureBytes.size()),
+                                       session, environment, *hashing);
+  if (!HasRoomFor(root, plan.write, result.error)) return result;
+  if (!Place(manifest, stage, plan, old.empty(), session, environment, reporter, result.error)) {
     return result;
   }
   if (!Succeeded(

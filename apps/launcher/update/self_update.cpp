@@ -9,6 +9,7 @@
 #include "net/stamp.h"
 #include "update/store/install_lock.h"
 #include "update/store/install_root.h"
+#include "update/transfer/executor.h"
 #include "update/transfer/transfer.h"
 #include "update/trust/crypto.h"
 
@@ -74,20 +75,19 @@ bool UpdateCopy(const fs::path& root, const std::string& website, bool rememberW
   }
   bool downloaded = false;
   if (!launcher.path.empty() && (!clean || cleanHash != launcher.sha256)) {
-    HttpRequest request;
-    request.url = website + "/client/files/" + launcher.sha256;
-    request.maxBytes = launcher.size;
-    request.tooLong = kLauncherWrong;
-    request.expectedSize = launcher.size;
-    bool responded = false;
-    const DownloadOutcome outcome = DownloadToFile(fetch, session, request, launcher.sha256,
-                                                   *hashing, replacement, error, responded);
-    if (outcome == DownloadOutcome::NotWritten) {
+    const TransferResult placed = RunPlans(
+        fetch, session,
+        {WholeDownload(website + "/client/files/" + launcher.sha256, launcher.sha256, launcher.size,
+                       replacement)},
+        [](uint64_t) {}, [] {});
+    if (placed.outcome == FileOutcome::NotWritten) {
       error = "Couldn't write " + PathForMessage(installed);
       return false;
     }
-    downloaded = outcome == DownloadOutcome::Done;
-    if (!downloaded && error.empty()) error = kLauncherWrong;
+    downloaded = placed.outcome == FileOutcome::Done;
+    if (!downloaded) {
+      error = placed.outcome == FileOutcome::NotFetched ? placed.fetchError : kLauncherWrong;
+    }
   }
   // Nothing good to install (the own file could not be read): the installed copy, whatever it
   // holds, is better than an empty one.

@@ -89,14 +89,16 @@ struct World {
       responded = true;
       if (answer == answers.end()) {
         error = "The website said 404 (there's no release on it yet)";
-        return false;
+        return FetchStatus::Failed;
       }
       // Like a real fetch, in pieces.
       const std::string& body = answer->second;
       for (size_t offset = 0; offset < body.size(); offset += 1000) {
-        if (!sink(body.data() + offset, std::min<size_t>(1000, body.size() - offset))) return false;
+        if (!sink(body.data() + offset, std::min<size_t>(1000, body.size() - offset))) {
+          return FetchStatus::Failed;
+        }
       }
-      return true;
+      return FetchStatus::Done;
     };
     s.updateInstallation = [this](const std::string& website, const fs::path& root,
                                   const ProgressReporter& report, HttpSession& session) {

@@ -30,7 +30,7 @@
 #include "tests/update/tool_process.h"
 #include "update/engine.h"
 #include "update/self_update.h"
-#include "update/transfer/parallel_download.h"
+#include "update/transfer/plan.h"
 
 int main(int argc, char** argv) {
   std::map<std::string, std::string> options;

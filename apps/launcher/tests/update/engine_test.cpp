@@ -197,7 +197,8 @@ TEST_F(PublishedEngineTest, AMismatchedManifestAndSignatureAreFetchedOnceMore) {
       ++signatureRequests;
       if (stale-- > 0) {
         responded = true;
-        return sink(oldSignature.data(), oldSignature.size());
+        return sink(oldSignature.data(), oldSignature.size()) ? FetchStatus::Done
+                                                              : FetchStatus::Failed;
       }
       return served(session, request, sink, error, responded);
     };

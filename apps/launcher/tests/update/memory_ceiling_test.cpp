@@ -22,7 +22,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uint64_t kFileBytes = uint64_t{256} << 20;
-constexpr rlim_t kAddressSpace = rlim_t{96} << 20;
+// Half the file: eight workers' stacks reserve 64 MiB of it, and pieces that arrive ahead of the
+// hashing may hold 12 MiB.
+constexpr rlim_t kAddressSpace = rlim_t{128} << 20;
 
 struct ToolRun {
   int exitCode = -1;

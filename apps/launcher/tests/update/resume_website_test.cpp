@@ -19,7 +19,7 @@
 #include "tests/update/website_scenario.h"
 #include "update/engine.h"
 #include "update/store/install_root.h"
-#include "update/transfer/parallel_download.h"
+#include "update/transfer/plan.h"
 #include "update/trust/crypto.h"
 #include "website_harness.h"
 
@@ -151,7 +151,8 @@ TEST_F(ResumeWebsiteTest, AnInstallStoppedAtSixtyPercentOfALargeFileFetchesOnlyT
   ASSERT_TRUE(result.ready) << result.error;
   const std::multimap<std::string, LoggedRequest> fetched = FileRequests(NewRequests());
   // The file came in ranges written at once, so the pieces that were running may have left
-  // holes: the rest is asked for from the length kept less those pieces, in ranges again.
+  // holes: every chunk kept that still matches its fingerprint stays, so at most the length kept
+  // less those pieces is asked for again, in ranges.
   const uint64_t from = onDisk - RangedSlackBytes(kSize, DownloadSettings());
   ASSERT_GE(fetched.count(huge), 1u);
   uint64_t asked = 0;
@@ -159,7 +160,7 @@ TEST_F(ResumeWebsiteTest, AnInstallStoppedAtSixtyPercentOfALargeFileFetchesOnlyT
     EXPECT_EQ(it->second.status, 206);
     asked += it->second.bytes;
   }
-  EXPECT_EQ(asked, kSize - from);
+  EXPECT_LE(asked, kSize - from);
   // What the website sent twice: the bytes the stopped run received (or that were on their way)
   // but never wrote, and the pieces given back.
   uint64_t sentBefore = 0;

@@ -31,14 +31,14 @@ HttpFetcher FolderFetcher(const fs::path& folder, FetchLog* log) {
     std::error_code ec;
     if (url.rfind(prefix, 0) != 0 || !fs::is_directory(folder, ec)) {
       error = kTestNoAnswer;
-      return false;
+      return FetchStatus::Failed;
     }
     responded = true;
     const fs::path file = folder / url.substr(prefix.size());
     const uint64_t size = fs::file_size(file, ec);
     if (ec || fs::is_directory(file, ec)) {
       error = kTestNotFound;
-      return false;
+      return FetchStatus::Failed;
     }
     // A part asked for is served as a website answers a range of a static file.
     uint64_t skip = 0;
@@ -46,15 +46,14 @@ HttpFetcher FolderFetcher(const fs::path& folder, FetchLog* log) {
     if (request.rangeLength > 0) {
       if (request.rangeStart >= size || request.rangeLength > size - request.rangeStart) {
         error = kTestNotFound;
-        return false;
+        return FetchStatus::Failed;
       }
       skip = request.rangeStart;
       length = request.rangeLength;
     }
     // A real website announces the length, and the fetch refuses it before reading.
     if (length > request.maxBytes) {
-      error = request.tooLong;
-      return false;
+      return FetchStatus::TooLong;
     }
     // At least two pieces, as a real download arrives, and none larger than a network read.
     const uint64_t piece = std::max<uint64_t>(1, std::min<uint64_t>(256 * 1024, (length + 1) / 2));
@@ -80,7 +79,7 @@ HttpFetcher FolderFetcher(const fs::path& folder, FetchLog* log) {
         },
         skip + length);
     if (!read && !refused) error = kTestNotFound;
-    return read;
+    return read ? FetchStatus::Done : FetchStatus::Failed;
   };
 }
 

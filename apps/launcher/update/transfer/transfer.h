@@ -1,8 +1,6 @@
 #pragma once
 
-// Moving one file's bytes to the disk with their SHA-256 taken on the way, so that no file is
-// ever held whole in memory: a download streamed to its destination, a copy in pieces, a hash in
-// pieces.
+// A file's bytes copied or hashed in pieces, so that no file is ever held whole in memory.
 
 #include <cstdint>
 #include <filesystem>
@@ -11,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "net/http.h"
 #include "net/stamp.h"
 #include "update/trust/crypto.h"
 
@@ -32,8 +29,8 @@ enum class CopyOutcome {
   NotWritten,  // the destination could not be opened or written
 };
 
-// Both close the destination with CloseStagedFile: it counts only once FlushStagedFiles has
-// answered true.
+// Closes the destination with CloseStagedFile: it counts only once FlushStagedFiles has answered
+// true.
 
 // Copies the excerpt of source to destination (created or emptied), hashing it on the way. On any
 // outcome but Done a destination file that was opened is removed; whatever stood in the way of
@@ -41,17 +38,3 @@ enum class CopyOutcome {
 CopyOutcome CopyFileChecked(const std::filesystem::path& source, const FileExcerpt& excerpt,
                             const std::filesystem::path& destination, const std::string& sha256,
                             Sha256Provider& provider);
-
-enum class DownloadOutcome {
-  Done,        // the body hashed to the fingerprint and reached the file whole
-  NotFetched,  // the fetch failed: error holds its sentence
-  Wrong,       // too long or another fingerprint: error holds request.tooLong
-  NotWritten,  // the destination could not be opened or written: error is untouched
-};
-
-// Fetches request into destination (created or emptied) while hashing the same bytes. On any
-// outcome but Done a destination file that was opened is removed.
-DownloadOutcome DownloadToFile(const HttpFetcher& fetch, HttpSession& session,
-                               const HttpRequest& request, const std::string& sha256,
-                               Sha256Provider& provider, const std::filesystem::path& destination,
-                               std::string& error, bool& responded);

@@ -162,7 +162,7 @@ TEST_F(SigningTest, ASignedSetupProgramInstallsTheSignedExecutableWithoutADownlo
                                        std::string& failure, bool&) {
     fetched.push_back(request.url);
     failure = "no website in this test";
-    return false;
+    return FetchStatus::Failed;
   };
   const fs::path installRoot = root_ / "InstallRoot";
   UpdateEnvironment environment = WithFetch(fetch);

@@ -1,7 +1,7 @@
-// Several downloads at once, against the test website (nginx and the fault server of
+// Plans carried out at once, against the test website (nginx and the fault server of
 // website_harness.py) through the real HttpFetch, the same cases in both builds; and the orders
 // of failure that timing decides, forced through a fetcher that holds a file back.
-#include "update/transfer/parallel_download.h"
+#include "update/transfer/executor.h"
 
 #include <gtest/gtest.h>
 
@@ -91,7 +91,7 @@ HttpFetcher Watched(const HttpFetcher& inner, Watch& watch) {
       watch.mostAtOnceForOneUrl =
           std::max(watch.mostAtOnceForOneUrl, ++watch.activeByUrl[request.url]);
     }
-    const bool fetched = inner(session, request, sink, error, responded);
+    const FetchStatus fetched = inner(session, request, sink, error, responded);
     const std::lock_guard<std::mutex> hold(watch.lock);
     --watch.active;
     --watch.activeByUrl[request.url];
@@ -100,14 +100,14 @@ HttpFetcher Watched(const HttpFetcher& inner, Watch& watch) {
 }
 
 struct Outcome {
-  DownloadsResult result;
+  TransferResult result;
   std::vector<uint64_t> progress;
   std::set<uint64_t> threads;  // that fetched, but the calling one
   std::set<uint64_t> running;  // of those, the ones that had not ended on return
 };
 
 // onProgress, when given, sees each report too.
-Outcome Download(const HttpFetcher& fetch, const std::vector<DownloadJob>& jobs,
+Outcome Download(const HttpFetcher& fetch, const std::vector<FilePlan>& jobs,
                  const DownloadSettings& settings,
                  const std::function<void(uint64_t)>& onProgress = {}) {
   Outcome outcome;
@@ -122,7 +122,7 @@ Outcome Download(const HttpFetcher& fetch, const std::vector<DownloadJob>& jobs,
     return fetch(session, request, sink, error, responded);
   };
   const HttpSessionOwner session = OpenHttpSession();
-  outcome.result = DownloadFiles(
+  outcome.result = RunPlans(
       recorded, *session, jobs,
       [&](uint64_t counted) {
         outcome.progress.push_back(counted);
@@ -135,27 +135,35 @@ Outcome Download(const HttpFetcher& fetch, const std::vector<DownloadJob>& jobs,
   return outcome;
 }
 
-class ParallelDownloadTest : public WebsiteScenarioTest {
+class ExecutorTest : public WebsiteScenarioTest {
  protected:
   bool Publishes() const override { return false; }
 
-  // Puts the files on the website and the folder fetcher's folder, and makes a job for each,
-  // downloading from base (a website address that serves the scenario folder) into out/N.
-  std::vector<DownloadJob> Jobs(const std::string& base, const std::vector<std::string>& files) {
+  // Puts the files on the website and the folder fetcher's folder, and plans each to be fetched
+  // whole from base (a website address that serves the scenario folder) into out/N, continuing
+  // from resumeFrom[N] when given.
+  std::vector<FilePlan> Jobs(const std::string& base, const std::vector<std::string>& files,
+                             const std::vector<uint64_t>& resumeFrom = {}) {
     std::map<std::string, std::string> named;
     for (const std::string& bytes : files) named["client/files/" + Sha256Hex(bytes)] = bytes;
     WriteFiles(site_.root / scenario_, named);
     WriteFiles(scratch_ / "web", named);
-    std::vector<DownloadJob> jobs;
+    std::vector<FilePlan> jobs;
     for (size_t i = 0; i < files.size(); ++i) {
-      DownloadJob job;
-      job.request.url = base + "/client/files/" + Sha256Hex(files[i]);
-      job.request.maxBytes = files[i].size();
-      job.request.expectedSize = files[i].size();
-      job.request.tooLong = "file " + std::to_string(i) + " came out wrong";
-      job.sha256 = Sha256Hex(files[i]);
-      job.destination = scratch_ / "out" / std::to_string(i);
-      jobs.push_back(job);
+      const ManifestFile file{
+          .path = std::to_string(i), .sha256 = Sha256Hex(files[i]), .size = files[i].size()};
+      const uint64_t from = i < resumeFrom.size() ? resumeFrom[i] : 0;
+      const StagedFile staged{.length = from, .resumeFrom = from};
+      const HttpSessionOwner session = OpenHttpSession();
+      const Sha256ProviderOwner hashing = OpenSha256Provider();
+      jobs.push_back(PlanFile(HttpFetch, *session, *hashing,
+                              {.website = base,
+                               .file = file,
+                               .destination = scratch_ / "out" / std::to_string(i),
+                               .staged = staged,
+                               .partners = {},
+                               .chunked = {},
+                               .settings = SmallRanges()}));
     }
     return jobs;
   }
@@ -163,12 +171,12 @@ class ParallelDownloadTest : public WebsiteScenarioTest {
   // What every download must leave, whatever failed: every job before the failed one whole, no
   // file of the full size that is not right, the bytes counted never going back nor past what
   // was asked for, and no worker left.
-  static void ExpectCleanStop(const Outcome& outcome, const std::vector<DownloadJob>& jobs,
+  static void ExpectCleanStop(const Outcome& outcome, const std::vector<FilePlan>& jobs,
                               const std::vector<std::string>& files) {
-    const DownloadsResult& result = outcome.result;
+    const TransferResult& result = outcome.result;
     uint64_t planned = 0;
     for (size_t i = 0; i < jobs.size(); ++i) {
-      planned += files[i].size() - jobs[i].resumeFrom;
+      planned += jobs[i].fetchBytes;
       if (fs::is_directory(jobs[i].destination)) continue;
       const std::string there = ReadBytes(jobs[i].destination);
       if (i < result.failed) {
@@ -187,7 +195,7 @@ class ParallelDownloadTest : public WebsiteScenarioTest {
 
 // Twelve files, two of them fetched in ranges; in each case two fail, and the first in order is
 // the one named, whichever failed first.
-TEST_F(ParallelDownloadTest, TheFirstFailureInOrderIsNamed) {
+TEST_F(ExecutorTest, TheFirstFailureInOrderIsNamed) {
   std::vector<std::string> files;
   for (uint32_t i = 0; i < 12; ++i) {
     files.push_back(RandomBytes(i == 4 || i == 9 ? 300 << 10 : 20000 + 100 * i, i));
@@ -199,36 +207,33 @@ TEST_F(ParallelDownloadTest, TheFirstFailureInOrderIsNamed) {
     std::vector<size_t> mismatched;  // expected with another fingerprint
     std::vector<size_t> blocked;     // a folder stands at the destination
     size_t failed;
-    DownloadOutcome outcome;
+    FileOutcome outcome;
   };
   const Case cases[] = {
-      {"404", website_, {8, 3}, {}, {}, 3, DownloadOutcome::NotFetched},
+      {"404", website_, {8, 3}, {}, {}, 3, FileOutcome::NotFetched},
       // Only the ranged files' pieces are longer than the bytes the fault lets through.
-      {"dropped connection", Fault("drop/30000"), {}, {}, {}, 4, DownloadOutcome::NotFetched},
-      {"wrong bytes", website_, {}, {7, 2}, {}, 2, DownloadOutcome::Wrong},
-      {"a wrong byte in every file", Fault("wrong-byte"), {}, {}, {}, 0, DownloadOutcome::Wrong},
-      {"a ranged file with wrong bytes", website_, {}, {9}, {}, 9, DownloadOutcome::Wrong},
-      {"cannot write", website_, {}, {}, {10, 5}, 5, DownloadOutcome::NotWritten},
-      {"a failure of each kind", website_, {11}, {6}, {7}, 6, DownloadOutcome::Wrong},
+      {"dropped connection", Fault("drop/30000"), {}, {}, {}, 4, FileOutcome::NotFetched},
+      {"wrong bytes", website_, {}, {7, 2}, {}, 2, FileOutcome::Wrong},
+      {"a wrong byte in every file", Fault("wrong-byte"), {}, {}, {}, 0, FileOutcome::Wrong},
+      {"a ranged file with wrong bytes", website_, {}, {9}, {}, 9, FileOutcome::Wrong},
+      {"cannot write", website_, {}, {}, {10, 5}, 5, FileOutcome::NotWritten},
+      {"a failure of each kind", website_, {11}, {6}, {7}, 6, FileOutcome::Wrong},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(scratch_ / "out");
-    std::vector<DownloadJob> jobs = Jobs(c.base, files);
-    for (const size_t i : c.missing) {
-      jobs[i].request.url = c.base + "/client/files/" + Sha256Hex("nowhere");
-    }
+    std::vector<FilePlan> jobs = Jobs(c.base, files);
+    for (const size_t i : c.missing) jobs[i].url = c.base + "/client/files/" + Sha256Hex("nowhere");
     for (const size_t i : c.mismatched) jobs[i].sha256 = Sha256Hex("something else");
     for (const size_t i : c.blocked) fs::create_directories(jobs[i].destination / "x");
     const Outcome outcome = Download(HttpFetch, jobs, SmallRanges());
     EXPECT_EQ(outcome.result.failed, c.failed);
     EXPECT_EQ(outcome.result.outcome, c.outcome);
-    if (c.outcome == DownloadOutcome::Wrong) {
-      EXPECT_EQ(outcome.result.error, jobs[c.failed].request.tooLong);
+    if (c.outcome == FileOutcome::Wrong) {
       EXPECT_FALSE(fs::exists(jobs[c.failed].destination)) << "a wrong file was left";
     }
-    if (c.outcome == DownloadOutcome::NotFetched) {
-      EXPECT_FALSE(outcome.result.error.empty());
+    if (c.outcome == FileOutcome::NotFetched) {
+      EXPECT_FALSE(outcome.result.fetchError.empty());
     }
     for (const size_t i : c.blocked) EXPECT_TRUE(fs::is_directory(jobs[i].destination / "x"));
     ExpectCleanStop(outcome, jobs, files);
@@ -237,7 +242,7 @@ TEST_F(ParallelDownloadTest, TheFirstFailureInOrderIsNamed) {
 
 // A large file comes in ranges, at most four at once; a website that answers a range whole or
 // with other bytes gets one plain download of the file, and the file comes out right.
-TEST_F(ParallelDownloadTest, RangesAnsweredBadlyGetOnePlainDownload) {
+TEST_F(ExecutorTest, RangesAnsweredBadlyGetOnePlainDownload) {
   const std::vector<std::string> files = {RandomBytes(600 << 10, 1), RandomBytes(5000, 2),
                                           RandomBytes((300 << 10) + 17, 3)};
   struct Case {
@@ -254,10 +259,10 @@ TEST_F(ParallelDownloadTest, RangesAnsweredBadlyGetOnePlainDownload) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(scratch_ / "out");
-    const std::vector<DownloadJob> jobs = Jobs(c.base, files);
+    const std::vector<FilePlan> jobs = Jobs(c.base, files);
     Watch watch;
     const Outcome outcome = Download(Watched(HttpFetch, watch), jobs, SmallRanges());
-    ASSERT_EQ(outcome.result.failed, jobs.size()) << outcome.result.error;
+    ASSERT_EQ(outcome.result.failed, jobs.size()) << outcome.result.fetchError;
     for (size_t i = 0; i < files.size(); ++i) {
       EXPECT_EQ(ReadBytes(jobs[i].destination), files[i]) << i;
     }
@@ -279,20 +284,19 @@ TEST_F(ParallelDownloadTest, RangesAnsweredBadlyGetOnePlainDownload) {
 
 // A ranged file cut short by an earlier run continues from where it was kept: only the rest is
 // asked for. Kept bytes that are wrong are found by the whole file's check and fetched again.
-TEST_F(ParallelDownloadTest, ARangedFileContinuesFromTheKeptBytes) {
+TEST_F(ExecutorTest, ARangedFileContinuesFromTheKeptBytes) {
   const std::vector<std::string> files = {RandomBytes(700 << 10, 4)};
   const uint64_t kept = 200 << 10;
   for (const bool keptRight : {true, false}) {
     SCOPED_TRACE(keptRight ? "kept bytes right" : "kept bytes wrong");
     fs::remove_all(scratch_ / "out");
-    std::vector<DownloadJob> jobs = Jobs(website_, files);
     std::string start = files[0].substr(0, kept);
     if (!keptRight) start[1000] ^= 1;
     WriteFiles(scratch_ / "out", {{"0", start}});
-    jobs[0].resumeFrom = kept;
+    const std::vector<FilePlan> jobs = Jobs(website_, files, {kept});
     Watch watch;
     const Outcome outcome = Download(Watched(HttpFetch, watch), jobs, SmallRanges());
-    ASSERT_EQ(outcome.result.failed, 1u) << outcome.result.error;
+    ASSERT_EQ(outcome.result.failed, 1u) << outcome.result.fetchError;
     EXPECT_EQ(ReadBytes(jobs[0].destination), files[0]);
     uint64_t asked = 0;
     for (const HttpRequest& request : watch.requests) {
@@ -337,7 +341,7 @@ class HeldBack {
       if (const auto failed = failure.find(sha256); failed != failure.end()) {
         responded = true;
         error = failed->second;
-        return false;
+        return FetchStatus::Failed;
       }
       return inner(
           session, request,
@@ -370,10 +374,10 @@ class HeldBack {
 
 // The order of failures forced: the first in manifest order fails last in time, yet is named;
 // every job between the two runs to its end.
-TEST_F(ParallelDownloadTest, AFailureFirstInTimeButLaterInOrderDoesNotDecide) {
+TEST_F(ExecutorTest, AFailureFirstInTimeButLaterInOrderDoesNotDecide) {
   std::vector<std::string> files;
   for (uint32_t i = 0; i < 12; ++i) files.push_back(RandomBytes(i == 3 ? 300 << 10 : 3000, 10 + i));
-  const std::vector<DownloadJob> jobs = Jobs(kTestWebsite, files);
+  const std::vector<FilePlan> jobs = Jobs(kTestWebsite, files);
   HeldBack held;
   held.failure[jobs[1].sha256] = "late";
   held.failure[jobs[6].sha256] = "early";
@@ -382,19 +386,19 @@ TEST_F(ParallelDownloadTest, AFailureFirstInTimeButLaterInOrderDoesNotDecide) {
   held.delay[jobs[1].sha256] = std::chrono::milliseconds(1000);
   const Outcome outcome = Download(held.Over(FolderFetcher(scratch_ / "web")), jobs, SmallRanges());
   EXPECT_EQ(outcome.result.failed, 1u);
-  EXPECT_EQ(outcome.result.outcome, DownloadOutcome::NotFetched);
-  EXPECT_EQ(outcome.result.error, "late");
+  EXPECT_EQ(outcome.result.outcome, FileOutcome::NotFetched);
+  EXPECT_EQ(outcome.result.fetchError, "late");
   for (size_t i = 2; i < 6; ++i) EXPECT_EQ(ReadBytes(jobs[i].destination), files[i]) << i;
   ExpectCleanStop(outcome, jobs, files);
 }
 
 // The first job fails at once while slow downloads run: they stop at their next piece, the
 // jobs no worker had started are never asked for, and what was cut short stays short.
-TEST_F(ParallelDownloadTest, AFailureStopsTheOtherDownloads) {
+TEST_F(ExecutorTest, AFailureStopsTheOtherDownloads) {
   std::vector<std::string> files;
   for (uint32_t i = 0; i < 16; ++i)
     files.push_back(RandomBytes(i == 2 ? 400 << 10 : 60000, 30 + i));
-  const std::vector<DownloadJob> jobs = Jobs(kTestWebsite, files);
+  const std::vector<FilePlan> jobs = Jobs(kTestWebsite, files);
   HeldBack held;
   held.failure[jobs[0].sha256] = "gone";
   // Slow on purpose: the stop the failure sets is the downloader's own and cannot be waited for
@@ -404,22 +408,22 @@ TEST_F(ParallelDownloadTest, AFailureStopsTheOtherDownloads) {
   const Outcome outcome =
       Download(held.Over(FolderFetcher(scratch_ / "web", &log)), jobs, SmallRanges());
   EXPECT_EQ(outcome.result.failed, 0u);
-  EXPECT_EQ(outcome.result.error, "gone");
+  EXPECT_EQ(outcome.result.fetchError, "gone");
   for (size_t i = 1; i < jobs.size(); ++i) {
     EXPECT_LT(ReadBytes(jobs[i].destination).size(), files[i].size()) << i;
   }
   for (size_t i = 9; i < jobs.size(); ++i) {
-    EXPECT_EQ(std::count(log.urls.begin(), log.urls.end(), jobs[i].request.url), 0) << i;
+    EXPECT_EQ(std::count(log.urls.begin(), log.urls.end(), jobs[i].url), 0) << i;
   }
   ExpectCleanStop(outcome, jobs, files);
 }
 
 // The progress sums the bytes of every running download, ranges included, and ends at the sum
 // of what was asked for.
-TEST_F(ParallelDownloadTest, TheProgressSumsTheRunningDownloads) {
+TEST_F(ExecutorTest, TheProgressSumsTheRunningDownloads) {
   std::vector<std::string> files;
   for (uint32_t i = 0; i < 6; ++i) files.push_back(RandomBytes(i == 0 ? 512 << 10 : 40000, 50 + i));
-  const std::vector<DownloadJob> jobs = Jobs(kTestWebsite, files);
+  const std::vector<FilePlan> jobs = Jobs(kTestWebsite, files);
   uint64_t total = 0;
   for (const std::string& bytes : files) total += bytes.size();
   // Jobs 1 and 2 wait for each other, so two downloads run at once on two threads, and job 1
@@ -434,7 +438,7 @@ TEST_F(ParallelDownloadTest, TheProgressSumsTheRunningDownloads) {
                                      if (counted > 0 && counted < total)
                                        held.Notify([&] { reportedPartWay = true; });
                                    });
-  ASSERT_EQ(outcome.result.failed, jobs.size()) << outcome.result.error;
+  ASSERT_EQ(outcome.result.failed, jobs.size()) << outcome.result.fetchError;
   EXPECT_EQ(outcome.result.counted, total);
   ExpectCleanStop(outcome, jobs, files);
   EXPECT_GT(watch.mostAtOnce, 1);

@@ -1,0 +1,626 @@
+#include "update/transfer/executor.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "files/disk.h"
+#include "files/file_io.h"
+#include "files/patience.h"
+#include "update/trust/crypto.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// How often the watching thread reports the bytes while workers run.
+constexpr std::chrono::milliseconds kReportEvery{50};
+// How long a piece waits at most before it looks again whether memory is free for it.
+constexpr std::chrono::milliseconds kRoomCheckEvery{10};
+
+constexpr size_t kNoTask = std::numeric_limits<size_t>::max();
+// The task that opens a file and takes its pieces from the disk.
+constexpr size_t kStartTask = std::numeric_limits<size_t>::max();
+constexpr uint64_t kUnknownPosition = std::numeric_limits<uint64_t>::max();
+
+struct StreamCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using UniqueStream = std::unique_ptr<std::FILE, StreamCloser>;
+
+// What went wrong with a file's current attempt.
+enum class Trouble {
+  None,
+  Again,       // its bytes cannot be right this way: the next attempt, if any
+  NotFetched,  // the website failed: the file is left for the next run
+  NotWritten,
+};
+
+// A website piece of a file's current attempt.
+struct PieceState {
+  bool arrived = false;  // whole and written
+  bool direct = false;   // the hashing has reached it: its bytes are hashed as they arrive
+  uint64_t received = 0;
+  // Received ahead of the hashing, as it arrived: no copy grows beyond the bytes it holds.
+  std::vector<std::string> held;
+  uint64_t heldBytes = 0;
+};
+
+// A plan's state while it is carried out. Everything is under lock, but for running, which Take
+// reads to hold a file to its pieces at once.
+struct FileState {
+  std::mutex lock;
+  size_t attempt = 0;  // 0: the plan's pieces; then each partner; then the whole from the website
+  std::vector<Piece> pieces;
+  std::vector<fs::path> disks;
+  std::vector<PieceState> states;
+  std::vector<UniqueStream> readers;  // of disks, opened by the hashing worker
+  bool opened = false;
+  std::FILE* out = nullptr;
+  uint64_t position = 0;  // of out, so that writes in order need no seek
+  Sha256HasherOwner hasher;
+  size_t hashed = 0;  // pieces hashed, from the first
+  bool advancing = false;
+  std::atomic<size_t> running{0};  // website pieces being fetched
+  Trouble trouble = Trouble::None;
+  std::string error;     // NotFetched: the first piece's
+  bool settled = false;  // the current attempt has ended
+  uint64_t received = 0;
+};
+
+struct Task {
+  size_t file = 0;
+  size_t attempt = 0;
+  size_t piece = kStartTask;
+};
+
+struct Shared {
+  Shared(const HttpFetcher& fetch, const std::vector<FilePlan>& plans,
+         const DownloadSettings& settings)
+      : fetch(fetch),
+        plans(plans),
+        settings(settings),
+        files(plans.size()),
+        outcomes(plans.size(), FileOutcome::Done),
+        errors(plans.size()) {
+    for (std::unique_ptr<FileState>& file : files) file = std::make_unique<FileState>();
+  }
+  ~Shared() {
+    // Only a worker that threw leaves a file open.
+    for (const std::unique_ptr<FileState>& file : files) {
+      if (file->out != nullptr) std::fclose(file->out);
+    }
+  }
+  Shared(const Shared&) = delete;
+  Shared& operator=(const Shared&) = delete;
+
+  const HttpFetcher& fetch;
+  const std::vector<FilePlan>& plans;
+  const DownloadSettings& settings;
+  // Opened on the calling thread, so it outlives every worker that hashes.
+  Sha256ProviderOwner hashing = OpenSha256Provider();
+  std::vector<std::unique_ptr<FileState>> files;
+
+  std::mutex lock;  // the fields below; taken before a file's lock, never after
+  std::condition_variable ended;
+  std::vector<Task> tasks;
+  size_t firstUntaken = 0;
+  size_t workers = 0;
+  std::vector<FileOutcome> outcomes;
+  std::vector<std::string> errors;
+  std::exception_ptr thrown;
+
+  // Bytes held in memory ahead of their file's hashing, and the wait for them to be hashed.
+  std::atomic<uint64_t> held{0};
+  std::mutex roomLock;
+  std::condition_variable room;
+
+  // The first failed plan so far: every later one stops.
+  std::atomic<size_t> stopAfter{kNoTask};
+  std::atomic<bool> abandoned{false};
+  std::atomic<uint64_t> counted{0};
+  std::atomic<bool> waited{false};
+  // Set when the calling thread runs the tasks itself, so bytes are reported as they arrive.
+  const TransferProgress* progressHere = nullptr;
+};
+
+bool Stopped(const Shared& shared, size_t file) {
+  return shared.abandoned || file > shared.stopAfter.load();
+}
+
+bool TryHold(Shared& shared, uint64_t size) {
+  for (uint64_t now = shared.held.load();;) {
+    if (now + size > shared.settings.heldBytes && now != 0) return false;
+    if (shared.held.compare_exchange_weak(now, now + size)) return true;
+  }
+}
+
+void Release(Shared& shared, uint64_t size) {
+  if (size != 0) shared.held -= size;
+  const std::lock_guard<std::mutex> hold(shared.roomLock);
+  shared.room.notify_all();
+}
+
+void WaitForRoom(Shared& shared) {
+  std::unique_lock<std::mutex> hold(shared.roomLock);
+  shared.room.wait_for(hold, kRoomCheckEvery);
+}
+
+void Record(Shared& shared, size_t file, FileOutcome outcome, const std::string& error) {
+  {
+    const std::lock_guard<std::mutex> hold(shared.lock);
+    shared.outcomes[file] = outcome;
+    shared.errors[file] = error;
+  }
+  if (outcome == FileOutcome::Done) return;
+  for (size_t first = shared.stopAfter.load();
+       file < first && !shared.stopAfter.compare_exchange_weak(first, file);) {
+  }
+}
+
+// Writes at offset through the file's stream; in order, without a seek.
+bool Write(FileState& file, uint64_t offset, const char* data, size_t size) {
+  if (file.position != offset && !SeekOpenFile(file.out, offset)) {
+    file.position = kUnknownPosition;
+    return false;
+  }
+  if (std::fwrite(data, 1, size, file.out) != size) {
+    file.position = kUnknownPosition;
+    return false;
+  }
+  file.position = offset + size;
+  return true;
+}
+
+bool ReadsOwnDestination(const FileState& file, const fs::path& destination) {
+  return std::any_of(file.pieces.begin(), file.pieces.end(), [&](const Piece& piece) {
+    return piece.disk != kFromWebsite && file.disks[piece.disk] == destination;
+  });
+}
+
+// Opens the destination once per attempt; bytes left in place by a stopped run are kept.
+void EnsureOpen(Shared& shared, FileState& file, const FilePlan& plan) {
+  if (file.opened) return;
+  file.opened = true;
+  file.out = ReadsOwnDestination(file, plan.destination) ? OpenForUpdating(plan.destination)
+                                                         : OpenForWriting(plan.destination);
+  file.position = 0;
+  file.hasher = StartSha256(*shared.hashing);
+  if (file.out == nullptr) file.trouble = Trouble::NotWritten;
+}
+
+// The bytes of a disk piece, hashed as they are read and written at their place unless they are
+// already there. Runs on the worker that hashes the file, so the hasher and readers are its own.
+Trouble CopyPiece(FileState& file, const FilePlan& plan, const Piece& piece) {
+  UniqueStream& reader = file.readers[piece.disk];
+  if (!reader) {
+    int error = 0;
+    reader.reset(OpenFileForReading(file.disks[piece.disk], error));
+    if (!reader) return Trouble::Again;
+    // Pieces are read in order, so read-ahead serves them; a seek is needed only between runs.
+  }
+  if (!SeekOpenFile(reader.get(), piece.diskOffset)) return Trouble::Again;
+  const bool inPlace = file.disks[piece.disk] == plan.destination;
+  std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(kFilePieceBytes, piece.length)));
+  for (uint64_t done = 0; done < piece.length;) {
+    const auto size = static_cast<size_t>(std::min<uint64_t>(buffer.size(), piece.length - done));
+    if (std::fread(buffer.data(), 1, size, reader.get()) != size) return Trouble::Again;
+    UpdateSha256(*file.hasher, buffer.data(), size);
+    if (!inPlace) {
+      const std::lock_guard<std::mutex> hold(file.lock);
+      if (!Write(file, piece.offset + done, buffer.data(), size)) return Trouble::NotWritten;
+    }
+    done += size;
+  }
+  return Trouble::None;
+}
+
+// Moves the hashing forward as far as the bytes run together from where it stands: pieces from
+// the disk are copied on the way, pieces that arrived ahead are hashed from memory, and the first
+// piece still arriving is hashed as it arrives from then on. One worker at a time.
+void Advance(Shared& shared, size_t index) {
+  FileState& file = *shared.files[index];
+  const FilePlan& plan = shared.plans[index];
+  std::unique_lock<std::mutex> hold(file.lock);
+  if (file.advancing || !file.opened || file.settled) return;
+  file.advancing = true;
+  while (file.hashed < file.pieces.size() && file.trouble == Trouble::None &&
+         !Stopped(shared, index)) {
+    const Piece& piece = file.pieces[file.hashed];
+    if (piece.disk != kFromWebsite) {
+      hold.unlock();
+      const Trouble trouble = CopyPiece(file, plan, piece);
+      hold.lock();
+      if (trouble != Trouble::None && file.trouble == Trouble::None) file.trouble = trouble;
+      if (trouble != Trouble::None) break;
+      ++file.hashed;
+      continue;
+    }
+    PieceState& state = file.states[file.hashed];
+    if (!state.held.empty()) {
+      for (const std::string& bytes : state.held) {
+        UpdateSha256(*file.hasher, bytes.data(), bytes.size());
+      }
+      state.held.clear();
+      Release(shared, std::exchange(state.heldBytes, 0));
+    }
+    if (!state.arrived) {
+      state.direct = true;
+      Release(shared, 0);
+      break;
+    }
+    ++file.hashed;
+  }
+  file.advancing = false;
+}
+
+// Gives back the memory the attempt's pieces hold.
+void DropHeld(Shared& shared, FileState& file) {
+  uint64_t freed = 0;
+  for (PieceState& state : file.states) {
+    freed += std::exchange(state.heldBytes, 0);
+    state.held.clear();
+  }
+  Release(shared, freed);
+}
+
+// Where the bytes written by the attempt stop running together from the file's start.
+uint64_t WrittenFromStart(const FileState& file, const fs::path& destination) {
+  for (size_t i = 0; i < file.pieces.size(); ++i) {
+    const Piece& piece = file.pieces[i];
+    if (piece.disk == kFromWebsite) {
+      if (!file.states[i].arrived) return piece.offset + file.states[i].received;
+    } else if (i >= file.hashed && file.disks[piece.disk] != destination) {
+      return piece.offset;
+    }
+  }
+  return file.pieces.empty() ? 0 : file.pieces.back().offset + file.pieces.back().length;
+}
+
+// The next attempt's pieces, or false when none is left.
+bool NextAttempt(const FilePlan& plan, FileState& file) {
+  const size_t next = file.attempt + 1;
+  if (next <= plan.partners.size()) {
+    file.disks = {plan.partners[next - 1]};
+    file.pieces = {{0, plan.size, 0, 0}};
+  } else {
+    const std::vector<Piece> whole = WholeFromWebsite(plan.size);
+    const bool tried = plan.partners.empty() && plan.pieces.size() == whole.size() &&
+                       (whole.empty() || (plan.pieces.front().disk == kFromWebsite &&
+                                          plan.pieces.front().length == plan.size));
+    if (next > plan.partners.size() + 1 || tried) return false;
+    file.disks.clear();
+    file.pieces = whole;
+  }
+  file.attempt = next;
+  return true;
+}
+
+// Sets up the file's attempt (its pieces already chosen) and queues its tasks. Called with no
+// lock held.
+void Queue(Shared& shared, size_t index, size_t attempt, const std::vector<Piece>& pieces) {
+  const std::lock_guard<std::mutex> hold(shared.lock);
+  shared.tasks.push_back({index, attempt, kStartTask});
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (pieces[i].disk == kFromWebsite) shared.tasks.push_back({index, attempt, i});
+  }
+}
+
+void ResetAttempt(FileState& file) {
+  file.states.assign(file.pieces.size(), PieceState());
+  file.readers.clear();
+  file.readers.resize(file.disks.size());
+  file.opened = false;
+  file.out = nullptr;
+  file.hashed = 0;
+  file.trouble = Trouble::None;
+  file.error.clear();
+  file.settled = false;
+}
+
+// Ends the file's attempt once nothing of it runs: placed, left for the next run, removed, or
+// tried again another way.
+void Settle(Shared& shared, size_t index) {
+  FileState& file = *shared.files[index];
+  const FilePlan& plan = shared.plans[index];
+  std::unique_lock<std::mutex> hold(file.lock);
+  if (file.settled || file.advancing || file.running > 0 || !file.opened) return;
+  const bool stopped = Stopped(shared, index);
+  const bool complete = file.trouble == Trouble::None && file.hashed == file.pieces.size();
+  if (!complete && !stopped && file.trouble == Trouble::None) return;
+  file.settled = true;
+  DropHeld(shared, file);
+  file.readers.clear();
+  std::FILE* out = file.out;
+  file.out = nullptr;
+  const bool leave = !complete && (stopped || file.trouble == Trouble::NotFetched);
+  // Whatever stood in the way of opening the file stays.
+  const bool wasOpen = out != nullptr;
+  bool closed = wasOpen;
+  if (leave && out != nullptr && !plan.leavesPieces) {
+    // Only the bytes that run together from the start stay, so no file of the full size holds
+    // holes. A stop by the system may still leave some, within the slack the next run gives back.
+    closed = TruncateOpenFile(out, WrittenFromStart(file, plan.destination));
+  }
+  if (out != nullptr) closed = CloseStagedFile(out) && closed;
+  if (stopped && !complete) return;
+  if (file.trouble == Trouble::NotWritten || !closed) {
+    hold.unlock();
+    if (wasOpen) RemovePathTree(plan.destination);
+    Record(shared, index, FileOutcome::NotWritten, {});
+    return;
+  }
+  if (file.trouble == Trouble::NotFetched) {
+    const std::string error = file.error;
+    hold.unlock();
+    Record(shared, index, FileOutcome::NotFetched, error);
+    return;
+  }
+  if (complete && FinishSha256Hex(*file.hasher) == plan.sha256) {
+    hold.unlock();
+    Record(shared, index, FileOutcome::Done, {});
+    return;
+  }
+  if (!NextAttempt(plan, file)) {
+    hold.unlock();
+    RemovePathTree(plan.destination);
+    Record(shared, index, FileOutcome::Wrong, {});
+    return;
+  }
+  ResetAttempt(file);
+  const size_t attempt = file.attempt;
+  const std::vector<Piece> pieces = file.pieces;
+  hold.unlock();
+  Queue(shared, index, attempt, pieces);
+}
+
+void Count(Shared& shared, FileState& file, const FilePlan& plan, size_t size) {
+  const uint64_t before = file.received;
+  file.received += size;
+  const uint64_t credit =
+      std::min(file.received, plan.fetchBytes) - std::min(before, plan.fetchBytes);
+  if (credit != 0) shared.counted += credit;
+}
+
+// Whether the task belongs to an attempt that is over or a file that stopped.
+bool Stale(const Shared& shared, const FileState& file, const Task& task) {
+  return task.attempt != file.attempt || file.settled || file.trouble != Trouble::None ||
+         Stopped(shared, task.file);
+}
+
+// Fetches a website piece into its place, hashed on arrival once the hashing has reached it.
+void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
+  FileState& file = *shared.files[task.file];
+  const FilePlan& plan = shared.plans[task.file];
+  Piece piece;
+  {
+    const std::lock_guard<std::mutex> hold(file.lock);
+    if (Stale(shared, file, task)) return;
+    EnsureOpen(shared, file, plan);
+    if (file.trouble != Trouble::None) return;
+    piece = file.pieces[task.piece];
+  }
+  HttpRequest request;
+  request.url = plan.url;
+  request.maxBytes = piece.length;
+  request.expectedSize = piece.length;
+  if (piece.offset != 0 || piece.length != plan.size) {
+    request.rangeStart = piece.offset;
+    request.rangeLength = piece.length;
+  }
+  bool refused = false;
+  const BodySink sink = [&](const char* data, size_t size) {
+    std::unique_lock<std::mutex> hold(file.lock);
+    for (;;) {
+      if (Stale(shared, file, task)) {
+        refused = true;
+        return false;
+      }
+      PieceState& state = file.states[task.piece];
+      if (size > piece.length - state.received) {
+        file.trouble = Trouble::Again;
+        refused = true;
+        return false;
+      }
+      if (state.direct || TryHold(shared, size)) break;
+      // The bytes ahead of the hashing fill their share of memory: wait for it to catch up.
+      hold.unlock();
+      WaitForRoom(shared);
+      hold.lock();
+    }
+    PieceState& state = file.states[task.piece];
+    if (!Write(file, piece.offset + state.received, data, size)) {
+      if (!state.direct) Release(shared, size);
+      file.trouble = Trouble::NotWritten;
+      refused = true;
+      return false;
+    }
+    if (state.direct) {
+      UpdateSha256(*file.hasher, data, size);
+    } else {
+      state.held.emplace_back(data, size);
+      state.heldBytes += size;
+    }
+    state.received += size;
+    Count(shared, file, plan, size);
+    hold.unlock();
+    if (shared.progressHere != nullptr) (*shared.progressHere)(shared.counted);
+    return true;
+  };
+  std::string error;
+  bool responded = false;
+  const FetchStatus status = shared.fetch(session, request, sink, error, responded);
+  const std::lock_guard<std::mutex> hold(file.lock);
+  if (Stale(shared, file, task) || refused) return;
+  PieceState& state = file.states[task.piece];
+  if (status == FetchStatus::Done && state.received == piece.length) {
+    state.arrived = true;
+  } else if (status == FetchStatus::Failed) {
+    file.trouble = Trouble::NotFetched;
+    file.error = error;
+  } else {
+    // Cut short without an error, more than was asked for, or not the part asked for: a website
+    // that answers ranges badly gets one plain download of the file.
+    file.trouble = Trouble::Again;
+  }
+}
+
+// The next task a worker may take: the first untaken one, but never a piece more of a file that
+// already has its pieces at once running. Pieces of a file are taken in order, so the bytes held
+// ahead of its hashing stay few.
+bool Take(Shared& shared, Task& taken) {
+  const std::lock_guard<std::mutex> hold(shared.lock);
+  while (shared.firstUntaken < shared.tasks.size() &&
+         shared.tasks[shared.firstUntaken].file == kNoTask) {
+    ++shared.firstUntaken;
+  }
+  for (size_t i = shared.firstUntaken; i < shared.tasks.size(); ++i) {
+    Task& task = shared.tasks[i];
+    if (task.file == kNoTask) continue;
+    FileState& file = *shared.files[task.file];
+    if (task.piece != kStartTask) {
+      if (file.running >= std::max<size_t>(shared.settings.piecesAtOnce, 1) &&
+          !Stopped(shared, task.file)) {
+        continue;
+      }
+      ++file.running;
+    }
+    taken = task;
+    task.file = kNoTask;
+    return true;
+  }
+  return false;
+}
+
+void Run(Shared& shared, const Task& task, HttpSession& session) {
+  FileState& file = *shared.files[task.file];
+  if (task.piece == kStartTask) {
+    {
+      const std::lock_guard<std::mutex> hold(file.lock);
+      if (!Stale(shared, file, task)) EnsureOpen(shared, file, shared.plans[task.file]);
+    }
+  } else {
+    FetchPiece(shared, task, session);
+    --file.running;
+  }
+  Advance(shared, task.file);
+  Settle(shared, task.file);
+}
+
+void Work(Shared& shared, HttpSession& session) {
+  for (Task task; Take(shared, task);) {
+    try {
+      Run(shared, task, session);
+    } catch (...) {
+      const std::lock_guard<std::mutex> hold(shared.lock);
+      if (!shared.thrown) shared.thrown = std::current_exception();
+      shared.abandoned = true;
+    }
+  }
+}
+
+// Joins every worker, however the watching ends.
+struct Workers {
+  std::vector<std::thread> threads;
+  Workers() = default;
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+  ~Workers() {
+    for (std::thread& thread : threads) thread.join();
+  }
+};
+
+}  // namespace
+
+TransferResult RunPlans(const HttpFetcher& fetch, HttpSession& session,
+                        const std::vector<FilePlan>& plans, const TransferProgress& progress,
+                        const std::function<void()>& waiting, const DownloadSettings& settings) {
+  Shared shared(fetch, plans, settings);
+  size_t websitePieces = 0;
+  for (size_t i = 0; i < plans.size(); ++i) {
+    FileState& file = *shared.files[i];
+    file.pieces = plans[i].pieces;
+    file.disks = plans[i].disks;
+    ResetAttempt(file);
+    Queue(shared, i, 0, file.pieces);
+    websitePieces += static_cast<size_t>(std::count_if(
+        file.pieces.begin(), file.pieces.end(),
+        [](const Piece& piece) { return piece.disk == kFromWebsite; }));
+  }
+
+  const size_t wanted = std::min(std::max<size_t>(settings.workers, 1), websitePieces);
+  const std::chrono::milliseconds patience = PatienceScope::CurrentLimit();
+  {
+    Workers workers;
+    if (wanted > 1) {
+      for (size_t i = 0; i < wanted; ++i) {
+        {
+          const std::lock_guard<std::mutex> hold(shared.lock);
+          ++shared.workers;
+        }
+        try {
+          // The first worker carries on over the caller's session and its open connection.
+          workers.threads.emplace_back([&shared, &session, patience, first = i == 0] {
+            // A worker that waits for another program says so through the watching thread, and
+            // waits as long as the caller would.
+            const PatienceScope scope(patience, [&shared] { shared.waited = true; });
+            if (first) {
+              Work(shared, session);
+            } else {
+              const HttpSessionOwner own = OpenHttpSession(SettingsOf(session));
+              Work(shared, *own);
+            }
+            {
+              const std::lock_guard<std::mutex> hold(shared.lock);
+              --shared.workers;
+            }
+            shared.ended.notify_all();
+          });
+        } catch (const std::system_error&) {
+          // No more threads to be had: those started share the work.
+          const std::lock_guard<std::mutex> hold(shared.lock);
+          --shared.workers;
+          break;
+        }
+      }
+      std::unique_lock<std::mutex> hold(shared.lock);
+      while (shared.workers > 0) {
+        shared.ended.wait_for(hold, kReportEvery);
+        hold.unlock();
+        if (shared.waited.exchange(false)) waiting();
+        progress(shared.counted);
+        hold.lock();
+      }
+    }
+    if (workers.threads.empty()) {
+      // Little to fetch, or no thread could start: this thread does the work over the caller's
+      // session.
+      shared.progressHere = &progress;
+      Work(shared, session);
+      shared.progressHere = nullptr;
+    }
+  }
+  if (shared.thrown) std::rethrow_exception(shared.thrown);
+
+  TransferResult result;
+  result.counted = shared.counted;
+  progress(result.counted);
+  result.failed = plans.size();
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (shared.outcomes[i] == FileOutcome::Done) continue;
+    result.failed = i;
+    result.outcome = shared.outcomes[i];
+    result.fetchError = shared.errors[i];
+    break;
+  }
+  return result;
+}
