@@ -10,8 +10,17 @@
 // Called between reads with the bytes received so far and the size the caller expects.
 using DownloadProgress = std::function<void(uint64_t received, uint64_t expected)>;
 
+// An answer whose body arrives slower than this on average over the window is given up as one
+// cut off part way, so that a website trickling bytes cannot hold an update for ever. A 1 Mbit/s
+// line (about 122 KiB/s) shared by an update's eight downloads still gives each some 15 KiB/s,
+// seven times the floor; each must get nothing for 52 seconds of a window to fall below it, far
+// longer than congested Wi-Fi pauses. The window is the receive time-out, so a stall ends when it
+// did before in both back-ends (libcurl's one low-speed check is what ends a stall there).
+constexpr uint32_t kSlowestAnswerBytesPerSecond = 2 << 10;
+constexpr uint32_t kSlowAnswerWindowMs = 60000;
+
 // What a session works with. The defaults are the product's; a test shortens the time-outs and
-// trusts its own certificate authority.
+// the slow answer's window, and trusts its own certificate authority.
 struct HttpSettings {
   // Replaces all four time-outs (resolve, connect, send, receive) when not 0.
   uint32_t timeoutMs = 0;
@@ -20,6 +29,9 @@ struct HttpSettings {
   std::string caFile;
   // A body HttpGet keeps in memory that would grow beyond this ends as if memory had run out.
   uint64_t maxBodyBytes = UINT64_MAX;
+  // The slowest average an answer may keep over each window of its body.
+  uint32_t slowestBytesPerSecond = kSlowestAnswerBytesPerSecond;
+  uint32_t slowWindowMs = kSlowAnswerWindowMs;
 };
 
 // One GET of a whole body into memory. True only for a complete 200 answer. body is emptied

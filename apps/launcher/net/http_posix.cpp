@@ -31,6 +31,7 @@ constexpr size_t kExtraUnits = 2047;
 constexpr long kResolveTimeoutMs = 15000;
 constexpr long kConnectTimeoutMs = 15000;
 constexpr long kReceiveTimeoutMs = 60000;
+static_assert(kSlowAnswerWindowMs <= kReceiveTimeoutMs, "the low-speed check would lose the floor");
 
 // WinHTTP's default number of redirects it follows.
 constexpr int kMaxRedirects = 10;
@@ -195,9 +196,14 @@ bool Configure(CURL* easy, CURLU* address, const std::string& scheme, Exchange& 
   const uint32_t testTimeout = settings.timeoutMs;
   const long connectMs =
       testTimeout != 0 ? 2L * testTimeout : kResolveTimeoutMs + kConnectTimeoutMs;
-  // No byte for the receive time-out once the request has gone out ends the exchange, as
-  // WinHTTP's receive time-out does.
-  const long stalledSeconds = Seconds(testTimeout != 0 ? testTimeout : kReceiveTimeoutMs);
+  // libcurl has one low-speed check, and it ends a stall (an average of nothing) too. It holds
+  // the floor over the window when the window is no longer than the receive time-out, so a stall
+  // ends no later than WinHTTP's receive time-out ends it (in the product the two are equal); a
+  // test that shortens the time-outs alone keeps one byte a second over the receive time-out.
+  const uint32_t receiveMs = testTimeout != 0 ? testTimeout : uint32_t{kReceiveTimeoutMs};
+  const bool floorHolds = settings.slowWindowMs <= receiveMs;
+  const long lowSpeedBytes = floorHolds ? std::max<long>(1, settings.slowestBytesPerSecond) : 1;
+  const long lowSpeedSeconds = Seconds(floorHolds ? settings.slowWindowMs : receiveMs);
   // Like WinHTTP, an https website is never left for an http one: such a redirect fails as a
   // redirect to anything but http or https does, or one too many.
   const char* redirectsTo = scheme == "https" ? "https" : "http,https";
@@ -220,8 +226,8 @@ bool Configure(CURL* easy, CURLU* address, const std::string& scheme, Exchange& 
                 CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_RANGE, ranged ? range.c_str() : nullptr) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectMs) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stalledSeconds) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, lowSpeedBytes) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, lowSpeedSeconds) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_HEADERDATA, &exchange) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody) == CURLE_OK &&

@@ -37,8 +37,10 @@ constexpr DWORD kReceiveTimeoutMs = 60000;
 
 constexpr char kPartWay[] = "The download stopped part way (is the internet on?)";
 
-// The most one read asks for.
+// The most one piece of a body holds.
 constexpr DWORD kReadBufferBytes = DWORD{256} << 10;
+// A read that finds this much waiting is taken for one that more is waiting behind.
+constexpr DWORD kNetworkBufferBytes = DWORD{8} << 10;
 
 struct WinHttpFunctions {
   decltype(&WinHttpCrackUrl) crackUrl = nullptr;
@@ -51,6 +53,7 @@ struct WinHttpFunctions {
   decltype(&WinHttpReceiveResponse) receiveResponse = nullptr;
   decltype(&WinHttpQueryHeaders) queryHeaders = nullptr;
   decltype(&WinHttpQueryOption) queryOption = nullptr;
+  decltype(&WinHttpQueryDataAvailable) queryDataAvailable = nullptr;
   decltype(&WinHttpReadData) readData = nullptr;
   decltype(&WinHttpCloseHandle) closeHandle = nullptr;
 };
@@ -81,6 +84,7 @@ const WinHttpFunctions* WinHttp() {
              LoadFunction(module, "WinHttpReceiveResponse", f.receiveResponse) &&
              LoadFunction(module, "WinHttpQueryHeaders", f.queryHeaders) &&
              LoadFunction(module, "WinHttpQueryOption", f.queryOption) &&
+             LoadFunction(module, "WinHttpQueryDataAvailable", f.queryDataAvailable) &&
              LoadFunction(module, "WinHttpReadData", f.readData) &&
              LoadFunction(module, "WinHttpCloseHandle", f.closeHandle);
     if (!loaded) gLoadError = GetLastError();
@@ -269,13 +273,63 @@ UniqueInternet ForgetConnection(HttpSession& session, const Address& address) {
 
 namespace {
 
+// The body's bytes since the start of the current window of the slow answer's rule.
+struct SpeedWindow {
+  ULONGLONG startMs = GetTickCount64();
+  uint64_t bytes = 0;
+};
+
+// Whether the window that has just run out averaged below the floor; otherwise the next window
+// starts. WinHTTP has no such limit, so the read loop keeps the average libcurl keeps.
+bool TooSlow(SpeedWindow& window, uint64_t read, const HttpSettings& settings) {
+  window.bytes += read;
+  const ULONGLONG now = GetTickCount64();
+  const ULONGLONG elapsedMs = now - window.startMs;
+  if (elapsedMs < settings.slowWindowMs) return false;
+  if (window.bytes * 1000 < uint64_t{settings.slowestBytesPerSecond} * elapsedMs) return true;
+  window = {now, 0};
+  return false;
+}
+
+// A piece of the body in the buffer, and how its reading ended.
+struct Piece {
+  DWORD size = 0;
+  bool failed = false;   // cut off, or nothing for the receive time-out
+  bool ended = false;    // the body's end
+  bool tooSlow = false;  // the window ran out below the floor
+};
+
+// Reads what is waiting, and on while a read finds a full network buffer's worth (Wine's WinHTTP
+// tells 8 KiB at most), so that a fast connection crosses in large pieces and a slow one's bytes
+// are handed over as they come. A read asked for more than is waiting would wait to fill it,
+// however slowly the bytes came, out of the slow answer's rule's sight.
+Piece ReadPiece(const WinHttpFunctions& f, HINTERNET handle, char* buffer, SpeedWindow& window,
+                const HttpSettings& settings) {
+  Piece piece;
+  for (;;) {
+    DWORD waiting = 0;
+    DWORD read = 0;
+    const DWORD room = kReadBufferBytes - piece.size;
+    piece.failed =
+        !f.queryDataAvailable(handle, &waiting) ||
+        !f.readData(handle, buffer + piece.size, std::clamp<DWORD>(waiting, 1, room), &read);
+    piece.size += read;
+    piece.ended = !piece.failed && read == 0;
+    // Only a read ends a wait, so a stall still ends at the receive time-out.
+    piece.tooSlow = TooSlow(window, read, settings);
+    if (piece.failed || piece.ended || piece.tooSlow || read < kNetworkBufferBytes ||
+        piece.size == kReadBufferBytes) {
+      return piece;
+    }
+  }
+}
+
 // Hands the answer's body to sink, checking it against the request's ceiling and, for a part,
-// its length.
+// its length, and giving up on one that arrives too slowly. What arrived before a failure is
+// handed over first.
 FetchStatus ReadBody(const WinHttpFunctions& f, HINTERNET handle, const HttpRequest& request,
-                     const BodySink& sink, std::string& error) {
+                     const HttpSettings& settings, const BodySink& sink, std::string& error) {
   const bool ranged = request.rangeLength != 0;
-  // Reads take what has arrived, up to the buffer's size, so that a fast connection crosses in
-  // large pieces; asking first how much is waiting would cut every read to one network packet.
   std::unique_ptr<char[]> buffer;
   try {
     buffer.reset(new char[kReadBufferBytes]);
@@ -284,13 +338,21 @@ FetchStatus ReadBody(const WinHttpFunctions& f, HINTERNET handle, const HttpRequ
     return FetchStatus::Failed;
   }
   uint64_t received = 0;
+  SpeedWindow window;
   for (;;) {
-    DWORD read = 0;
-    if (!f.readData(handle, buffer.get(), kReadBufferBytes, &read)) {
+    const Piece piece = ReadPiece(f, handle, buffer.get(), window, settings);
+    if (piece.size > 0) {
+      // Content-Length may be absent, and a decoded body is longer than the one announced.
+      if (piece.size > request.maxBytes - received) return FetchStatus::TooLong;
+      if (!sink(buffer.get(), piece.size)) return FetchStatus::Failed;
+      received += piece.size;
+      if (request.progress) request.progress(received, request.expectedSize);
+    }
+    if (piece.failed || piece.tooSlow) {
       error = kPartWay;
       return FetchStatus::Failed;
     }
-    if (read == 0) {
+    if (piece.ended) {
       // A part is never encoded, so one that ends short was cut off: Wine reports a connection
       // closed early as the body's end.
       if (ranged && received != request.rangeLength) {
@@ -299,13 +361,6 @@ FetchStatus ReadBody(const WinHttpFunctions& f, HINTERNET handle, const HttpRequ
       }
       return FetchStatus::Done;
     }
-    // Content-Length may be absent, and a decoded body is longer than the one announced.
-    if (read > request.maxBytes - received) {
-      return FetchStatus::TooLong;
-    }
-    if (!sink(buffer.get(), read)) return FetchStatus::Failed;
-    received += read;
-    if (request.progress) request.progress(received, request.expectedSize);
   }
 }
 
@@ -384,5 +439,5 @@ FetchStatus HttpFetch(HttpSession& session, const HttpRequest& request, const Bo
     return FetchStatus::TooLong;
   }
 
-  return ReadBody(*f, handle.Get(), request, sink, error);
+  return ReadBody(*f, handle.Get(), request, session.settings, sink, error);
 }

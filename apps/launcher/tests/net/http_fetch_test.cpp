@@ -30,6 +30,12 @@ constexpr uint32_t kTimeoutMs = 2000;
 constexpr uint64_t kNoCeiling = UINT64_MAX;
 constexpr char kPartWay[] = "The download stopped part way (is the internet on?)";
 constexpr char kUnreachable[] = "Couldn't reach localhost (is the internet on?)";
+// The slow answer's rule shortened to a second, with a website trickling far below its floor and
+// one sending slowly but well above it.
+constexpr uint32_t kSlowestBytesPerSecond = 512;
+constexpr uint32_t kSlowWindowMs = 1000;
+constexpr int kTricklingRate = 64;
+constexpr int kSlowRate = 2048;
 constexpr char kFingerprint[] = "5f3c9b1a0e7d2c4b6a8f9e1d3c5b7a9f0e2d4c6b8a1f3e5d7c9b0a2f4e6d8c1b";
 
 // What a sink saw, and how it answers.
@@ -89,6 +95,8 @@ class HttpFetchTest : public testing::Test {
     if (!LoadTestWebsite(site_, setupError_)) return;
     settings_.timeoutMs = kTimeoutMs;
     settings_.caFile = site_.caFile.string();
+    settings_.slowestBytesPerSecond = kSlowestBytesPerSecond;
+    settings_.slowWindowMs = kSlowWindowMs;
     // Random, so that no encoding on the way shrinks them.
     big_ = RandomBytes(300000, 7);
     large_ = RandomBytes(4 << 20, 8);
@@ -101,6 +109,12 @@ class HttpFetchTest : public testing::Test {
     std::ofstream(folder / "small.bin", std::ios::binary) << big_.substr(0, kSmallAnswerMaxBytes);
     std::ofstream(folder / "small-over.bin", std::ios::binary)
         << big_.substr(0, kSmallAnswerMaxBytes + 1);
+    // A second and a half's worth at the slow rate.
+    manifest_ = "{\"version\": \"2.5\", \"files\": [" + std::string(1000, ' ') + "]}";
+    file_ = big_.substr(0, 3 * kSlowRate / 2);
+    fs::create_directories(folder / "client" / "files");
+    std::ofstream(folder / "client" / "manifest.json", std::ios::binary) << manifest_;
+    std::ofstream(folder / "client" / "files" / kFingerprint, std::ios::binary) << file_;
     ready_ = true;
   }
 
@@ -129,6 +143,8 @@ class HttpFetchTest : public testing::Test {
   static inline std::string setupError_;
   static inline std::string big_;
   static inline std::string large_;
+  static inline std::string manifest_;
+  static inline std::string file_;
   static inline bool ready_ = false;
 };
 
@@ -148,6 +164,9 @@ TEST_F(HttpFetchTest, HandsTheBodyToTheSinkWithinItsCeiling) {
   const uint64_t size = big_.size();
   const std::string empty;
   const std::string endless = site_.faults + "/endless/" + kSite + "/client/";
+  const auto trickled = [](int rate) {
+    return site_.faults + "/trickle/" + std::to_string(rate) + "/" + kSite + "/client/";
+  };
   const std::string notFound = "The website said 404 (there's no release on it yet)";
   const std::vector<Case> cases = {
       {"http whole", Url(site_.http, "big.bin"), size, true, kEarlier, true, &big_},
@@ -174,6 +193,13 @@ TEST_F(HttpFetchTest, HandsTheBodyToTheSinkWithinItsCeiling) {
        &big_},
       {"closed part way", Url(site_.faults + "/drop/1000", "big.bin"), size, false, kPartWay, true,
        &big_},
+      // A trickle ends as a cut-off answer does, what arrived kept; a slow answer does not.
+      {"trickling manifest", trickled(kTricklingRate) + "manifest.json", 64 << 20, false, kPartWay,
+       true, &manifest_},
+      {"trickling file", trickled(kTricklingRate) + "files/" + kFingerprint, size, false, kPartWay,
+       true, &file_},
+      {"slow but above the floor", trickled(kSlowRate) + "files/" + kFingerprint, size, true,
+       kEarlier, true, &file_},
       {"302 followed", Url(site_.faults + "/redirect", "big.bin"), size, true, kEarlier, true,
        &big_},
       {"the redirecting server answers the next request itself", site_.faults + "/status/503/x",
@@ -215,6 +241,9 @@ TEST_F(HttpFetchTest, HandsTheBodyToTheSinkWithinItsCeiling) {
         EXPECT_TRUE(r.bytes == *c.body);
       } else {
         EXPECT_TRUE(c.body->starts_with(r.bytes)) << r.bytes.size() << " bytes out of order";
+        if (c.error == kPartWay) {
+          EXPECT_LT(r.bytes.size(), c.body->size()) << "the whole body came before the failure";
+        }
       }
     }
     // Progress after each piece the sink took, with the running total.

@@ -35,6 +35,7 @@ chosen by the first part of the path:
   /empty/...                  200 with an empty body
   /stall/MS/SITE/...          nothing for MS milliseconds, then the answer
   /stall-body/MS/SITE/...     the headers and half the body, nothing for MS ms, then the rest
+  /trickle/RATE/SITE/...      the headers, then the body at RATE bytes a second in small pieces
   /join-fail/SITE/...         as nginx does, but the join request fails with 500
   /endless/SITE/...           200 with no length and a body that never ends (the started and
                               join answers excepted); it stops when the client goes away
@@ -351,12 +352,15 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
         sys.stderr.write("%s\n" % (fmt % args))
 
     def answer(self, status, body=b"", headers=()):
+        self.start_answer(status, headers, len(body))
+        self.wfile.write(body)
+
+    def start_answer(self, status, headers, length):
         self.send_response(status)
-        self.send_header("Content-Length", str(len(body)))
         for name, value in headers:
             self.send_header(name, value)
+        self.send_header("Content-Length", str(length))
         self.end_headers()
-        self.wfile.write(body)
 
     def do_GET(self):
         parts = urllib.parse.urlsplit(self.path)
@@ -377,7 +381,7 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             if fault == "stall":
                 time.sleep(int(pieces[1]) / 1000)
                 return self.serve(pieces[2:], "")
-            if fault in ("drop", "reset", "stall-body"):
+            if fault in ("drop", "reset", "stall-body", "trickle"):
                 return self.serve(pieces[2:], fault, int(pieces[1]))
             if fault in ("wrong-byte", "gzip", "deflate", "join-fail", "endless", "chunks",
                          "no-ranges", "range-wrong-byte", "range-shifted"):
@@ -430,11 +434,7 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
                     middle = len(body) // 2
                     body = body[:middle] + bytes([body[middle] ^ 0x01]) + body[middle + 1:]
         if fault in ("drop", "reset") and count < len(body):
-            self.send_response(status)
-            for name, value in headers:
-                self.send_header(name, value)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
+            self.start_answer(status, headers, len(body))
             self.wfile.write(body[:count])
             self.wfile.flush()
             self.close_connection = True
@@ -448,11 +448,7 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
                 self.connection.close()
             return None
         if fault == "stall-body":
-            self.send_response(status)
-            for name, value in headers:
-                self.send_header(name, value)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
+            self.start_answer(status, headers, len(body))
             self.wfile.write(body[:len(body) // 2])
             self.wfile.flush()
             time.sleep(count / 1000)
@@ -460,7 +456,22 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             return None
         if fault == "chunks":
             return self.chunked(body)
+        if fault == "trickle":
+            return self.trickle(status, headers, body, count)
         return self.answer(status, body, headers)
+
+    def trickle(self, status, headers, body, rate):
+        self.start_answer(status, headers, len(body))
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        # A piece every 50 ms or so, on a schedule, so the rate holds over any window.
+        step = max(1, rate // 20)
+        started = time.monotonic()
+        try:
+            for offset in range(0, len(body), step):
+                self.wfile.write(body[offset:offset + step])
+                time.sleep(max(0.0, started + (offset + step) / rate - time.monotonic()))
+        except OSError:
+            self.close_connection = True  # the client gave up, as it should
 
     def endless(self):
         self.send_response(200)
