@@ -344,9 +344,9 @@ def check_served(ctx, name, mark, expected):
 # kept copy at the same path has one too, is rebuilt from the chunks they share, the rest fetched
 # in ranges of at most CHUNK_RANGE_BYTES; each chunk list is read CHUNK_LIST_READS times.
 RANGED_FILE_BYTES = 64 << 20
-PIECE_BYTES = 16 << 20
-CHUNK_RANGE_BYTES = 8 << 20
-CHUNK_LIST_READS = 2
+PIECE_BYTES = 4 << 20
+CHUNK_RANGE_BYTES = 4 << 20
+CHUNK_LIST_READS = 1
 
 
 class Plan:

@@ -552,9 +552,9 @@ TransferResult RunPlans(const HttpFetcher& fetch, HttpSession& session,
     file.disks = plans[i].disks;
     ResetAttempt(file);
     Queue(shared, i, 0, file.pieces);
-    websitePieces += static_cast<size_t>(std::count_if(
-        file.pieces.begin(), file.pieces.end(),
-        [](const Piece& piece) { return piece.disk == kFromWebsite; }));
+    websitePieces += static_cast<size_t>(
+        std::count_if(file.pieces.begin(), file.pieces.end(),
+                      [](const Piece& piece) { return piece.disk == kFromWebsite; }));
   }
 
   const size_t wanted = std::min(std::max<size_t>(settings.workers, 1), websitePieces);

@@ -228,9 +228,12 @@ FilePlan PlanFile(const HttpFetcher& fetch, HttpSession& session, Sha256Provider
 
   std::vector<Piece> runs;
   // A chunk list is worth its request only when there is something to rebuild from.
-  const bool rebuilds = !file.chunks.empty() &&
-                        (in.staged.length > 0 || in.chunked.count(PathKey(file.path)) != 0);
-  if (!rebuilds || !PlanChunks(fetch, session, provider, in, plan, runs)) {
+  const bool rebuilds =
+      !file.chunks.empty() && (in.staged.length > 0 || in.chunked.count(PathKey(file.path)) != 0);
+  const auto fromDisk = [](const Piece& run) { return run.disk != kFromWebsite; };
+  if (!rebuilds || !PlanChunks(fetch, session, provider, in, plan, runs) ||
+      std::none_of(runs.begin(), runs.end(), fromDisk)) {
+    runs.clear();
     // Without a chunk list, a file cut short continues from where its bytes run together.
     plan.disks = {in.destination};
     const uint64_t from = std::min(in.staged.resumeFrom, file.size);
@@ -238,9 +241,9 @@ FilePlan PlanFile(const HttpFetcher& fetch, HttpSession& session, Sha256Provider
     AddRun(runs, {from, file.size - from, kFromWebsite, 0});
   }
   const uint64_t fetched = file.size - std::min(in.staged.resumeFrom, file.size);
+  const bool rebuilt = std::any_of(runs.begin(), runs.end(), fromDisk) && plan.leavesPieces;
   plan.pieces = SplitWebsiteRuns(
-      runs,
-      plan.leavesPieces || (Ranged(file.size, in.settings) && fetched > in.settings.pieceBytes),
+      runs, rebuilt || (Ranged(file.size, in.settings) && fetched > in.settings.pieceBytes),
       in.settings);
   for (const Piece& piece : plan.pieces) {
     if (piece.disk == kFromWebsite) plan.fetchBytes += piece.length;
