@@ -20,6 +20,7 @@
 #include "common/text.h"
 #include "tests/update/test_website.h"
 #include "tests/update/website_scenario.h"
+#include "update/trust/chunk_list.h"
 #include "update/trust/crypto.h"
 #include "website_harness.h"
 
@@ -447,6 +448,122 @@ TEST_F(ExecutorTest, TheProgressSumsTheRunningDownloads) {
   EXPECT_GT(std::count_if(outcome.progress.begin(), outcome.progress.end(),
                           [&](uint64_t counted) { return counted > 0 && counted < total; }),
             0);
+}
+
+// One file from every source at once: chunks a stopped run left in place (a hole among them),
+// chunks of the kept file at the same path, and ranges of the website for what neither holds.
+// Only those ranges are asked for, and the file comes out whole.
+TEST_F(ExecutorTest, AFileComesFromItsKeptStartKeptChunksAndTheWebsite) {
+  std::vector<std::string> chunks;
+  for (uint32_t i = 0; i < 12; ++i) chunks.push_back(RandomBytes(40000 + 1000 * i, 70 + i));
+  std::vector<std::string> keptChunks = chunks;
+  keptChunks[3] = RandomBytes(chunks[3].size(), 90);
+  keptChunks[4] = RandomBytes(chunks[4].size(), 91);
+  keptChunks[9] = RandomBytes(chunks[9].size() + 5, 92);
+  const auto join = [](const std::vector<std::string>& parts) {
+    std::string bytes;
+    for (const std::string& part : parts) bytes += part;
+    return bytes;
+  };
+  const auto listOf = [](const std::vector<std::string>& parts) {
+    ChunkList list;
+    for (const std::string& part : parts) {
+      list.chunks.push_back({list.fileSize, static_cast<uint32_t>(part.size()), Sha256Hex(part)});
+      list.fileSize += part.size();
+    }
+    return SerializeChunkList(list);
+  };
+  const std::string wanted = join(chunks);
+  const std::string newList = listOf(chunks);
+  const std::string keptList = listOf(keptChunks);
+  WriteFiles(scratch_ / "web", {{"client/files/" + Sha256Hex(wanted), wanted},
+                                {"client/files/" + Sha256Hex(newList), newList},
+                                {"client/files/" + Sha256Hex(keptList), keptList}});
+  // In place: chunks 0, 1, 3 and 5; chunk 2 a hole, chunk 4 wrong.
+  std::vector<std::string> staged(chunks.begin(), chunks.begin() + 6);
+  staged[2] = std::string(chunks[2].size(), '\0');
+  staged[4] = RandomBytes(chunks[4].size(), 93);
+  const fs::path destination = scratch_ / "out" / "pack.dat";
+  const fs::path kept = scratch_ / "kept" / "pack.dat";
+  WriteFiles(scratch_, {{"out/pack.dat", join(staged)}, {"kept/pack.dat", join(keptChunks)}});
+
+  const ManifestFile file{.path = "data/pack.dat",
+                          .sha256 = Sha256Hex(wanted),
+                          .size = wanted.size(),
+                          .chunks = Sha256Hex(newList)};
+  ChunkedKeptFiles chunked;
+  AddChunkedKeptFile(
+      chunked, {.path = "data/pack.dat", .sha256 = {}, .size = 0, .chunks = Sha256Hex(keptList)},
+      kept);
+  const Sha256ProviderOwner hashing = OpenSha256Provider();
+  const StagedFile left =
+      InspectStagedFile(destination, file.size, file.sha256, *hashing, SmallRanges());
+  Watch watch;
+  const HttpFetcher fetch = Watched(FolderFetcher(scratch_ / "web"), watch);
+  const HttpSessionOwner session = OpenHttpSession();
+  const FilePlan plan = PlanFile(fetch, *session, *hashing,
+                                 {.website = kTestWebsite,
+                                  .file = file,
+                                  .destination = destination,
+                                  .staged = left,
+                                  .partners = {},
+                                  .chunked = chunked,
+                                  .settings = SmallRanges()});
+  const uint64_t fromWebsite = chunks[4].size() + chunks[9].size();
+  EXPECT_EQ(plan.fetchBytes, fromWebsite);
+  const Outcome outcome = Download(fetch, {plan}, SmallRanges());
+  ASSERT_EQ(outcome.result.failed, 1u) << outcome.result.fetchError;
+  EXPECT_TRUE(ReadBytes(destination) == wanted);
+  EXPECT_EQ(outcome.result.counted, fromWebsite);
+  std::multiset<uint64_t> ranges;
+  for (const HttpRequest& request : watch.requests) {
+    if (request.url.ends_with(file.sha256)) ranges.insert(request.rangeLength);
+  }
+  EXPECT_EQ(ranges, (std::multiset<uint64_t>{chunks[4].size(), chunks[9].size()}));
+  // Each chunk list once: the new file's and the kept file's.
+  EXPECT_EQ(watch.requests.size(), 4u);
+}
+
+// A failure lands while a later file's pieces wait, held in memory ahead of its hashing, for room
+// that never comes: they stop, the memory is given back, and the file keeps only what runs
+// together from its start.
+TEST_F(ExecutorTest, AFailureEndsPiecesWaitingForRoom) {
+  const std::vector<std::string> files = {RandomBytes(3000, 100), RandomBytes(600 << 10, 101)};
+  const std::vector<FilePlan> jobs = Jobs(kTestWebsite, files);
+  DownloadSettings settings = SmallRanges();
+  settings.heldBytes = 64 << 10;  // one piece
+  std::mutex lock;
+  std::condition_variable changed;
+  int laterPieces = 0;
+  bool failed = false;
+  const HttpFetcher inner = FolderFetcher(scratch_ / "web");
+  const HttpFetcher fetch = [&](HttpSession& session, const HttpRequest& request,
+                                const BodySink& sink, std::string& error, bool& responded) {
+    std::unique_lock<std::mutex> hold(lock);
+    if (request.url == jobs[0].url) {
+      // Bounded, so a fault fails the case, not the run.
+      changed.wait_for(hold, std::chrono::seconds(30), [&] { return laterPieces >= 3; });
+      failed = true;
+      error = "gone";
+      return FetchStatus::Failed;
+    }
+    if (request.rangeStart == 0) {
+      // The first piece of the ranged file comes only after the failure has been recorded.
+      changed.wait_for(hold, std::chrono::seconds(30), [&] { return failed; });
+      hold.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } else {
+      ++laterPieces;
+      changed.notify_all();
+      hold.unlock();
+    }
+    return inner(session, request, sink, error, responded);
+  };
+  const Outcome outcome = Download(fetch, jobs, settings);
+  EXPECT_EQ(outcome.result.failed, 0u);
+  EXPECT_EQ(outcome.result.fetchError, "gone");
+  EXPECT_TRUE(ReadBytes(jobs[1].destination).empty());
+  ExpectCleanStop(outcome, jobs, files);
 }
 
 }  // namespace

@@ -40,6 +40,15 @@ ToolRun RunLimited(const fs::path& root, const fs::path& website, rlim_t address
   std::string rootArg = root.string();
   std::string websiteArg = website.string();
   char* argv[] = {tool.data(), rootArg.data(), websiteArg.data(), nullptr};
+  // One malloc arena: glibc reserves 64 MiB of address space for each further one a thread
+  // gets, which would count against the limit whenever threads happen to contend.
+  std::vector<char*> environment;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    environment.push_back(*variable);
+  }
+  std::string oneArena = "MALLOC_ARENA_MAX=1";
+  environment.push_back(oneArena.data());
+  environment.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     // Only calls that are safe between fork and exec.
@@ -47,7 +56,7 @@ ToolRun RunLimited(const fs::path& root, const fs::path& website, rlim_t address
     dup2(pipeEnds[1], STDOUT_FILENO);
     close(pipeEnds[0]);
     if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
-    execv(argv[0], argv);
+    execve(argv[0], argv, environment.data());
     _exit(4);
   }
   close(pipeEnds[1]);

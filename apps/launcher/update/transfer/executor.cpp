@@ -31,6 +31,14 @@ constexpr size_t kNoTask = std::numeric_limits<size_t>::max();
 // The task that opens a file and takes its pieces from the disk.
 constexpr size_t kStartTask = std::numeric_limits<size_t>::max();
 constexpr uint64_t kUnknownPosition = std::numeric_limits<uint64_t>::max();
+// Bytes held ahead of the hashing are kept in blocks of this size, used again and again, so the
+// memory they take is what the bound allows and no more.
+constexpr size_t kBlockBytes = size_t{256} << 10;
+
+struct HeldBlock {
+  std::unique_ptr<char[]> bytes;
+  size_t size = 0;
+};
 
 struct StreamCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -50,8 +58,7 @@ struct PieceState {
   bool arrived = false;  // whole and written
   bool direct = false;   // the hashing has reached it: its bytes are hashed as they arrive
   uint64_t received = 0;
-  // Received ahead of the hashing, as it arrived: no copy grows beyond the bytes it holds.
-  std::vector<std::string> held;
+  std::vector<HeldBlock> held;  // received ahead of the hashing
   uint64_t heldBytes = 0;
 };
 
@@ -123,6 +130,7 @@ struct Shared {
   std::atomic<uint64_t> held{0};
   std::mutex roomLock;
   std::condition_variable room;
+  std::vector<std::unique_ptr<char[]>> spareBlocks;  // under roomLock
 
   // The first failed plan so far: every later one stops.
   std::atomic<size_t> stopAfter{kNoTask};
@@ -148,6 +156,40 @@ void Release(Shared& shared, uint64_t size) {
   if (size != 0) shared.held -= size;
   const std::lock_guard<std::mutex> hold(shared.roomLock);
   shared.room.notify_all();
+}
+
+// Appends the bytes to the held blocks, filling the last one first.
+void Keep(Shared& shared, std::vector<HeldBlock>& held, const char* data, size_t size) {
+  while (size > 0) {
+    if (held.empty() || held.back().size == kBlockBytes) {
+      std::unique_ptr<char[]> block;
+      {
+        const std::lock_guard<std::mutex> hold(shared.roomLock);
+        if (!shared.spareBlocks.empty()) {
+          block = std::move(shared.spareBlocks.back());
+          shared.spareBlocks.pop_back();
+        }
+      }
+      if (!block) block.reset(new char[kBlockBytes]);
+      held.push_back({std::move(block), 0});
+    }
+    HeldBlock& last = held.back();
+    const size_t part = std::min(size, kBlockBytes - last.size);
+    std::copy(data, data + part, last.bytes.get() + last.size);
+    last.size += part;
+    data += part;
+    size -= part;
+  }
+}
+
+// Gives the piece's held blocks back for use again, and their bytes back to the bound.
+void GiveBack(Shared& shared, PieceState& state) {
+  {
+    const std::lock_guard<std::mutex> hold(shared.roomLock);
+    for (HeldBlock& block : state.held) shared.spareBlocks.push_back(std::move(block.bytes));
+  }
+  state.held.clear();
+  Release(shared, std::exchange(state.heldBytes, 0));
 }
 
 void WaitForRoom(Shared& shared) {
@@ -247,11 +289,10 @@ void Advance(Shared& shared, size_t index) {
     }
     PieceState& state = file.states[file.hashed];
     if (!state.held.empty()) {
-      for (const std::string& bytes : state.held) {
-        UpdateSha256(*file.hasher, bytes.data(), bytes.size());
+      for (const HeldBlock& block : state.held) {
+        UpdateSha256(*file.hasher, block.bytes.get(), block.size);
       }
-      state.held.clear();
-      Release(shared, std::exchange(state.heldBytes, 0));
+      GiveBack(shared, state);
     }
     if (!state.arrived) {
       state.direct = true;
@@ -265,12 +306,7 @@ void Advance(Shared& shared, size_t index) {
 
 // Gives back the memory the attempt's pieces hold.
 void DropHeld(Shared& shared, FileState& file) {
-  uint64_t freed = 0;
-  for (PieceState& state : file.states) {
-    freed += std::exchange(state.heldBytes, 0);
-    state.held.clear();
-  }
-  Release(shared, freed);
+  for (PieceState& state : file.states) GiveBack(shared, state);
 }
 
 // Where the bytes written by the attempt stop running together from the file's start.
@@ -316,7 +352,8 @@ void Queue(Shared& shared, size_t index, size_t attempt, const std::vector<Piece
 }
 
 void ResetAttempt(FileState& file) {
-  file.states.assign(file.pieces.size(), PieceState());
+  file.states.clear();
+  file.states.resize(file.pieces.size());
   file.readers.clear();
   file.readers.resize(file.disks.size());
   file.opened = false;
@@ -438,21 +475,23 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
       hold.lock();
     }
     PieceState& state = file.states[task.piece];
+    const bool direct = state.direct;
     if (!Write(file, piece.offset + state.received, data, size)) {
-      if (!state.direct) Release(shared, size);
+      if (!direct) Release(shared, size);
       file.trouble = Trouble::NotWritten;
       refused = true;
       return false;
     }
-    if (state.direct) {
-      UpdateSha256(*file.hasher, data, size);
-    } else {
-      state.held.emplace_back(data, size);
+    if (!direct) {
+      Keep(shared, state.held, data, size);
       state.heldBytes += size;
     }
     state.received += size;
     Count(shared, file, plan, size);
     hold.unlock();
+    // Outside the lock, so the file's other pieces are written meanwhile: nothing else hashes
+    // this file until this piece has arrived.
+    if (direct) UpdateSha256(*file.hasher, data, size);
     if (shared.progressHere != nullptr) (*shared.progressHere)(shared.counted);
     return true;
   };
