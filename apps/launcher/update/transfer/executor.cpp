@@ -131,6 +131,7 @@ struct Shared {
   std::mutex roomLock;
   std::condition_variable room;
   std::vector<std::unique_ptr<char[]>> spareBlocks;  // under roomLock
+  std::atomic<uint64_t> roomChanges{0};  // each Release counts one, changed under roomLock
 
   // The first failed plan so far: every later one stops.
   std::atomic<size_t> stopAfter{kNoTask};
@@ -155,8 +156,11 @@ bool TryHold(Shared& shared, uint64_t size) {
 void Release(Shared& shared, uint64_t size) {
   if (size != 0) shared.held -= size;
   const std::lock_guard<std::mutex> hold(shared.roomLock);
+  ++shared.roomChanges;
   shared.room.notify_all();
 }
+
+uint64_t RoomChanges(const Shared& shared) { return shared.roomChanges.load(); }
 
 // Appends the bytes to the held blocks, filling the last one first.
 void Keep(Shared& shared, std::vector<HeldBlock>& held, const char* data, size_t size) {
@@ -192,9 +196,10 @@ void GiveBack(Shared& shared, PieceState& state) {
   Release(shared, std::exchange(state.heldBytes, 0));
 }
 
-void WaitForRoom(Shared& shared) {
+// Waits until memory was given back or a piece reached the hashing since seen was read.
+void WaitForRoom(Shared& shared, uint64_t seen) {
   std::unique_lock<std::mutex> hold(shared.roomLock);
-  shared.room.wait_for(hold, kRoomCheckEvery);
+  shared.room.wait_for(hold, kRoomCheckEvery, [&] { return shared.roomChanges != seen; });
 }
 
 void Record(Shared& shared, size_t file, FileOutcome outcome, const std::string& error) {
@@ -235,6 +240,9 @@ void EnsureOpen(Shared& shared, FileState& file, const FilePlan& plan) {
   file.opened = true;
   file.out = ReadsOwnDestination(file, plan.destination) ? OpenForUpdating(plan.destination)
                                                          : OpenForWriting(plan.destination);
+  // Pieces arrive in pieces of their own and are written at offsets: a buffer would only cut
+  // each write in two.
+  if (file.out != nullptr) std::setvbuf(file.out, nullptr, _IONBF, 0);
   file.position = 0;
   file.hasher = StartSha256(*shared.hashing);
   if (file.out == nullptr) file.trouble = Trouble::NotWritten;
@@ -458,6 +466,7 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
   const BodySink sink = [&](const char* data, size_t size) {
     std::unique_lock<std::mutex> hold(file.lock);
     for (;;) {
+      const uint64_t seen = RoomChanges(shared);
       if (Stale(shared, file, task)) {
         refused = true;
         return false;
@@ -471,7 +480,7 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
       if (state.direct || TryHold(shared, size)) break;
       // The bytes ahead of the hashing fill their share of memory: wait for it to catch up.
       hold.unlock();
-      WaitForRoom(shared);
+      WaitForRoom(shared, seen);
       hold.lock();
     }
     PieceState& state = file.states[task.piece];
