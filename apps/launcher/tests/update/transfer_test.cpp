@@ -1,5 +1,6 @@
 // Copies, hashes and file tails in pieces, in both builds: the excerpts the self-update takes of
-// its own image and the checked copies the engine makes of kept files.
+// its own image and the checked copies the engine makes of kept files; and the planner's choice of
+// where each byte of a file comes from.
 #include "update/transfer/transfer.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,9 @@
 
 #include "files/file_io.h"
 #include "tests/update/test_website.h"
+#include "update/transfer/executor.h"
+#include "update/transfer/plan.h"
+#include "update/trust/chunk_list.h"
 
 namespace fs = std::filesystem;
 
@@ -132,6 +136,191 @@ TEST_F(TransferTest, FileTails) {
     EXPECT_EQ(ReadFileTail(scratch_ / c.file, c.count, tail, size), c.read);
     EXPECT_EQ(tail, c.tail);
     EXPECT_EQ(size, c.size);
+  }
+}
+
+// Bytes that differ from one seed to the next.
+std::string Seeded(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>((seed = seed * 1664525u + 1013904223u) >> 24);
+  return bytes;
+}
+
+// A plan's pieces as text: "OFFSET+LENGTH SOURCE" each, the source "web" or the disk file's name.
+std::string Pieces(const FilePlan& plan) {
+  std::string text;
+  for (const Piece& piece : plan.pieces) {
+    text += (text.empty() ? "" : ", ") + std::to_string(piece.offset) + "+" +
+            std::to_string(piece.length) + " " +
+            (piece.disk == kFromWebsite ? std::string("web")
+                                        : plan.disks[piece.disk].filename().string());
+  }
+  return text;
+}
+
+// Where each byte of a file comes from, by the rules in the order the planner tries them.
+TEST_F(TransferTest, APlanTakesEachRunFromTheCheapestSource) {
+  // Six chunks of 3000 bytes; the kept file at the same path differs in the fourth.
+  std::vector<std::string> chunks;
+  for (uint32_t i = 0; i < 6; ++i) chunks.push_back(Seeded(3000, i));
+  std::vector<std::string> old = chunks;
+  old[3] = Seeded(3000, 99);
+  const auto join = [](const std::vector<std::string>& parts) {
+    std::string bytes;
+    for (const std::string& part : parts) bytes += part;
+    return bytes;
+  };
+  const auto listOf = [](const std::vector<std::string>& parts) {
+    ChunkList list;
+    for (const std::string& part : parts) {
+      list.chunks.push_back({list.fileSize, static_cast<uint32_t>(part.size()), Sha256Hex(part)});
+      list.fileSize += part.size();
+    }
+    return SerializeChunkList(list);
+  };
+  const std::string bytes = join(chunks);
+  const std::string newList = listOf(chunks);
+  const std::string oldList = listOf(old);
+  WriteFiles(scratch_, {{"kept", join(old)}, {"partner", bytes}, {"other", bytes}});
+  ChunkedKeptFiles chunked;
+  AddChunkedKeptFile(chunked, {"data/pack.dat", Sha256Hex(join(old)), 18000, Sha256Hex(oldList)},
+                     scratch_ / "kept");
+
+  DownloadSettings wholeFiles;
+  DownloadSettings smallRanges;
+  smallRanges.rangedFileBytes = 8000;
+  smallRanges.pieceBytes = 4000;
+  struct Case {
+    const char* name;
+    bool chunkList;  // the entry names one
+    bool listOnWebsite;
+    std::vector<fs::path> partners;
+    StagedFile staged;
+    const ChunkedKeptFiles* kept;
+    const DownloadSettings* settings;
+    std::string pieces;
+    uint64_t fetch;
+    uint64_t write;
+    size_t requests;
+  };
+  const ChunkedKeptFiles none;
+  const Case cases[] = {
+      {"a kept file of its fingerprint is copied, the next one kept in reserve",
+       true,
+       true,
+       {scratch_ / "partner", scratch_ / "other"},
+       {},
+       &chunked,
+       &wholeFiles,
+       "0+18000 partner",
+       0,
+       18000,
+       0},
+      {"a file cut short continues where its bytes run together",
+       false,
+       true,
+       {},
+       {.whole = false, .length = 7000, .resumeFrom = 5000},
+       &none,
+       &wholeFiles,
+       "0+5000 out, 5000+13000 web",
+       13000,
+       13000,
+       0},
+      {"a large file comes in pieces",
+       false,
+       true,
+       {},
+       {},
+       &none,
+       &smallRanges,
+       "0+4000 web, 4000+4000 web, 8000+4000 web, 12000+4000 web, 16000+2000 web",
+       18000,
+       18000,
+       0},
+      {"a changed file is rebuilt from the kept file's chunks, in merged runs",
+       true,
+       true,
+       {},
+       {},
+       &chunked,
+       &wholeFiles,
+       "0+9000 kept, 9000+3000 web, 12000+6000 kept",
+       3000,
+       18000,
+       2},
+      {"a chunk list that cannot be had leaves the whole-file rule",
+       true,
+       false,
+       {},
+       {},
+       &chunked,
+       &wholeFiles,
+       "0+18000 web",
+       18000,
+       18000,
+       1},
+      {"with nothing to rebuild from, no chunk list is asked for",
+       true,
+       true,
+       {},
+       {},
+       &none,
+       &wholeFiles,
+       "0+18000 web",
+       18000,
+       18000,
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(scratch_ / "web");
+    WriteFiles(scratch_ / "web", {{"client/files/" + Sha256Hex(oldList), oldList}});
+    if (c.listOnWebsite) {
+      WriteFiles(scratch_ / "web", {{"client/files/" + Sha256Hex(newList), newList}});
+    }
+    const ManifestFile file{"data/pack.dat", Sha256Hex(bytes), bytes.size(),
+                            c.chunkList ? Sha256Hex(newList) : std::string()};
+    FetchLog log;
+    const HttpSessionOwner session = OpenHttpSession();
+    const FilePlan plan = PlanFile(FolderFetcher(scratch_ / "web", &log), *session, *provider_,
+                                   {.website = kTestWebsite,
+                                    .file = file,
+                                    .destination = scratch_ / "out",
+                                    .staged = c.staged,
+                                    .partners = c.partners,
+                                    .chunked = *c.kept,
+                                    .settings = *c.settings});
+    EXPECT_EQ(Pieces(plan), c.pieces);
+    EXPECT_EQ(plan.fetchBytes, c.fetch);
+    EXPECT_EQ(plan.writeBytes, c.write);
+    EXPECT_EQ(log.urls.size(), c.requests);
+  }
+}
+
+// A kept copy that changed on the disk is passed over for the next one before the website is
+// asked; with none left right, the file is fetched whole.
+TEST_F(TransferTest, KeptCopiesAreTriedInTurnBeforeTheWebsite) {
+  const std::string bytes = Seeded(5000, 7);
+  std::string damaged = bytes;
+  damaged[100] ^= 1;
+  WriteFiles(
+      scratch_,
+      {{"damaged", damaged}, {"right", bytes}, {"web/client/files/" + Sha256Hex(bytes), bytes}});
+  for (const bool rightKept : {true, false}) {
+    SCOPED_TRACE(rightKept ? "a right copy is kept" : "no right copy is kept");
+    FilePlan plan = WholeDownload(std::string(kTestWebsite) + "/client/files/" + Sha256Hex(bytes),
+                                  Sha256Hex(bytes), bytes.size(), scratch_ / "out");
+    plan.disks = {scratch_ / "damaged"};
+    plan.pieces = {{0, bytes.size(), 0, 0}};
+    if (rightKept) plan.partners = {scratch_ / "damaged", scratch_ / "right"};
+    FetchLog log;
+    const HttpSessionOwner session = OpenHttpSession();
+    const TransferResult result = RunPlans(
+        FolderFetcher(scratch_ / "web", &log), *session, {plan}, [](uint64_t) {}, [] {});
+    EXPECT_EQ(result.failed, 1u);
+    EXPECT_EQ(ReadBytes(scratch_ / "out"), bytes);
+    EXPECT_EQ(log.urls.size(), rightKept ? 0u : 1u);
   }
 }
 

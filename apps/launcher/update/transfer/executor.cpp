@@ -250,7 +250,11 @@ void EnsureOpen(Shared& shared, FileState& file, const FilePlan& plan) {
 
 // The bytes of a disk piece, hashed as they are read and written at their place unless they are
 // already there. Runs on the worker that hashes the file, so the hasher and readers are its own.
-Trouble CopyPiece(FileState& file, const FilePlan& plan, const Piece& piece) {
+// A stop ends it between two reads, with copied false.
+Trouble CopyPiece(const Shared& shared, size_t index, FileState& file, const Piece& piece,
+                  bool& copied) {
+  const FilePlan& plan = shared.plans[index];
+  copied = false;
   UniqueStream& reader = file.readers[piece.disk];
   if (!reader) {
     int error = 0;
@@ -262,6 +266,7 @@ Trouble CopyPiece(FileState& file, const FilePlan& plan, const Piece& piece) {
   const bool inPlace = file.disks[piece.disk] == plan.destination;
   std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(kFilePieceBytes, piece.length)));
   for (uint64_t done = 0; done < piece.length;) {
+    if (Stopped(shared, index)) return Trouble::None;
     const auto size = static_cast<size_t>(std::min<uint64_t>(buffer.size(), piece.length - done));
     if (std::fread(buffer.data(), 1, size, reader.get()) != size) return Trouble::Again;
     UpdateSha256(*file.hasher, buffer.data(), size);
@@ -271,6 +276,7 @@ Trouble CopyPiece(FileState& file, const FilePlan& plan, const Piece& piece) {
     }
     done += size;
   }
+  copied = true;
   return Trouble::None;
 }
 
@@ -279,7 +285,6 @@ Trouble CopyPiece(FileState& file, const FilePlan& plan, const Piece& piece) {
 // piece still arriving is hashed as it arrives from then on. One worker at a time.
 void Advance(Shared& shared, size_t index) {
   FileState& file = *shared.files[index];
-  const FilePlan& plan = shared.plans[index];
   std::unique_lock<std::mutex> hold(file.lock);
   if (file.advancing || !file.opened || file.settled) return;
   file.advancing = true;
@@ -288,10 +293,11 @@ void Advance(Shared& shared, size_t index) {
     const Piece& piece = file.pieces[file.hashed];
     if (piece.disk != kFromWebsite) {
       hold.unlock();
-      const Trouble trouble = CopyPiece(file, plan, piece);
+      bool copied = false;
+      const Trouble trouble = CopyPiece(shared, index, file, piece, copied);
       hold.lock();
       if (trouble != Trouble::None && file.trouble == Trouble::None) file.trouble = trouble;
-      if (trouble != Trouble::None) break;
+      if (!copied) break;
       ++file.hashed;
       continue;
     }
@@ -349,11 +355,13 @@ bool NextAttempt(const FilePlan& plan, FileState& file) {
   return true;
 }
 
-// Sets up the file's attempt (its pieces already chosen) and queues its tasks. Called with no
-// lock held.
+// Queues the tasks of the file's attempt: one per website piece, and a first one that opens the
+// file and copies its first pieces when they come from the disk. Called with no lock held.
 void Queue(Shared& shared, size_t index, size_t attempt, const std::vector<Piece>& pieces) {
   const std::lock_guard<std::mutex> hold(shared.lock);
-  shared.tasks.push_back({index, attempt, kStartTask});
+  if (pieces.empty() || pieces.front().disk != kFromWebsite) {
+    shared.tasks.push_back({index, attempt, kStartTask});
+  }
   for (size_t i = 0; i < pieces.size(); ++i) {
     if (pieces[i].disk == kFromWebsite) shared.tasks.push_back({index, attempt, i});
   }
@@ -551,16 +559,18 @@ bool Take(Shared& shared, Task& taken) {
 
 void Run(Shared& shared, const Task& task, HttpSession& session) {
   FileState& file = *shared.files[task.file];
-  if (task.piece == kStartTask) {
-    {
-      const std::lock_guard<std::mutex> hold(file.lock);
-      if (!Stale(shared, file, task)) EnsureOpen(shared, file, shared.plans[task.file]);
-    }
-  } else {
+  {
+    const std::lock_guard<std::mutex> hold(file.lock);
+    if (!Stale(shared, file, task)) EnsureOpen(shared, file, shared.plans[task.file]);
+  }
+  // Whichever task comes first brings the hashing up to the first piece still to arrive, so a
+  // piece that is first is hashed as it arrives rather than held.
+  Advance(shared, task.file);
+  if (task.piece != kStartTask) {
     FetchPiece(shared, task, session);
     --file.running;
+    Advance(shared, task.file);
   }
-  Advance(shared, task.file);
   Settle(shared, task.file);
 }
 
