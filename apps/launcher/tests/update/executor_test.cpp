@@ -20,7 +20,6 @@
 #include "common/text.h"
 #include "tests/update/test_website.h"
 #include "tests/update/website_scenario.h"
-#include "update/trust/chunk_list.h"
 #include "update/trust/crypto.h"
 #include "website_harness.h"
 
@@ -460,22 +459,9 @@ TEST_F(ExecutorTest, AFileComesFromItsKeptStartKeptChunksAndTheWebsite) {
   keptChunks[3] = RandomBytes(chunks[3].size(), 90);
   keptChunks[4] = RandomBytes(chunks[4].size(), 91);
   keptChunks[9] = RandomBytes(chunks[9].size() + 5, 92);
-  const auto join = [](const std::vector<std::string>& parts) {
-    std::string bytes;
-    for (const std::string& part : parts) bytes += part;
-    return bytes;
-  };
-  const auto listOf = [](const std::vector<std::string>& parts) {
-    ChunkList list;
-    for (const std::string& part : parts) {
-      list.chunks.push_back({list.fileSize, static_cast<uint32_t>(part.size()), Sha256Hex(part)});
-      list.fileSize += part.size();
-    }
-    return SerializeChunkList(list);
-  };
-  const std::string wanted = join(chunks);
-  const std::string newList = listOf(chunks);
-  const std::string keptList = listOf(keptChunks);
+  const std::string wanted = Joined(chunks);
+  const std::string newList = ChunkListBytes(chunks);
+  const std::string keptList = ChunkListBytes(keptChunks);
   WriteFiles(scratch_ / "web", {{"client/files/" + Sha256Hex(wanted), wanted},
                                 {"client/files/" + Sha256Hex(newList), newList},
                                 {"client/files/" + Sha256Hex(keptList), keptList}});
@@ -485,7 +471,7 @@ TEST_F(ExecutorTest, AFileComesFromItsKeptStartKeptChunksAndTheWebsite) {
   staged[4] = RandomBytes(chunks[4].size(), 93);
   const fs::path destination = scratch_ / "out" / "pack.dat";
   const fs::path kept = scratch_ / "kept" / "pack.dat";
-  WriteFiles(scratch_, {{"out/pack.dat", join(staged)}, {"kept/pack.dat", join(keptChunks)}});
+  WriteFiles(scratch_, {{"out/pack.dat", Joined(staged)}, {"kept/pack.dat", Joined(keptChunks)}});
 
   const ManifestFile file{.path = "data/pack.dat",
                           .sha256 = Sha256Hex(wanted),

@@ -9,6 +9,8 @@
 #include <system_error>
 
 #include "files/file_io.h"
+#include "update/trust/chunk_list.h"
+#include "update/trust/crypto.h"
 
 #ifdef KELVADON_CAN_PUBLISH
 #include "publisher.h"
@@ -105,6 +107,21 @@ void WriteFiles(const fs::path& folder, const std::map<std::string, std::string>
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << bytes;
   }
+}
+
+std::string Joined(const std::vector<std::string>& parts) {
+  std::string bytes;
+  for (const std::string& part : parts) bytes += part;
+  return bytes;
+}
+
+std::string ChunkListBytes(const std::vector<std::string>& parts) {
+  ChunkList list;
+  for (const std::string& part : parts) {
+    list.chunks.push_back({list.fileSize, static_cast<uint32_t>(part.size()), Sha256Hex(part)});
+    list.fileSize += part.size();
+  }
+  return SerializeChunkList(list);
 }
 
 #ifdef KELVADON_CAN_PUBLISH

@@ -48,6 +48,10 @@ std::string ReadBytes(const std::filesystem::path& path);
 void WriteFiles(const std::filesystem::path& folder,
                 const std::map<std::string, std::string>& files);
 
+// The parts one after another, and the bytes of the chunk list that has them as its chunks.
+std::string Joined(const std::vector<std::string>& parts);
+std::string ChunkListBytes(const std::vector<std::string>& parts);
+
 // Whether this build can sign websites: kelvadon-publish is a Linux tool, and a build with a real
 // release key has no private key to sign with. When false, reason says why.
 bool CanPublish(std::string& reason);

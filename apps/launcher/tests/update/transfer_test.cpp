@@ -12,7 +12,6 @@
 #include "tests/update/test_website.h"
 #include "update/transfer/executor.h"
 #include "update/transfer/plan.h"
-#include "update/trust/chunk_list.h"
 
 namespace fs = std::filesystem;
 
@@ -165,25 +164,12 @@ TEST_F(TransferTest, APlanTakesEachRunFromTheCheapestSource) {
   for (uint32_t i = 0; i < 6; ++i) chunks.push_back(Seeded(3000, i));
   std::vector<std::string> old = chunks;
   old[3] = Seeded(3000, 99);
-  const auto join = [](const std::vector<std::string>& parts) {
-    std::string bytes;
-    for (const std::string& part : parts) bytes += part;
-    return bytes;
-  };
-  const auto listOf = [](const std::vector<std::string>& parts) {
-    ChunkList list;
-    for (const std::string& part : parts) {
-      list.chunks.push_back({list.fileSize, static_cast<uint32_t>(part.size()), Sha256Hex(part)});
-      list.fileSize += part.size();
-    }
-    return SerializeChunkList(list);
-  };
-  const std::string bytes = join(chunks);
-  const std::string newList = listOf(chunks);
-  const std::string oldList = listOf(old);
-  WriteFiles(scratch_, {{"kept", join(old)}, {"partner", bytes}, {"other", bytes}});
+  const std::string bytes = Joined(chunks);
+  const std::string newList = ChunkListBytes(chunks);
+  const std::string oldList = ChunkListBytes(old);
+  WriteFiles(scratch_, {{"kept", Joined(old)}, {"partner", bytes}, {"other", bytes}});
   ChunkedKeptFiles chunked;
-  AddChunkedKeptFile(chunked, {"data/pack.dat", Sha256Hex(join(old)), 18000, Sha256Hex(oldList)},
+  AddChunkedKeptFile(chunked, {"data/pack.dat", Sha256Hex(Joined(old)), 18000, Sha256Hex(oldList)},
                      scratch_ / "kept");
 
   DownloadSettings wholeFiles;

@@ -117,6 +117,10 @@ struct Shared {
   Sha256ProviderOwner hashing = OpenSha256Provider();
   std::vector<std::unique_ptr<FileState>> files;
 
+  // Held by the one worker copying from the disk: files written at once only slow the disk, and
+  // a copy takes no connection.
+  std::mutex copying;
+
   std::mutex lock;  // the fields below; taken before a file's lock, never after
   std::condition_variable ended;
   std::vector<Task> tasks;
@@ -251,8 +255,7 @@ void EnsureOpen(Shared& shared, FileState& file, const FilePlan& plan) {
 // The bytes of a disk piece, hashed as they are read and written at their place unless they are
 // already there. Runs on the worker that hashes the file, so the hasher and readers are its own.
 // A stop ends it between two reads, with copied false.
-Trouble CopyPiece(const Shared& shared, size_t index, FileState& file, const Piece& piece,
-                  bool& copied) {
+Trouble CopyPiece(Shared& shared, size_t index, FileState& file, const Piece& piece, bool& copied) {
   const FilePlan& plan = shared.plans[index];
   copied = false;
   UniqueStream& reader = file.readers[piece.disk];
@@ -264,6 +267,7 @@ Trouble CopyPiece(const Shared& shared, size_t index, FileState& file, const Pie
   }
   if (!SeekOpenFile(reader.get(), piece.diskOffset)) return Trouble::Again;
   const bool inPlace = file.disks[piece.disk] == plan.destination;
+  const std::lock_guard<std::mutex> alone(shared.copying);
   std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(kFilePieceBytes, piece.length)));
   for (uint64_t done = 0; done < piece.length;) {
     if (Stopped(shared, index)) return Trouble::None;
