@@ -179,6 +179,7 @@ struct FilePlacement {
   bool Run(const std::vector<size_t>& entries) {
     if (entries.empty()) return true;
     std::vector<FilePlan> plans;
+    plans.reserve(entries.size());
     for (const size_t i : entries) plans.push_back(*plan.files[i]);
     const TransferResult placed = RunPlans(
         environment.fetch, session, plans, [&](uint64_t now) { report(SaturatingAdd(done, now)); },
