@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -42,6 +43,21 @@ std::FILE* OpenFileForUpdating(const std::filesystem::path& path, int& error);
 
 // Opens an existing file (never a folder) to read, shared for reading and writing by others.
 std::FILE* OpenFileForReading(const std::filesystem::path& path, int& error);
+
+// Makes `to`, which must not exist, a second file with the bytes of the file `from` without
+// writing them again: a copy-on-write clone of its blocks where the volume makes one (FICLONE on
+// Linux; on Windows the system's copy, which clones blocks on volumes that count shared blocks),
+// otherwise a hard link to the same file. Nothing is left at `to` on failure.
+int ShareFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// ShareFile, or a stand-in a test passes in.
+using FileSharer =
+    std::function<int(const std::filesystem::path& from, const std::filesystem::path& to)>;
+
+// Whether a ShareFile error says no file of this volume can be shared (no links on FAT, another
+// volume, the call unknown), rather than something of this one file (its links at their limit,
+// the name taken, the file busy or gone).
+bool RefusesEveryShare(int error);
 
 // Pushes what was written to an open file (after fflush) from the system's cache to the disk:
 // FlushFileBuffers on Windows, fsync on Linux.

@@ -1,5 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -108,6 +110,44 @@ std::FILE* OpenFileForReading(const fs::path& path, int& error) {
     return nullptr;
   }
   return StreamOf(fd, "rb", error);
+}
+
+namespace {
+
+// A clone of from's blocks at to (created here); 0 or the errno, with nothing left at to.
+int CloneFile(const fs::path& from, const fs::path& to) {
+  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return errno;
+  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (out < 0) {
+    const int error = errno;
+    close(in);
+    return error;
+  }
+  const int error = ioctl(out, FICLONE, in) == 0 ? 0 : errno;
+  close(out);
+  close(in);
+  if (error != 0) unlink(to.c_str());
+  return error;
+}
+
+// The errors by which a volume says it has no clones, rather than that this file cannot be one.
+bool NoClones(int error) {
+  return error == EOPNOTSUPP || error == ENOTTY || error == EINVAL || error == EXDEV ||
+         error == ENOSYS || error == EBADF;
+}
+
+}  // namespace
+
+int ShareFile(const fs::path& from, const fs::path& to) {
+  const int cloned = CloneFile(from, to);
+  if (cloned == 0 || !NoClones(cloned)) return cloned;
+  return link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+bool RefusesEveryShare(int error) {
+  return error == EPERM || error == EXDEV || error == EOPNOTSUPP || error == ENOSYS ||
+         error == EROFS;
 }
 
 int FlushFileToDisk(std::FILE* file) { return fsync(fileno(file)) == 0 ? 0 : errno; }

@@ -132,6 +132,45 @@ std::FILE* OpenFileForReading(const fs::path& path, int& error) {
   return StreamOf(std::move(file), _O_BINARY | _O_RDONLY, "rb", error);
 }
 
+namespace {
+
+// Volumes that count shared blocks (ReFS, Dev Drive); older headers lack the flag.
+constexpr DWORD kSupportsBlockRefcounting = 0x08000000;
+
+bool ClonesBlocks(const std::wstring& file) {
+  const UniqueFile handle(CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD flags = 0;
+  return handle &&
+         GetVolumeInformationByHandleW(handle.Get(), nullptr, 0, nullptr, nullptr, &flags, nullptr,
+                                       0) &&
+         (flags & kSupportsBlockRefcounting) != 0;
+}
+
+}  // namespace
+
+int ShareFile(const fs::path& from, const fs::path& to) {
+  const std::wstring source = Long(from);
+  const std::wstring target = Long(to);
+  if (ClonesBlocks(source)) {
+    // The system's copy clones the blocks on such a volume; it never makes a second link.
+    if (CopyFileExW(source.c_str(), target.c_str(), nullptr, nullptr, nullptr,
+                    COPY_FILE_FAIL_IF_EXISTS)) {
+      return 0;
+    }
+    const int error = LastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) DeleteFileW(target.c_str());
+    return error;
+  }
+  return CreateHardLinkW(target.c_str(), source.c_str(), nullptr) ? 0 : LastError();
+}
+
+bool RefusesEveryShare(int error) {
+  return error == ERROR_NOT_SAME_DEVICE || error == ERROR_INVALID_FUNCTION ||
+         error == ERROR_NOT_SUPPORTED || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
 int FlushFileToDisk(std::FILE* file) {
   const intptr_t handle = _get_osfhandle(_fileno(file));
   if (handle == -1) return ERROR_INVALID_HANDLE;

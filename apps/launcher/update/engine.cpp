@@ -126,6 +126,7 @@ VersionPlan PlanVersion(const std::string& website, const Manifest& manifest, co
   plan.write = manifestCopyBytes;
   std::unordered_map<std::string, std::vector<fs::path>> placedHere;
   std::unordered_map<std::string, size_t> lastPlaced;
+  std::optional<bool> sharing;  // tried on the first file a kept version holds
   for (size_t i = 0; i < manifest.files.size(); ++i) {
     const ManifestFile& file = manifest.files[i];
     plan.copyOf.push_back(kNoEntry);
@@ -136,6 +137,9 @@ VersionPlan PlanVersion(const std::string& website, const Manifest& manifest, co
     std::vector<fs::path> partners = placedHere[file.sha256];
     if (const auto kept = stage.reusable.find(file.sha256); kept != stage.reusable.end()) {
       partners.insert(partners.end(), kept->second.begin(), kept->second.end());
+      if (!sharing && !kept->second.empty() && kept->second.front() != stage.destinations[i]) {
+        sharing = CanShareFiles(environment.share, kept->second.front(), stage.destinations[i]);
+      }
     }
     partners.erase(std::remove(partners.begin(), partners.end(), stage.destinations[i]),
                    partners.end());
@@ -149,7 +153,8 @@ VersionPlan PlanVersion(const std::string& website, const Manifest& manifest, co
                                   .staged = stage.staged[i],
                                   .partners = partners,
                                   .chunked = stage.chunked,
-                                  .settings = environment.downloads});
+                                  .settings = environment.downloads,
+                                  .sharing = sharing.value_or(false)});
     plan.fetch = SaturatingAdd(plan.fetch, filePlan.fetchBytes);
     plan.write = SaturatingAdd(plan.write, filePlan.writeBytes);
     plan.files.push_back(std::move(filePlan));
@@ -183,7 +188,7 @@ struct FilePlacement {
     for (const size_t i : entries) plans.push_back(*plan.files[i]);
     const TransferResult placed = RunPlans(
         environment.fetch, session, plans, [&](uint64_t now) { report(SaturatingAdd(done, now)); },
-        waiting, environment.downloads);
+        waiting, environment.downloads, environment.share);
     done = SaturatingAdd(done, placed.counted);
     if (placed.failed == entries.size()) return true;
     const size_t i = entries[placed.failed];

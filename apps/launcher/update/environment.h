@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "common/system.h"
+#include "files/disk.h"
 #include "files/patience.h"
 #include "net/http.h"
 #include "update/trust/utc_time.h"
@@ -26,6 +27,8 @@ struct UpdateEnvironment {
   RefetchPause refetchPause = PauseBeforeRefetch;
   UtcClock clock = SystemUtcSeconds;
   DownloadSettings downloads;
+  // Gives a new version's file the bytes of a kept version's file without writing them again.
+  FileSharer share = ShareFile;
   // How long a step on the disk waits for another program to let go of a file.
   std::chrono::milliseconds patience = kPatienceLimit;
   // The running launcher, whose own bytes become the installed copy when the manifest names no

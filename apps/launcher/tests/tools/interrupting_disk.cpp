@@ -24,6 +24,7 @@
 #undef FlushFolderToDisk
 #undef FreeDiskBytes
 #undef TruncateOpenFile
+#undef ShareFile
 
 namespace fs = std::filesystem;
 
@@ -65,6 +66,11 @@ DiskSteps DiskStepsTaken() {
 int RemoveEntry(const fs::path& path) {
   Step();
   return RealRemoveEntry(path);
+}
+
+int ShareFile(const fs::path& from, const fs::path& to) {
+  Step();
+  return RealShareFile(from, to);
 }
 
 int RenameEntry(const fs::path& from, const fs::path& to) {

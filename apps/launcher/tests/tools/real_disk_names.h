@@ -17,3 +17,4 @@
 #define FlushFolderToDisk RealFlushFolderToDisk
 #define FreeDiskBytes RealFreeDiskBytes
 #define TruncateOpenFile RealTruncateOpenFile
+#define ShareFile RealShareFile

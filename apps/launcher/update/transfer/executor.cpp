@@ -72,6 +72,9 @@ struct FileState {
   std::vector<PieceState> states;
   std::vector<UniqueStream> readers;  // of disks, opened by the hashing worker
   bool opened = false;
+  // The destination shares the bytes of the attempt's disk file: it is only hashed, never opened
+  // for writing, so nothing can change the other file through it.
+  bool linked = false;
   std::FILE* out = nullptr;
   uint64_t position = 0;  // of out, so that writes in order need no seek
   Sha256HasherOwner hasher;
@@ -92,10 +95,11 @@ struct Task {
 
 struct Shared {
   Shared(const HttpFetcher& fetch, const std::vector<FilePlan>& plans,
-         const DownloadSettings& settings)
+         const DownloadSettings& settings, const FileSharer& share)
       : fetch(fetch),
         plans(plans),
         settings(settings),
+        share(share),
         files(plans.size()),
         outcomes(plans.size(), FileOutcome::Done),
         errors(plans.size()) {
@@ -113,6 +117,9 @@ struct Shared {
   const HttpFetcher& fetch;
   const std::vector<FilePlan>& plans;
   const DownloadSettings& settings;
+  const FileSharer& share;
+  // Cleared once the volume refused to share any file: the rest are copied.
+  std::atomic<bool> sharing{true};
   // Opened on the calling thread, so it outlives every worker that hashes.
   Sha256ProviderOwner hashing = OpenSha256Provider();
   std::vector<std::unique_ptr<FileState>> files;
@@ -238,17 +245,43 @@ bool ReadsOwnDestination(const FileState& file, const fs::path& destination) {
   });
 }
 
-// Opens the destination once per attempt; bytes left in place by a stopped run are kept.
+// Puts a link or clone of the attempt's one disk file at the destination, where its bytes are then
+// hashed, when the plan allows it. False when the file is to be copied: the volume refused, for
+// this file or (from then on) for every one.
+bool Share(Shared& shared, FileState& file, const FilePlan& plan) {
+  if (!plan.shares || !shared.sharing || file.pieces.size() != 1 ||
+      file.pieces.front().disk == kFromWebsite) {
+    return false;
+  }
+  fs::path& from = file.disks[file.pieces.front().disk];
+  if (from == plan.destination) return false;
+  const int error = shared.share(from, plan.destination);
+  if (error == 0) {
+    from = plan.destination;
+    return true;
+  }
+  if (RefusesEveryShare(error)) shared.sharing = false;
+  return false;
+}
+
+// Opens the destination once per attempt; bytes left in place by a stopped run are kept. A file
+// written from its start is always a new one: what stood there may share its bytes with a kept
+// version's file.
 void EnsureOpen(Shared& shared, FileState& file, const FilePlan& plan) {
   if (file.opened) return;
   file.opened = true;
-  file.out = ReadsOwnDestination(file, plan.destination) ? OpenForUpdating(plan.destination)
-                                                         : OpenForWriting(plan.destination);
+  file.hasher = StartSha256(*shared.hashing);
+  const bool keeps = ReadsOwnDestination(file, plan.destination);
+  if (!keeps && EntryKindOf(plan.destination) == EntryKind::File) RemoveEntry(plan.destination);
+  if (!keeps && Share(shared, file, plan)) {
+    file.linked = true;
+    return;
+  }
+  file.out = keeps ? OpenForUpdating(plan.destination) : OpenForWriting(plan.destination);
   // Pieces arrive in pieces of their own and are written at offsets: a buffer would only cut
   // each write in two.
   if (file.out != nullptr) std::setvbuf(file.out, nullptr, _IONBF, 0);
   file.position = 0;
-  file.hasher = StartSha256(*shared.hashing);
   if (file.out == nullptr) file.trouble = Trouble::NotWritten;
 }
 
@@ -377,6 +410,7 @@ void ResetAttempt(FileState& file) {
   file.readers.clear();
   file.readers.resize(file.disks.size());
   file.opened = false;
+  file.linked = false;
   file.out = nullptr;
   file.hashed = 0;
   file.trouble = Trouble::None;
@@ -401,7 +435,7 @@ void Settle(Shared& shared, size_t index) {
   file.out = nullptr;
   const bool leave = !complete && (stopped || file.trouble == Trouble::NotFetched);
   // Whatever stood in the way of opening the file stays.
-  const bool wasOpen = out != nullptr;
+  const bool wasOpen = out != nullptr || file.linked;
   bool closed = wasOpen;
   if (leave && out != nullptr && !plan.leavesPieces) {
     // Only the bytes that run together from the start stay, so no file of the full size holds
@@ -605,8 +639,9 @@ struct Workers {
 
 TransferResult RunPlans(const HttpFetcher& fetch, HttpSession& session,
                         const std::vector<FilePlan>& plans, const TransferProgress& progress,
-                        const std::function<void()>& waiting, const DownloadSettings& settings) {
-  Shared shared(fetch, plans, settings);
+                        const std::function<void()>& waiting, const DownloadSettings& settings,
+                        const FileSharer& share) {
+  Shared shared(fetch, plans, settings, share);
   size_t websitePieces = 0;
   for (size_t i = 0; i < plans.size(); ++i) {
     FileState& file = *shared.files[i];

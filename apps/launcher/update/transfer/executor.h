@@ -4,7 +4,8 @@
 // fetches the website pieces of every file at once, a few of one file side by side; every piece
 // is written at its offset. Each file is hashed in order as the bytes from its start grow: pieces
 // that arrive ahead wait in memory (within a bound shared by all files) rather than being read
-// back, and bytes taken from the disk are hashed as they are copied. The calling thread only
+// back, and bytes taken from the disk are hashed as they are copied, or, for a whole file the
+// volume lets it share, hashed where the link or clone put them. The calling thread only
 // watches: it reports the bytes and says when a worker waits for another program.
 
 #include <cstddef>
@@ -43,5 +44,5 @@ using TransferProgress = std::function<void(uint64_t counted)>;
 // here once every worker has ended.
 TransferResult RunPlans(const HttpFetcher& fetch, HttpSession& session,
                         const std::vector<FilePlan>& plans, const TransferProgress& progress,
-                        const std::function<void()>& waiting,
-                        const DownloadSettings& settings = {});
+                        const std::function<void()>& waiting, const DownloadSettings& settings = {},
+                        const FileSharer& share = ShareFile);

@@ -186,6 +186,13 @@ StagedFile InspectStagedFile(const fs::path& destination, uint64_t size, const s
   return staged;
 }
 
+bool CanShareFiles(const FileSharer& share, const fs::path& kept, const fs::path& probe) {
+  if (EntryKindOf(probe) == EntryKind::File) RemoveEntry(probe);
+  const int error = share(kept, probe);
+  if (error == 0) RemoveEntry(probe);
+  return !RefusesEveryShare(error);
+}
+
 void AddChunkedKeptFile(ChunkedKeptFiles& kept, const ManifestFile& file, const fs::path& path) {
   if (file.chunks.empty()) return;
   kept[PathKey(file.path)].push_back({path, file.chunks});
@@ -223,6 +230,8 @@ FilePlan PlanFile(const HttpFetcher& fetch, HttpSession& session, Sha256Provider
     plan.disks = {in.partners.front()};
     plan.pieces = {{0, file.size, 0, 0}};
     plan.partners.assign(in.partners.begin() + 1, in.partners.end());
+    plan.shares = in.sharing;
+    if (plan.shares) plan.writeBytes = 0;
     return plan;
   }
 

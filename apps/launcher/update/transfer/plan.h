@@ -1,7 +1,8 @@
 #pragma once
 
 // Where each byte of a file of the new version comes from, decided before any byte moves: a kept
-// file of the same fingerprint, bytes an interrupted run left in place, runs of matching chunks in
+// file of the same fingerprint (shared by a link or a clone where the volume allows, so its bytes
+// are not written again), bytes an interrupted run left in place, runs of matching chunks in
 // the kept file at the same path, or the file on the website, in ranges when there is much of it.
 // A plan holds merged runs, never chunk lists, so its size does not grow with the game.
 //
@@ -16,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "files/disk.h"
 #include "net/http.h"
 #include "update/trust/crypto.h"
 #include "update/trust/manifest.h"
@@ -43,6 +45,9 @@ struct FilePlan {
   // Whole files of the same fingerprint, tried in turn when the pieces come out wrong, before the
   // whole file is fetched once more.
   std::vector<std::filesystem::path> partners;
+  // The file comes whole from another file on the disk, which the volume lets it share rather
+  // than copy: nothing of it is written.
+  bool shares = false;
   // A stop leaves every piece written where it is: the file has a chunk list, so the next run
   // keeps each chunk that verifies. Otherwise only the bytes that run together from its start
   // are left.
@@ -94,7 +99,15 @@ struct PlanInputs {
   const std::vector<std::filesystem::path>& partners;
   const ChunkedKeptFiles& chunked;
   const DownloadSettings& settings;
+  // The volume lets a version share the bytes of another's files (CanShareFiles).
+  bool sharing = false;
 };
+
+// Whether the folder can hold a file sharing the bytes of kept: tried by sharing it at probe, the
+// place of a file this update writes anyway, and taking the share away again. Only a refusal that
+// holds for every file says no.
+bool CanShareFiles(const FileSharer& share, const std::filesystem::path& kept,
+                   const std::filesystem::path& probe);
 
 // The plan of one file. Its chunk lists, when it has one, are fetched here and only here.
 FilePlan PlanFile(const HttpFetcher& fetch, HttpSession& session, Sha256Provider& provider,
