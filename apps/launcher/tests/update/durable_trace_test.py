@@ -5,6 +5,8 @@ moment cannot publish data that never reached the disk:
 
   - every file reachable through a rename (the file renamed, or any file inside a folder renamed)
     was flushed (fsync, fdatasync, or a syncfs of its file system) after it was last written;
+  - on Linux, so was every hard link or clone made there (a flush of its folder counts); Windows
+    journals a link as it does a rename;
   - on Linux, the folder a rename lands in is flushed after the rename;
   - an up-to-date start writes, creates, renames and removes nothing in the InstallRoot.
 
@@ -29,7 +31,8 @@ import sys
 import tempfile
 
 TRACED = ("trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,ftruncate,fsync,"
-          "fdatasync,syncfs,rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat,rmdir")
+          "fdatasync,syncfs,rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat,rmdir,link,linkat,"
+          "ioctl")
 SKIP = 77
 
 LINE = re.compile(r"^(\d+)\s+(\d+\.\d+)\s+(.*)$")
@@ -71,7 +74,7 @@ def parse(trace_file):
 
 
 def events_of(calls, windows):
-    """What the calls did to files: (kind, path, target) with kind write, flush, flush-all,
+    """What the calls did to files: (kind, path, target) with kind write, link, flush, flush-all,
     rename or remove, in order."""
     events = []
     for _, name, args, result, returned in sorted(calls, key=lambda c: c[0]):
@@ -87,6 +90,10 @@ def events_of(calls, windows):
         elif name in ("write", "pwrite64", "writev", "pwritev", "pwritev2", "ftruncate"):
             if fd_path and (result > 0 or name == "ftruncate"):
                 events.append(("write", fd_path, None))
+        elif name == "ioctl" and fd_path and "CLONE" in args:
+            events.append(("write", fd_path, None))
+        elif name in ("link", "linkat") and len(strings) >= 2:
+            events.append(("link", strings[1], None))
         elif name in ("fsync", "fdatasync") and fd_path:
             events.append(("flush", fd_path, None))
         elif name == "syncfs":
@@ -107,12 +114,17 @@ def check(events, root, windows):
     """The problems of one run's events in the InstallRoot, and its counts."""
     problems = []
     dirty = set()
-    renames = unsynced = unflushed_folders = 0
+    renames = unsynced = unflushed_folders = links = 0
     for index, (kind, path, target) in enumerate(events):
         if kind == "write":
             dirty.add(path)
+        elif kind == "link":
+            links += inside(path, root)
+            if not windows:
+                dirty.add(path)
         elif kind == "flush":
             dirty.discard(path)
+            dirty = {p for p in dirty if os.path.dirname(p) != path}
         elif kind == "flush-all":
             dirty.clear()
         elif kind == "remove":
@@ -132,12 +144,12 @@ def check(events, root, windows):
                 unflushed_folders += 1
                 problems.append("%s -> %s: %s was not flushed after the rename"
                                 % (path, target, folder))
-    return problems, renames, unsynced, unflushed_folders
+    return problems, renames, unsynced, unflushed_folders, links
 
 
 def changes_in(events, root):
     return ["%s %s" % (kind, path) for kind, path, _ in events
-            if kind in ("write", "rename", "remove", "make") and inside(path, root)]
+            if kind in ("write", "link", "rename", "remove", "make") and inside(path, root)]
 
 
 class Runner:
@@ -305,15 +317,17 @@ def run_flows(args, scratch):
                 with open(launchers[launcher], "rb") as wanted:
                     if copy.read() != wanted.read():
                         problems.append("the launcher copy is not launcher " + launcher)
-        found, renames, unsynced, folders = check(events, root, runner.windows)
+        found, renames, unsynced, folders, links = check(events, root, runner.windows)
         problems += found
         if not version:
             problems += ["an up-to-date start changed the disk: " + c
                          for c in changes_in(events, root)]
         elif renames == 0:
             problems.append("nothing was renamed: the trace saw nothing")
-        print("%s: %d renames, %d publish data never flushed, %d folders not flushed after"
-              % (name, renames, unsynced, folders))
+        if name == "update" and links == 0 and not args.measure:
+            problems.append("the update shared no kept file")
+        print("%s: %d renames, %d publish data never flushed, %d folders not flushed after, "
+              "%d links" % (name, renames, unsynced, folders, links))
         for problem in problems:
             print("  " + problem)
         failed = failed or bool(problems)

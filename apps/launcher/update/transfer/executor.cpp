@@ -255,7 +255,7 @@ bool Share(Shared& shared, FileState& file, const FilePlan& plan) {
   }
   fs::path& from = file.disks[file.pieces.front().disk];
   if (from == plan.destination) return false;
-  const int error = shared.share(from, plan.destination);
+  const int error = ShareInto(shared.share, from, plan.destination);
   if (error == 0) {
     from = plan.destination;
     return true;

@@ -186,9 +186,16 @@ StagedFile InspectStagedFile(const fs::path& destination, uint64_t size, const s
   return staged;
 }
 
+int ShareInto(const FileSharer& share, const fs::path& from, const fs::path& to) {
+  const int error = share(from, to);
+  if (!IsMissingError(error) || EntryKindOf(to.parent_path()) == EntryKind::Folder) return error;
+  CreateFolderChain(to.parent_path());
+  return share(from, to);
+}
+
 bool CanShareFiles(const FileSharer& share, const fs::path& kept, const fs::path& probe) {
   if (EntryKindOf(probe) == EntryKind::File) RemoveEntry(probe);
-  const int error = share(kept, probe);
+  const int error = ShareInto(share, kept, probe);
   if (error == 0) RemoveEntry(probe);
   return !RefusesEveryShare(error);
 }

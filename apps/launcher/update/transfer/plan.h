@@ -103,6 +103,10 @@ struct PlanInputs {
   bool sharing = false;
 };
 
+// share(from, to), making the folders on the way to `to` when they are missing.
+int ShareInto(const FileSharer& share, const std::filesystem::path& from,
+              const std::filesystem::path& to);
+
 // Whether the folder can hold a file sharing the bytes of kept: tried by sharing it at probe, the
 // place of a file this update writes anyway, and taking the share away again. Only a refusal that
 // holds for every file says no.
