@@ -151,9 +151,10 @@ http {{
 
 def measure(cmd, env, log_path, timeout=RUN_TIMEOUT):
     """Runs cmd under /usr/bin/time. Returns a dict with the wall time (seconds, taken here),
-    peak resident memory (KiB, of the largest process), CPU seconds and the exit code."""
+    peak resident memory (KiB, of the largest process), CPU seconds, the bytes it wrote to files
+    (the file system outputs, in 512-byte units) and the exit code."""
     stats = log_path + ".time"
-    full = ["/usr/bin/time", "-f", "%M %U %S", "-o", stats] + cmd
+    full = ["/usr/bin/time", "-f", "%M %U %S %O", "-o", stats] + cmd
     with open(log_path, "wb") as out:
         start = time.perf_counter()
         # A group of its own, so that a run that hangs is stopped with everything it started.
@@ -183,14 +184,30 @@ def measure(cmd, env, log_path, timeout=RUN_TIMEOUT):
         finally:
             timer.cancel()
         wall = time.perf_counter() - start
-    rss = cpu = None
+    rss = cpu = written = None
     try:
         with open(stats) as f:
             last = f.read().strip().splitlines()[-1].split()
         rss, cpu = int(last[0]), float(last[1]) + float(last[2])
+        written = int(last[3]) * 512
     except (OSError, IndexError, ValueError):
         pass
-    return {"seconds": wall, "peak_rss_kib": rss, "cpu_seconds": cpu, "exit": rc}
+    return {"seconds": wall, "peak_rss_kib": rss, "cpu_seconds": cpu, "written_bytes": written,
+            "exit": rc}
+
+
+def disk_use(folder):
+    """The disk blocks under folder, in bytes, each file counted once however many names it has
+    (as du counts)."""
+    seen = set()
+    total = 0
+    for parent, folders, names in os.walk(folder):
+        for name in folders + names:
+            status = os.lstat(os.path.join(parent, name))
+            if (status.st_dev, status.st_ino) not in seen:
+                seen.add((status.st_dev, status.st_ino))
+                total += status.st_blocks * 512
+    return total
 
 
 def tail(path, lines=15):
@@ -473,6 +490,7 @@ def launcher_runs(ctx, site, target):
         site.serve("1.1.0")
         out["update 5%"].append(launch("update", "1.1.0",
                                        planned_fetch(site, "1.1.0", kept=["1.0.0"])))
+        out["update 5%"][-1]["install_root_bytes"] = disk_use(home)
         site.serve(ROLLBACK)
         out["rollback"].append(launch("rollback", "1.0.0", Plan(2, site.meta_bytes(ROLLBACK))))
     for _ in range(args.start_runs):
@@ -931,6 +949,7 @@ def main():
                 f"{args.seed}); {disk_free(args.work) / 1e9:.0f} GB free")
             folder = os.path.join(args.work, "client")
             files, changed = clients.write_versions(kind, args.seed, folder)
+            client_blocks = disk_use(os.path.join(folder, "v2"))
             log(f"   publishing 1.0.0 and 1.1.0 ({len(changed)} files changed)")
             site = Website(ctx, kind, folder, files, changed)
             rmtree(folder)
@@ -940,6 +959,7 @@ def main():
                 "largest_file_bytes": max(size for _, size in files),
                 "changed_files": len(site.changed_entries()),
                 "changed_bytes": sum(f["size"] for f in site.changed_entries()),
+                "client_disk_bytes": client_blocks,
                 "manifest_bytes": len(site.pairs["1.0.0"]["manifest.json"]),
                 "runs": {},
             }

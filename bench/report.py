@@ -17,6 +17,8 @@ def _summary(runs):
     seconds = [r["seconds"] for r in good]
     rss = [r["peak_rss_kib"] for r in good if r.get("peak_rss_kib") is not None]
     cpu = [r["cpu_seconds"] for r in good if r.get("cpu_seconds") is not None]
+    written = [r["written_bytes"] for r in good if r.get("written_bytes") is not None]
+    disk = [r["install_root_bytes"] for r in good if r.get("install_root_bytes") is not None]
     return {
         "runs": len(runs),
         "failed_runs": len(runs) - len(good),
@@ -26,6 +28,8 @@ def _summary(runs):
         "stdev_seconds": statistics.stdev(seconds) if len(seconds) > 1 else 0.0,
         "peak_rss_mib": max(rss) / 1024 if rss else None,
         "median_cpu_seconds": statistics.median(cpu) if cpu else None,
+        "median_written_bytes": statistics.median(written) if written else None,
+        "install_root_bytes": max(disk) if disk else None,
         "requests": good[0].get("requests"),
         "bytes_served": good[0].get("bytes_served"),
         "bytes_expected": good[0].get("bytes_expected"),
@@ -142,6 +146,23 @@ def _pack_table(results, summary):
     return lines
 
 
+def _disk_lines(entry, row):
+    """What the update left on the disk and what it wrote, against the client and its change."""
+    lines = []
+    for build, label in BUILDS:
+        s = row.get(build)
+        if not s or s.get("install_root_bytes") is None or not entry.get("client_disk_bytes"):
+            continue
+        written = s.get("median_written_bytes")
+        changed = entry["changed_bytes"]
+        wrote = ("-" if written is None or not changed else
+                 f"{_mb(written)} MB written, {written / changed:.2f}x the changed files' bytes")
+        lines.append(f"{'':<17} {label}: after the update the InstallRoot takes "
+                     f"{s['install_root_bytes'] / entry['client_disk_bytes']:.2f}x the client's "
+                     f"disk blocks; {wrote}")
+    return lines
+
+
 def _rate(n):
     return "-" if n is None else f"{n / 1e6:.0f} MB/s"
 
@@ -216,6 +237,7 @@ def table(results, summary):
                     f"{name:<17} {label:<14} {s['runs']:>2} {s['median_seconds']:>9.3f} "
                     f"{spread:>15} {s['stdev_seconds']:>6.3f} {peak:>8} {s['requests']:>5} "
                     f"{_mb(s['bytes_served']):>9} {ok:>8} {ratio:>7} {no_wine:>7}")
+        lines += _disk_lines(entry, rows.get("update 5%", {}))
     if not summary["clients"]:
         lines.append("(no loopback clients in this run)")
     if summary.get("pack_update"):

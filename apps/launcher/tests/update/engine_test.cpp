@@ -12,9 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "files/disk.h"
 #include "tests/update/test_website.h"
-#include "update/store/version_store.h"
 #include "update/trust/crypto.h"
 
 namespace fs = std::filesystem;
@@ -486,129 +484,6 @@ TEST_F(PublishedEngineTest, AnUpdateAfterARollbackReusesTheVersionRolledBackFrom
   EXPECT_EQ(again.urls.back(),
             std::string(kTestWebsite) + "/client/files/" + Sha256Hex("player one"));
   EXPECT_EQ(ReadBytes(versions_ / "4.0" / "kelvadon_player.exe"), "player one");
-}
-
-// Unchanged files are shared with the kept version rather than copied, where the volume allows,
-// and nothing the launcher does afterwards writes through a shared file: not the update, a
-// rollback, the clean-up of a version that shared it, nor the uninstall.
-TEST_F(PublishedEngineTest, KeptFilesAreSharedWhereTheVolumeAllows) {
-#ifdef _WIN32
-  constexpr int kNoLinksOnThisVolume = 1;  // ERROR_INVALID_FUNCTION, as FAT answers
-  constexpr int kTooManyLinks = 1142;      // ERROR_TOO_MANY_LINKS
-#else
-  constexpr int kNoLinksOnThisVolume = EPERM;
-  constexpr int kTooManyLinks = EMLINK;
-#endif
-  const Files one = {{"kelvadon_player.exe", "player one"},
-                     {"kelvadon_studio.exe", "studio"},
-                     {"data/a.pak", "pak a"},
-                     {"data/b.pak", "pak b"}};
-  Files two = one;
-  two["kelvadon_player.exe"] = "player two";
-  Files three = two;
-  three["data/c.pak"] = "pak c";
-  const std::string files = std::string(kTestWebsite) + "/client/files/";
-  int calls = 0;
-  struct Case {
-    const char* name;
-    FileSharer share;
-    std::string damaged;               // a kept file changed in place before the update
-    std::vector<std::string> shared;   // 2.0's files that are 1.0's
-    std::vector<std::string> fetched;  // by the update to 2.0
-    int calls;                         // of the share, when not -1
-  };
-  const Case cases[] = {
-      {"sharing allowed",
-       ShareFile,
-       "",
-       {"data/a.pak", "data/b.pak", "kelvadon_studio.exe"},
-       {"player two"},
-       -1},
-      {"refused for every file",
-       [&](const fs::path&, const fs::path&) { return ++calls, kNoLinksOnThisVolume; },
-       "",
-       {},
-       {"player two"},
-       1},
-      {"refused for one file",
-       [&](const fs::path& from, const fs::path& to) {
-         ++calls;
-         return to.filename() == "a.pak" ? kTooManyLinks : ShareFile(from, to);
-       },
-       "",
-       {"data/b.pak", "kelvadon_studio.exe"},
-       {"player two"},
-       4},
-      {"a kept file changed on the disk",
-       ShareFile,
-       "data/b.pak",
-       {"data/a.pak", "kelvadon_studio.exe"},
-       {"player two", "pak b"},
-       -1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::remove_all(root_);
-    fs::remove_all(web_);
-    calls = 0;
-    const auto publish = [&](const std::string& version, const Files& client) {
-      const fs::path folder = scratch_ / "clients" / version;
-      fs::remove_all(folder);
-      WriteFiles(folder, client);
-      std::string output;
-      ASSERT_TRUE(PublishVersion(folder, version, web_, {}, output)) << output;
-    };
-    const auto expect = [&](const std::string& version, const Files& client) {
-      for (const auto& [path, bytes] : client) {
-        EXPECT_EQ(ReadBytes(versions_ / version / path), bytes) << version << "/" << path;
-      }
-    };
-    const auto update = [&](FetchLog& log) {
-      UpdateEnvironment environment = WithFetch(FolderFetcher(web_, &log));
-      environment.share = c.share;
-      return UpdateInstallation(
-          kTestWebsite, root_, [](const std::string&, double) {}, environment);
-    };
-    FetchLog log;
-    publish("1.0", one);
-    ASSERT_TRUE(update(log).ready);
-    Files kept = one;
-    if (!c.damaged.empty()) {
-      kept[c.damaged] = "pak B";
-      WriteFiles(versions_ / "1.0", {{c.damaged, kept[c.damaged]}});
-    }
-    publish("2.0", two);
-    log.urls.clear();
-    const UpdateResult result = update(log);
-    ASSERT_TRUE(result.ready) << result.error;
-    std::vector<std::string> expected = {std::string(kTestWebsite) + "/client/manifest.json",
-                                         std::string(kTestWebsite) + "/client/manifest.sig"};
-    for (const std::string& bytes : c.fetched) expected.push_back(files + Sha256Hex(bytes));
-    EXPECT_EQ(log.urls, expected);
-    std::vector<std::string> shared;
-    for (const auto& [path, bytes] : two) {
-      if (fs::equivalent(versions_ / "1.0" / path, versions_ / "2.0" / path)) {
-        shared.push_back(path);
-      }
-    }
-    EXPECT_EQ(shared, c.shared);
-    if (c.calls >= 0) {
-      EXPECT_EQ(calls, c.calls);
-    }
-    expect("2.0", two);
-    expect("1.0", kept);
-
-    publish("1.0", one);  // back to 1.0, then on to 3.0: 2.0 goes, and 1.0 is kept
-    ASSERT_TRUE(update(log).ready);
-    expect("2.0", two);
-    publish("3.0", three);
-    ASSERT_TRUE(update(log).ready);
-    EXPECT_FALSE(fs::exists(versions_ / "2.0"));
-    expect("3.0", three);
-    expect("1.0", kept);
-    RemoveInstalledFiles(root_);
-    EXPECT_FALSE(fs::exists(versions_));
-  }
 }
 
 }  // namespace

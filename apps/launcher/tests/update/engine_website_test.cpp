@@ -445,4 +445,112 @@ TEST_F(EngineWebsiteTest, AVersionNameWindowsWouldChangeIsRefusedFirst) {
   EXPECT_EQ(VersionEntries(), std::set<std::string>{"1.0"});
 }
 
+// Unchanged files are shared with the kept version rather than copied, where the volume allows,
+// and nothing the launcher does afterwards writes through a shared file: not the update, a
+// rollback, the clean-up of a version that shared it, nor the uninstall.
+TEST_F(EngineWebsiteTest, KeptFilesAreSharedWhereTheVolumeAllows) {
+#ifdef _WIN32
+  constexpr int kNoLinksOnThisVolume = 1;  // ERROR_INVALID_FUNCTION, as FAT answers
+  constexpr int kTooManyLinks = 1142;      // ERROR_TOO_MANY_LINKS
+#else
+  constexpr int kNoLinksOnThisVolume = EPERM;
+  constexpr int kTooManyLinks = EMLINK;
+#endif
+  const Files one = {{"kelvadon_player.exe", "player one"},
+                     {"kelvadon_studio.exe", "studio"},
+                     {"data/a.pak", "pak a"},
+                     {"data/b.pak", "pak b"}};
+  Files two = one;
+  two["kelvadon_player.exe"] = "player two";
+  Files three = two;
+  three["data/c.pak"] = "pak c";
+  int calls = 0;
+  struct Case {
+    const char* name;
+    FileSharer share;
+    std::string damaged;               // a kept file changed in place before the update
+    std::vector<std::string> shared;   // 2.0's files that are 1.0's
+    std::vector<std::string> fetched;  // by the update to 2.0
+    int calls;                         // of the share, when not -1
+  };
+  const Case cases[] = {
+      {"sharing allowed",
+       ShareFile,
+       "",
+       {"data/a.pak", "data/b.pak", "kelvadon_studio.exe"},
+       {"player two"},
+       -1},
+      {"refused for every file",
+       [&](const fs::path&, const fs::path&) { return ++calls, kNoLinksOnThisVolume; },
+       "",
+       {},
+       {"player two"},
+       1},
+      {"refused for one file",
+       [&](const fs::path& from, const fs::path& to) {
+         ++calls;
+         return to.filename() == "a.pak" ? kTooManyLinks : ShareFile(from, to);
+       },
+       "",
+       {"data/b.pak", "kelvadon_studio.exe"},
+       {"player two"},
+       4},
+      {"a kept file changed on the disk",
+       ShareFile,
+       "data/b.pak",
+       {"data/a.pak", "kelvadon_studio.exe"},
+       {"player two", "pak b"},
+       -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RemovePathTree(root_);
+    calls = 0;
+    environment_.share = c.share;
+    const auto expect = [&](const std::string& version, const Files& client) {
+      for (const auto& [path, bytes] : client) {
+        EXPECT_EQ(ReadBytes(versions_ / version / path), bytes) << version << "/" << path;
+      }
+    };
+    Publish("1.0", one);
+    ASSERT_TRUE(Run().ready);
+    Files kept = one;
+    if (!c.damaged.empty()) {
+      kept[c.damaged] = "pak B";
+      WriteFiles(versions_ / "1.0", {{c.damaged, kept[c.damaged]}});
+    }
+    Publish("2.0", two);
+    NewPaths();
+    const UpdateResult result = Run();
+    ASSERT_TRUE(result.ready) << result.error;
+    std::set<std::string> expected = {"/client/manifest.json", "/client/manifest.sig"};
+    for (const std::string& bytes : c.fetched) expected.insert(FilePath(bytes));
+    const std::vector<std::string> fetched = NewPaths();
+    EXPECT_EQ(std::set<std::string>(fetched.begin(), fetched.end()), expected);
+    std::vector<std::string> shared;
+    for (const auto& [path, bytes] : two) {
+      if (fs::equivalent(versions_ / "1.0" / path, versions_ / "2.0" / path)) {
+        shared.push_back(path);
+      }
+    }
+    EXPECT_EQ(shared, c.shared);
+    if (c.calls >= 0) {
+      EXPECT_EQ(calls, c.calls);
+    }
+    expect("2.0", two);
+    expect("1.0", kept);
+
+    Publish("1.0", one);  // back to 1.0, then on to 3.0: 2.0 goes, and 1.0 is kept
+    ASSERT_TRUE(Run().ready);
+    expect("2.0", two);
+    Publish("3.0", three);
+    ASSERT_TRUE(Run().ready);
+    EXPECT_FALSE(fs::exists(versions_ / "2.0"));
+    expect("3.0", three);
+    expect("1.0", kept);
+    RemoveInstalledFiles(root_);
+    EXPECT_FALSE(fs::exists(versions_));
+  }
+}
+
 }  // namespace
