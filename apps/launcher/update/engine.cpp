@@ -107,6 +107,10 @@ struct Stage {
 
 constexpr size_t kNoEntry = std::numeric_limits<size_t>::max();
 
+// Where the staging folder is asked whether it can share a kept file's bytes; a leftover goes
+// with the folder's other unnamed entries.
+constexpr char kShareProbeName[] = "kelvadon-share-check.tmp";
+
 // Every entry's plan, and what the update will fetch, for the progress, and write, for the
 // free-space check.
 struct VersionPlan {
@@ -127,6 +131,8 @@ VersionPlan PlanVersion(const std::string& website, const Manifest& manifest, co
   std::unordered_map<std::string, std::vector<fs::path>> placedHere;
   std::unordered_map<std::string, size_t> lastPlaced;
   std::optional<bool> sharing;  // tried on the first file a kept version holds
+  const bool canProbe = std::find(stage.names.begin(), stage.names.end(),
+                                  NameKey(kShareProbeName)) == stage.names.end();
   for (size_t i = 0; i < manifest.files.size(); ++i) {
     const ManifestFile& file = manifest.files[i];
     plan.copyOf.push_back(kNoEntry);
@@ -137,8 +143,9 @@ VersionPlan PlanVersion(const std::string& website, const Manifest& manifest, co
     std::vector<fs::path> partners = placedHere[file.sha256];
     if (const auto kept = stage.reusable.find(file.sha256); kept != stage.reusable.end()) {
       partners.insert(partners.end(), kept->second.begin(), kept->second.end());
-      if (!sharing && !kept->second.empty() && kept->second.front() != stage.destinations[i]) {
-        sharing = CanShareFiles(environment.share, kept->second.front(), stage.destinations[i]);
+      if (!sharing && !kept->second.empty() && canProbe) {
+        sharing = CanShareFiles(environment.share, kept->second.front(),
+                                stage.folder / kShareProbeName);
       }
     }
     partners.erase(std::remove(partners.begin(), partners.end(), stage.destinations[i]),

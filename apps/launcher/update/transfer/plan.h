@@ -107,9 +107,9 @@ struct PlanInputs {
 int ShareInto(const FileSharer& share, const std::filesystem::path& from,
               const std::filesystem::path& to);
 
-// Whether the folder can hold a file sharing the bytes of kept: tried by sharing it at probe, the
-// place of a file this update writes anyway, and taking the share away again. Only a refusal that
-// holds for every file says no.
+// Whether a folder can hold files sharing the bytes of kept: tried by sharing it at probe, a name
+// in that folder, and taking the share away again. Only a refusal that holds for every file says
+// no. A probe that cannot be taken away (the file is a running program) is left for the clean-up.
 bool CanShareFiles(const FileSharer& share, const std::filesystem::path& kept,
                    const std::filesystem::path& probe);
 
