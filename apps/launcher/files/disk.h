@@ -44,15 +44,23 @@ std::FILE* OpenFileForUpdating(const std::filesystem::path& path, int& error);
 // Opens an existing file (never a folder) to read, shared for reading and writing by others.
 std::FILE* OpenFileForReading(const std::filesystem::path& path, int& error);
 
+// How a volume lets a new file share the bytes of one of its files: a copy-on-write clone of the
+// blocks where it makes them (Btrfs, XFS; on Windows, volumes that count shared blocks, where the
+// system's copy clones them), otherwise a hard link to the same file.
+enum class ShareWay { Link, Clone };
+
+// The way of the volume holding the file; asked once per update, as it costs a query of the
+// volume on Windows.
+ShareWay ShareWayOf(const std::filesystem::path& file);
+
 // Makes `to`, which must not exist, a second file with the bytes of the file `from` without
-// writing them again: a copy-on-write clone of its blocks where the volume makes one (FICLONE on
-// Linux; on Windows the system's copy, which clones blocks on volumes that count shared blocks),
-// otherwise a hard link to the same file. Nothing is left at `to` on failure.
-int ShareFile(const std::filesystem::path& from, const std::filesystem::path& to);
+// writing them again, the way given (a clone the volume refuses becomes a link on Linux). Nothing
+// is left at `to` on failure.
+int ShareFile(const std::filesystem::path& from, const std::filesystem::path& to, ShareWay way);
 
 // ShareFile, or a stand-in a test passes in.
-using FileSharer =
-    std::function<int(const std::filesystem::path& from, const std::filesystem::path& to)>;
+using FileSharer = std::function<int(const std::filesystem::path& from,
+                                     const std::filesystem::path& to, ShareWay way)>;
 
 // Whether a ShareFile error says no file of this volume can be shared (no links on FAT, another
 // volume, the call unknown), rather than something of this one file (its links at their limit,

@@ -138,21 +138,21 @@ bool NoClones(int error) {
          error == ENOSYS || error == EBADF;
 }
 
-// Whether the file lies on a file system that can clone blocks, so that a clone is worth trying.
-bool ClonesBlocks(const fs::path& file) {
+}  // namespace
+
+ShareWay ShareWayOf(const fs::path& file) {
   constexpr unsigned long kBtrfs = 0x9123683E;
   constexpr unsigned long kXfs = 0x58465342;
   constexpr unsigned long kBcachefs = 0xCA451A4E;
   struct statfs status = {};
-  if (statfs(file.c_str(), &status) != 0) return false;
+  if (statfs(file.c_str(), &status) != 0) return ShareWay::Link;
   const auto type = static_cast<unsigned long>(status.f_type);
-  return type == kBtrfs || type == kXfs || type == kBcachefs;
+  return type == kBtrfs || type == kXfs || type == kBcachefs ? ShareWay::Clone : ShareWay::Link;
 }
 
-}  // namespace
-
-int ShareFile(const fs::path& from, const fs::path& to) {
-  const int cloned = ClonesBlocks(from) ? CloneFile(from, to) : EOPNOTSUPP;
+int ShareFile(const fs::path& from, const fs::path& to, ShareWay way) {
+  // An XFS made without reflinks refuses clones: a link then.
+  const int cloned = way == ShareWay::Clone ? CloneFile(from, to) : EOPNOTSUPP;
   if (cloned == 0 || !NoClones(cloned)) return cloned;
   return link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }

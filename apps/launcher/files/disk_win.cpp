@@ -137,24 +137,26 @@ namespace {
 // Volumes that count shared blocks (ReFS, Dev Drive); older headers lack the flag.
 constexpr DWORD kSupportsBlockRefcounting = 0x08000000;
 
-bool ClonesBlocks(const std::wstring& file) {
-  const UniqueFile handle(CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES,
+}  // namespace
+
+ShareWay ShareWayOf(const fs::path& file) {
+  const UniqueFile handle(CreateFileW(Long(file).c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD flags = 0;
   return handle &&
-         GetVolumeInformationByHandleW(handle.Get(), nullptr, 0, nullptr, nullptr, &flags, nullptr,
-                                       0) &&
-         (flags & kSupportsBlockRefcounting) != 0;
+                 GetVolumeInformationByHandleW(handle.Get(), nullptr, 0, nullptr, nullptr, &flags,
+                                               nullptr, 0) &&
+                 (flags & kSupportsBlockRefcounting) != 0
+             ? ShareWay::Clone
+             : ShareWay::Link;
 }
 
-}  // namespace
-
-int ShareFile(const fs::path& from, const fs::path& to) {
+int ShareFile(const fs::path& from, const fs::path& to, ShareWay way) {
   const std::wstring source = Long(from);
   const std::wstring target = Long(to);
-  if (ClonesBlocks(source)) {
-    // The system's copy clones the blocks on such a volume; it never makes a second link.
+  if (way == ShareWay::Clone) {
+    // The system's copy clones the blocks on such a volume.
     if (CopyFileExW(source.c_str(), target.c_str(), nullptr, nullptr, nullptr,
                     COPY_FILE_FAIL_IF_EXISTS)) {
       return 0;

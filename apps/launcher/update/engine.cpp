@@ -144,8 +144,8 @@ VersionPlan PlanVersion(const std::string& website, const Manifest& manifest, co
     if (const auto kept = stage.reusable.find(file.sha256); kept != stage.reusable.end()) {
       partners.insert(partners.end(), kept->second.begin(), kept->second.end());
       if (!sharing && !kept->second.empty() && canProbe) {
-        sharing = CanShareFiles(environment.share, kept->second.front(),
-                                stage.folder / kShareProbeName);
+        sharing =
+            CanShareFiles(environment.share, kept->second.front(), stage.folder / kShareProbeName);
       }
     }
     partners.erase(std::remove(partners.begin(), partners.end(), stage.destinations[i]),

@@ -68,9 +68,9 @@ int RemoveEntry(const fs::path& path) {
   return RealRemoveEntry(path);
 }
 
-int ShareFile(const fs::path& from, const fs::path& to) {
+int ShareFile(const fs::path& from, const fs::path& to, ShareWay way) {
   Step();
-  return RealShareFile(from, to);
+  return RealShareFile(from, to, way);
 }
 
 int RenameEntry(const fs::path& from, const fs::path& to) {

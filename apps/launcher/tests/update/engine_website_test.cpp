@@ -481,15 +481,15 @@ TEST_F(EngineWebsiteTest, KeptFilesAreSharedWhereTheVolumeAllows) {
        {"player two"},
        -1},
       {"refused for every file",
-       [&](const fs::path&, const fs::path&) { return ++calls, kNoLinksOnThisVolume; },
+       [&](const fs::path&, const fs::path&, ShareWay) { return ++calls, kNoLinksOnThisVolume; },
        "",
        {},
        {"player two"},
        1},
       {"refused for one file",
-       [&](const fs::path& from, const fs::path& to) {
+       [&](const fs::path& from, const fs::path& to, ShareWay way) {
          ++calls;
-         return to.filename() == "a.pak" ? kTooManyLinks : ShareFile(from, to);
+         return to.filename() == "a.pak" ? kTooManyLinks : ShareFile(from, to, way);
        },
        "",
        {"data/b.pak", "kelvadon_studio.exe"},

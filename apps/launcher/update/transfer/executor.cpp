@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -120,6 +121,8 @@ struct Shared {
   const FileSharer& share;
   // Cleared once the volume refused to share any file: the rest are copied.
   std::atomic<bool> sharing{true};
+  std::mutex wayLock;
+  std::optional<ShareWay> way;  // the volume's, asked at the first share
   // Opened on the calling thread, so it outlives every worker that hashes.
   Sha256ProviderOwner hashing = OpenSha256Provider();
   std::vector<std::unique_ptr<FileState>> files;
@@ -255,7 +258,13 @@ bool Share(Shared& shared, FileState& file, const FilePlan& plan) {
   }
   fs::path& from = file.disks[file.pieces.front().disk];
   if (from == plan.destination) return false;
-  const int error = ShareInto(shared.share, from, plan.destination);
+  ShareWay way = ShareWay::Link;
+  {
+    const std::lock_guard<std::mutex> hold(shared.wayLock);
+    if (!shared.way) shared.way = ShareWayOf(from);
+    way = *shared.way;
+  }
+  const int error = ShareInto(shared.share, from, plan.destination, way);
   if (error == 0) {
     from = plan.destination;
     return true;
@@ -265,14 +274,17 @@ bool Share(Shared& shared, FileState& file, const FilePlan& plan) {
 }
 
 // Opens the destination once per attempt; bytes left in place by a stopped run are kept. A file
-// written from its start is always a new one: what stood there may share its bytes with a kept
-// version's file.
+// written from its start is always a new one: what an earlier run or attempt left there may share
+// its bytes with a kept version's file.
 void EnsureOpen(Shared& shared, FileState& file, const FilePlan& plan) {
   if (file.opened) return;
   file.opened = true;
   file.hasher = StartSha256(*shared.hashing);
   const bool keeps = ReadsOwnDestination(file, plan.destination);
-  if (!keeps && EntryKindOf(plan.destination) == EntryKind::File) RemoveEntry(plan.destination);
+  if (!keeps && (plan.replaces || file.attempt > 0) &&
+      EntryKindOf(plan.destination) == EntryKind::File) {
+    RemoveEntry(plan.destination);
+  }
   if (!keeps && Share(shared, file, plan)) {
     file.linked = true;
     return;

@@ -186,16 +186,16 @@ StagedFile InspectStagedFile(const fs::path& destination, uint64_t size, const s
   return staged;
 }
 
-int ShareInto(const FileSharer& share, const fs::path& from, const fs::path& to) {
-  const int error = share(from, to);
+int ShareInto(const FileSharer& share, const fs::path& from, const fs::path& to, ShareWay way) {
+  const int error = share(from, to, way);
   if (!IsMissingError(error) || EntryKindOf(to.parent_path()) == EntryKind::Folder) return error;
   CreateFolderChain(to.parent_path());
-  return share(from, to);
+  return share(from, to, way);
 }
 
 bool CanShareFiles(const FileSharer& share, const fs::path& kept, const fs::path& probe) {
   if (EntryKindOf(probe) == EntryKind::File) RemoveEntry(probe);
-  const int error = ShareInto(share, kept, probe);
+  const int error = ShareInto(share, kept, probe, ShareWayOf(kept));
   if (error == 0) RemoveEntry(probe);
   return !RefusesEveryShare(error);
 }
@@ -232,6 +232,7 @@ FilePlan PlanFile(const HttpFetcher& fetch, HttpSession& session, Sha256Provider
   plan.size = file.size;
   plan.destination = in.destination;
   plan.writeBytes = file.size;
+  plan.replaces = in.staged.length > 0;
   if (file.size == 0) return plan;
   if (!in.partners.empty()) {
     plan.disks = {in.partners.front()};

@@ -48,6 +48,9 @@ struct FilePlan {
   // The file comes whole from another file on the disk, which the volume lets it share rather
   // than copy: nothing of it is written.
   bool shares = false;
+  // A file an earlier run left stands at the destination. Written afresh, it is replaced by a new
+  // file rather than written into, as it may share a kept file's bytes.
+  bool replaces = false;
   // A stop leaves every piece written where it is: the file has a chunk list, so the next run
   // keeps each chunk that verifies. Otherwise only the bytes that run together from its start
   // are left.
@@ -103,9 +106,9 @@ struct PlanInputs {
   bool sharing = false;
 };
 
-// share(from, to), making the folders on the way to `to` when they are missing.
+// share(from, to, way), making the folders on the way to `to` when they are missing.
 int ShareInto(const FileSharer& share, const std::filesystem::path& from,
-              const std::filesystem::path& to);
+              const std::filesystem::path& to, ShareWay way);
 
 // Whether a folder can hold files sharing the bytes of kept: tried by sharing it at probe, a name
 // in that folder, and taking the share away again. Only a refusal that holds for every file says
