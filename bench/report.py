@@ -157,7 +157,7 @@ def _disk_lines(entry, row):
         changed = entry["changed_bytes"]
         wrote = ("-" if written is None or not changed else
                  f"{_mb(written)} MB written, {written / changed:.2f}x the changed files' bytes")
-        lines.append(f"{'':<17} {label}: after the update the InstallRoot takes "
+        lines.append(f"{'':<17} {label}: after the update the InstallRoot (but the launcher) takes "
                      f"{s['install_root_bytes'] / entry['client_disk_bytes']:.2f}x the client's "
                      f"disk blocks; {wrote}")
     return lines
