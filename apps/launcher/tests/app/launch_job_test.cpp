@@ -101,8 +101,10 @@ struct World {
       return FetchStatus::Done;
     };
     s.updateInstallation = [this](const std::string& website, const fs::path& root,
-                                  const ProgressReporter& report, HttpSession& session) {
-      log.push_back("update " + website);
+                                  const ProgressReporter& report, HttpSession& session,
+                                  FileCheck check) {
+      log.push_back("update " + website +
+                    (check == FileCheck::Fingerprints ? " checking every file" : ""));
       Saw(session);
       EXPECT_EQ(root, kRoot);
       EXPECT_TRUE(report);
@@ -472,7 +474,7 @@ TEST(LaunchJob, HandsTheRightPathsAndReporterOn) {
     return true;
   };
   services.updateInstallation = [&](const std::string&, const fs::path&,
-                                    const ProgressReporter& report, HttpSession&) {
+                                    const ProgressReporter& report, HttpSession&, FileCheck) {
     report("Checking for updates...", -1.0);
     return world.update;
   };
