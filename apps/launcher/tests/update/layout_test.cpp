@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <system_error>
@@ -20,6 +21,7 @@
 #include "common/system.h"
 #include "common/text.h"
 #include "files/disk.h"
+#include "files/folder_walk.h"
 #include "tests/update/folder_link.h"
 #include "tests/update/version_name_cases.h"
 
@@ -366,6 +368,51 @@ TEST_F(LayoutTest, RemovePathTreeLeavesLinkedFoldersAlone) {
   for (const char* link : {"Versions/1.0/link", "Versions/2.0", "top-link"}) {
     RemoveFolderLink(root_ / fs::path(link).make_preferred());
   }
+}
+
+// One walk gives every entry's kind and a file's size, reaches past the old path limit, and lists
+// a link without entering it.
+TEST_F(LayoutTest, WalkFolderListsKindsAndSizesWithoutEnteringLinks) {
+  const std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e');
+  Put(root_ / "user" / "saves" / "game.sav", "mine");
+  const fs::path top = root_ / "version";
+  Put(top / "player.exe", "twelve bytes");
+  Put(top / "empty.txt", "");
+  Put(top / "bin" / "lib.dll", std::string(70000, 'x'));
+  Put(top / fs::path(deep).make_preferred() / "far.dat", "far");
+  fs::create_directories(top / "nothing-here");
+  std::string error;
+  const bool linked = MakeFolderLink(top / "saves-link", root_ / "user", error);
+
+  struct Expected {
+    EntryKind kind;
+    uint64_t size;
+  };
+  std::map<std::string, Expected> expected = {
+      {"player.exe", {EntryKind::File, 12}},
+      {"empty.txt", {EntryKind::File, 0}},
+      {"bin", {EntryKind::Folder, 0}},
+      {"bin/lib.dll", {EntryKind::File, 70000}},
+      {std::string(120, 'd'), {EntryKind::Folder, 0}},
+      {deep, {EntryKind::Folder, 0}},
+      {deep + "/far.dat", {EntryKind::File, 3}},
+      {"nothing-here", {EntryKind::Folder, 0}},
+  };
+  if (linked) expected["saves-link"] = {EntryKind::Link, 0};
+  std::map<std::string, Expected> walked;
+  for (const FolderEntry& entry : WalkFolder(top)) {
+    walked[entry.path.generic_string()] = {entry.kind,
+                                           entry.kind == EntryKind::File ? entry.size : 0};
+  }
+  ASSERT_EQ(walked.size(), expected.size());
+  for (const auto& [path, want] : expected) {
+    SCOPED_TRACE(path);
+    ASSERT_EQ(walked.count(path), 1u);
+    EXPECT_EQ(walked[path].kind, want.kind);
+    EXPECT_EQ(walked[path].size, want.size);
+  }
+  EXPECT_TRUE(WalkFolder(root_ / "missing").empty());
+  if (linked) RemoveFolderLink(top / "saves-link");
 }
 
 // Longer than Windows' 260-character limit at every step the helpers take.
