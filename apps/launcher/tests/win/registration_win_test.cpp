@@ -171,7 +171,7 @@ TEST_F(Registration, AnEmptyWebsiteKeepsTheAddressOfAnEarlierRun) {
   ClearRegistration();
   Register("", "1.6");
   EXPECT_FALSE(ReadValue(kUninstallEntryKey, L"URLInfoAbout").found);
-  EXPECT_EQ(ValueCount(kUninstallEntryKey), 9);
+  EXPECT_EQ(ValueCount(kUninstallEntryKey), 10);
 }
 
 TEST_F(Registration, EstimatedSizeCountsTheFilesOfEveryVersion) {
