@@ -417,11 +417,15 @@ VersionPlan PlanRepair(const std::string& website, const Manifest& manifest,
   plan.files.resize(manifest.files.size());
   plan.copyOf.assign(manifest.files.size(), kNoEntry);
   const StagedFile nothingStaged;
+  std::optional<bool> sharing;  // tried on the first file a kept version holds
   for (size_t k = 0; k < repair.damaged.size(); ++k) {
     const size_t entry = repair.damaged[k].entry;
     const ManifestFile& file = manifest.files[entry];
     std::vector<fs::path> partners = reusable[file.sha256];
     std::erase_if(partners, [&](const fs::path& path) { return repair.Targets(path, false); });
+    if (!sharing && !partners.empty()) {
+      sharing = CanShareFiles(environment.share, partners.front(), repair.replacements[k]);
+    }
     FilePlan filePlan = PlanFile(environment.fetch, session, hashing,
                                  {.website = website,
                                   .file = file,
@@ -429,7 +433,8 @@ VersionPlan PlanRepair(const std::string& website, const Manifest& manifest,
                                   .staged = nothingStaged,
                                   .partners = partners,
                                   .chunked = chunked,
-                                  .settings = environment.downloads});
+                                  .settings = environment.downloads,
+                                  .sharing = sharing.value_or(false)});
     plan.fetch = SaturatingAdd(plan.fetch, filePlan.fetchBytes);
     plan.write = SaturatingAdd(plan.write, filePlan.writeBytes);
     plan.files[entry] = std::move(filePlan);
