@@ -880,6 +880,7 @@ def full_check_runs(ctx, site):
         result.update(check_served(ctx, name, mark, Plan(2, site.meta_bytes("1.0.0"))))
         out["linux"].append(result)
     rmtree(home)
+    os.remove(listing)
     return out
 
 

@@ -481,13 +481,23 @@ bool PutBack(const std::string& website, const fs::path& root, const Manifest& m
   return true;
 }
 
+bool SameFiles(const Manifest& a, const Manifest& b) {
+  return std::equal(a.files.begin(), a.files.end(), b.files.begin(), b.files.end(),
+                    [](const ManifestFile& x, const ManifestFile& y) {
+                      return x.path == y.path && x.sha256 == y.sha256 && x.size == y.size &&
+                             x.chunks == y.chunks;
+                    });
+}
+
 // The manifest the complete version was built from: the one just accepted when the version keeps
-// the same bytes, which spares parsing it again. Copies that no longer load are put back.
+// the same bytes, which spares parsing a second one on every start. A manifest published again
+// for the version (a rollback is) names the same files in other bytes, and copies that no longer
+// load name nothing: either way the accepted pair then takes the copies' place.
 Manifest StoredManifest(const fs::path& folder, const std::string& manifestBytes,
                         const std::string& signatureBytes, const Manifest& accepted) {
   if (FileHolds(folder / kManifestFileName, manifestBytes)) return accepted;
   Manifest stored;
-  if (LoadInstalledManifest(folder, stored)) return stored;
+  if (LoadInstalledManifest(folder, stored) && !SameFiles(stored, accepted)) return stored;
   ReplaceFileAtomically(folder / kManifestFileName, manifestBytes);
   ReplaceFileAtomically(folder / kSignatureFileName, signatureBytes);
   return accepted;

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <random>
 #include <string>
 #include <system_error>
@@ -21,7 +20,7 @@
 #include "common/system.h"
 #include "common/text.h"
 #include "files/disk.h"
-#include "files/folder_walk.h"
+#include "files/file_status.h"
 #include "tests/update/folder_link.h"
 #include "tests/update/version_name_cases.h"
 
@@ -370,49 +369,47 @@ TEST_F(LayoutTest, RemovePathTreeLeavesLinkedFoldersAlone) {
   }
 }
 
-// One walk gives every entry's kind and a file's size, reaches past the old path limit, and lists
-// a link without entering it.
-TEST_F(LayoutTest, WalkFolderListsKindsAndSizesWithoutEnteringLinks) {
-  const std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e');
-  Put(root_ / "user" / "saves" / "game.sav", "mine");
-  const fs::path top = root_ / "version";
-  Put(top / "player.exe", "twelve bytes");
-  Put(top / "empty.txt", "");
-  Put(top / "bin" / "lib.dll", std::string(70000, 'x'));
-  Put(top / fs::path(deep).make_preferred() / "far.dat", "far");
-  fs::create_directories(top / "nothing-here");
+// A file's kind and size from its entry alone, past the old path limit too, and a link as a link
+// whatever it leads to.
+TEST_F(LayoutTest, StatusesGiveKindAndSizeWithoutFollowingLinks) {
+  const fs::path deep = fs::path(std::string(120, 'd')) / std::string(120, 'e') / "far.dat";
+  Put(root_ / "player.exe", "twelve bytes");
+  Put(root_ / "empty.txt", "");
+  Put(root_ / "bin" / "lib.dll", std::string(70000, 'x'));
+  Put(root_ / deep, "far");
+  Put(root_ / "user" / "game.sav", "a save of some length");
   std::string error;
-  const bool linked = MakeFolderLink(top / "saves-link", root_ / "user", error);
-
-  struct Expected {
+  const bool linked = MakeFolderLink(root_ / "saves-link", root_ / "user", error);
+  const struct {
+    fs::path path;
     EntryKind kind;
     uint64_t size;
+  } cases[] = {
+      {"player.exe", EntryKind::File, 12},
+      {"empty.txt", EntryKind::File, 0},
+      {fs::path("bin") / "lib.dll", EntryKind::File, 70000},
+      {deep, EntryKind::File, 3},
+      {"bin", EntryKind::Folder, 0},
+      {"missing.dll", EntryKind::Missing, 0},
+      {fs::path("missing") / "lib.dll", EntryKind::Missing, 0},
+      {fs::path("player.exe") / "lib.dll", EntryKind::Missing, 0},
+      {"saves-link", linked ? EntryKind::Link : EntryKind::Missing, 0},
   };
-  std::map<std::string, Expected> expected = {
-      {"player.exe", {EntryKind::File, 12}},
-      {"empty.txt", {EntryKind::File, 0}},
-      {"bin", {EntryKind::Folder, 0}},
-      {"bin/lib.dll", {EntryKind::File, 70000}},
-      {std::string(120, 'd'), {EntryKind::Folder, 0}},
-      {deep, {EntryKind::Folder, 0}},
-      {deep + "/far.dat", {EntryKind::File, 3}},
-      {"nothing-here", {EntryKind::Folder, 0}},
-  };
-  if (linked) expected["saves-link"] = {EntryKind::Link, 0};
-  std::map<std::string, Expected> walked;
-  for (const FolderEntry& entry : WalkFolder(top)) {
-    walked[entry.path.generic_string()] = {entry.kind,
-                                           entry.kind == EntryKind::File ? entry.size : 0};
+  // Enough paths for both threads, each case at a place of its own in the list.
+  std::vector<fs::path> relatives;
+  for (int round = 0; round < 60; ++round) {
+    for (const auto& c : cases) relatives.push_back(c.path);
   }
-  ASSERT_EQ(walked.size(), expected.size());
-  for (const auto& [path, want] : expected) {
-    SCOPED_TRACE(path);
-    ASSERT_EQ(walked.count(path), 1u);
-    EXPECT_EQ(walked[path].kind, want.kind);
-    EXPECT_EQ(walked[path].size, want.size);
+  const std::vector<FileStatus> statuses = StatusesOf(root_, relatives);
+  ASSERT_EQ(statuses.size(), relatives.size());
+  for (size_t i = 0; i < relatives.size(); ++i) {
+    const auto& c = cases[i % std::size(cases)];
+    SCOPED_TRACE(PathToUtf8(c.path));
+    EXPECT_EQ(statuses[i].kind, c.kind);
+    EXPECT_EQ(statuses[i].size, c.size);
   }
-  EXPECT_TRUE(WalkFolder(root_ / "missing").empty());
-  if (linked) RemoveFolderLink(top / "saves-link");
+  EXPECT_EQ(StatusesOf(root_ / "missing", {"a"})[0].kind, EntryKind::Missing);
+  if (linked) RemoveFolderLink(root_ / "saves-link");
 }
 
 // Longer than Windows' 260-character limit at every step the helpers take.

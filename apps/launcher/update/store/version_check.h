@@ -15,7 +15,7 @@
 #include "update/trust/manifest.h"
 
 enum class FileCheck {
-  Sizes,         // presence and size, from one walk of the folder: no file is read
+  Sizes,         // presence and size, from each file's directory entry: no file is read
   Fingerprints,  // and each file that passes that is hashed
 };
 
@@ -28,9 +28,10 @@ struct DamagedFile {
 using CheckProgress = std::function<void(uint64_t done, uint64_t total)>;
 
 // The manifest's files in the version folder that are missing, not a plain file, of another size
-// or (Fingerprints) of other bytes, in manifest order. A path the manifest names twice holds its
-// later entry's file, so only that entry is judged. Nothing but the manifest's files is looked at:
-// the player's own files beside them are not the version's business.
+// or (Fingerprints) of other bytes, in manifest order. A path
+// the manifest names twice holds its later entry's file, so only that entry is judged. Nothing but
+// the manifest's files is looked at: the player's own files beside them are not the version's
+// business.
 std::vector<DamagedFile> DamagedFiles(const std::filesystem::path& folder, const Manifest& manifest,
                                       FileCheck check, Sha256Provider& provider,
                                       const CheckProgress& progress = nullptr);
