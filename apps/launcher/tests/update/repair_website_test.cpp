@@ -6,6 +6,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "files/file_io.h"
@@ -34,25 +35,27 @@ std::string FilePath(const std::string& bytes) { return "/client/files/" + Sha25
 
 enum class Website { Up, Down, WithoutTheFile };
 
+// What a start or a full check then does about the damaged file.
+enum class Outcome {
+  Fetched,    // put back from the website
+  Copied,     // put back from the kept version, nothing fetched
+  LeftAlone,  // not seen as damaged: the file stays as it was made
+  Failed,     // the run fails as an update does, the file still missing
+};
+
 struct Case {
   const char* name;
-  std::function<void(const fs::path& version)> damage;
+  const char* path;  // the file damaged, in version 2.0
+  std::function<void(const fs::path& file)> damage;
   FileCheck check;
   Website website;
-  // What the run then did: the files it asked the website for, how many it put back, and what the
-  // path holds.
-  bool ready;
-  std::set<std::string> fetched;
-  size_t putBack;
-  std::string path;
-  std::string bytes;  // empty: nothing there
-  // A repair that cannot finish is worded as an update that failed: the player starts the
-  // version they have, told why.
-  std::string error = {};
+  Outcome outcome;
+  std::string error = {};  // a failed repair is worded as a failed update
 };
 
 void Write(const fs::path& path, const std::string& bytes) {
-  fs::remove_all(path);
+  std::error_code ec;
+  fs::remove_all(path, ec);
   WriteFiles(path.parent_path(), {{path.filename().string(), bytes}});
 }
 
@@ -67,110 +70,32 @@ TEST_F(RepairWebsiteTest, DamagedFilesArePutBackBeforeAnythingStarts) {
   const fs::path installed = scratch_ / "installed";
   fs::copy(root_, installed, fs::copy_options::recursive);
 
-  const std::string changed = "only in twO";  // the same size as "only in two"
+  const auto remove = [](const fs::path& file) { fs::remove(file); };
+  const auto changeOneByte = [](const fs::path& file) { Write(file, "only in twO"); };
+  const auto s = FileCheck::Sizes;
+  const auto up = Website::Up;
   const Case cases[] = {
-      {"a file deleted",
-       [](const fs::path& v) { fs::remove(v / "bin/new.dll"); },
-       FileCheck::Sizes,
-       Website::Up,
-       true,
-       {FilePath("only in two")},
-       1,
-       "bin/new.dll",
-       "only in two"},
-      {"a file cut short",
-       [](const fs::path& v) { Write(v / "bin/new.dll", "only"); },
-       FileCheck::Sizes,
-       Website::Up,
-       true,
-       {FilePath("only in two")},
-       1,
-       "bin/new.dll",
-       "only in two"},
-      {"a file made longer",
-       [](const fs::path& v) { Write(v / "bin/new.dll", "only in two, and more"); },
-       FileCheck::Sizes,
-       Website::Up,
-       true,
-       {FilePath("only in two")},
-       1,
-       "bin/new.dll",
-       "only in two"},
-      {"a folder where a file belongs",
-       [](const fs::path& v) {
-         fs::remove(v / "bin/new.dll");
-         WriteFiles(v / "bin/new.dll", {{"inside.txt", "x"}});
+      {"a file deleted", "bin/new.dll", remove, s, up, Outcome::Fetched},
+      {"a file cut short", "bin/new.dll", [](const fs::path& f) { Write(f, "only"); }, s, up,
+       Outcome::Fetched},
+      {"a file made longer", "bin/new.dll", [](const fs::path& f) { Write(f, "only in two!"); }, s,
+       up, Outcome::Fetched},
+      {"a folder where a file belongs", "bin/new.dll",
+       [](const fs::path& f) {
+         fs::remove(f);
+         WriteFiles(f, {{"inside.txt", "x"}});
        },
-       FileCheck::Sizes,
-       Website::Up,
-       true,
-       {FilePath("only in two")},
-       1,
-       "bin/new.dll",
-       "only in two"},
-      {"a file the kept version also holds",
-       [](const fs::path& v) { fs::remove(v / "kelvadon_studio.exe"); },
-       FileCheck::Sizes,
-       Website::Up,
-       true,
-       {},
-       1,
-       "kelvadon_studio.exe",
-       "studio one"},
-      {"a folder gone whose file the kept version holds elsewhere",
-       [](const fs::path& v) { fs::remove_all(v / "lib"); },
-       FileCheck::Sizes,
-       Website::Up,
-       true,
-       {},
-       1,
-       "lib/shared.dll",
-       "shared library"},
-      {"a same-size change, left alone by a start",
-       [&](const fs::path& v) { Write(v / "bin/new.dll", changed); },
-       FileCheck::Sizes,
-       Website::Up,
-       true,
-       {},
-       0,
-       "bin/new.dll",
-       changed},
-      {"a same-size change, put back by a full check",
-       [&](const fs::path& v) { Write(v / "bin/new.dll", changed); },
-       FileCheck::Fingerprints,
-       Website::Up,
-       true,
-       {FilePath("only in two")},
-       1,
-       "bin/new.dll",
-       "only in two"},
-      {"nothing changed, by a full check",
-       [](const fs::path&) {},
-       FileCheck::Fingerprints,
-       Website::Up,
-       true,
-       {},
-       0,
-       "bin/new.dll",
-       "only in two"},
-      {"a website that is down",
-       [](const fs::path& v) { fs::remove(v / "bin/new.dll"); },
-       FileCheck::Sizes,
-       Website::Down,
-       false,
-       {},
-       0,
-       "bin/new.dll",
-       ""},
-      {"a website without the file",
-       [](const fs::path& v) { fs::remove(v / "bin/new.dll"); },
-       FileCheck::Sizes,
-       Website::WithoutTheFile,
-       false,
-       {FilePath("only in two")},
-       0,
-       "bin/new.dll",
-       "",
+       s, up, Outcome::Fetched},
+      {"a file the kept version also holds", "kelvadon_studio.exe", remove, s, up, Outcome::Copied},
+      {"a folder gone whose file the kept version holds elsewhere", "lib/shared.dll",
+       [](const fs::path& f) { fs::remove_all(f.parent_path()); }, s, up, Outcome::Copied},
+      {"a same-size change, left alone by a start", "bin/new.dll", changeOneByte, s, up,
+       Outcome::LeftAlone},
+      {"a same-size change, put back by a full check", "bin/new.dll", changeOneByte,
+       FileCheck::Fingerprints, up, Outcome::Fetched},
+      {"a website that is down", "bin/new.dll", remove, s, Website::Down, Outcome::Failed},
+      {"a website without the file", "bin/new.dll", remove, s, Website::WithoutTheFile,
+       Outcome::Failed,
        "Couldn't download bin/new.dll: The website said 404 (there's no release on it yet)"},
   };
   const fs::path onWebsite = site_.root / scenario_ / FilePath("only in two").substr(1);
@@ -178,34 +103,39 @@ TEST_F(RepairWebsiteTest, DamagedFilesArePutBackBeforeAnythingStarts) {
     SCOPED_TRACE(c.name);
     RemovePathTree(root_);
     fs::copy(installed, root_, fs::copy_options::recursive);
-    c.damage(versions_ / "2.0");
+    const fs::path file = versions_ / "2.0" / c.path;
+    c.damage(file);
+    const std::string damaged = fs::is_regular_file(file) ? ReadBytes(file) : "";
     if (c.website == Website::WithoutTheFile) fs::rename(onWebsite, scratch_ / "aside");
     NewPaths();
     const UpdateResult result = Run(c.website == Website::Down ? site_.refused : "", {}, c.check);
     if (c.website == Website::WithoutTheFile) fs::rename(scratch_ / "aside", onWebsite);
 
-    EXPECT_EQ(result.ready, c.ready) << result.error;
+    const bool putBack = c.outcome == Outcome::Fetched || c.outcome == Outcome::Copied;
+    EXPECT_EQ(result.ready, c.outcome != Outcome::Failed) << result.error;
+    EXPECT_EQ(result.putBack, putBack ? 1u : 0u);
     if (!c.error.empty()) {
       EXPECT_EQ(result.error, c.error);
     }
-    EXPECT_EQ(result.putBack, c.putBack);
     std::set<std::string> fetched;
     for (const std::string& path : NewPaths()) {
       if (path.starts_with("/client/files/")) fetched.insert(path);
     }
-    EXPECT_EQ(fetched, c.fetched);
-    const fs::path path = versions_ / "2.0" / c.path;
-    EXPECT_EQ(fs::is_regular_file(path) ? ReadBytes(path) : "", c.bytes);
+    const bool asked = c.outcome == Outcome::Fetched || c.website == Website::WithoutTheFile;
+    EXPECT_EQ(fetched, asked ? std::set<std::string>{FilePath(kVersionB.at(c.path))}
+                             : std::set<std::string>{});
+    EXPECT_EQ(fs::is_regular_file(file) ? ReadBytes(file) : "",
+              putBack ? kVersionB.at(c.path) : damaged);
+    if (putBack) ExpectVersion("2.0", kVersionB);
+    if (result.ready) {
+      EXPECT_EQ(Entries(versions_), (std::set<std::string>{"1.0", "2.0"}));
+    }
     // A repair leaves the version current however it ends, and never touches the player's files.
     ExpectCurrent("2.0");
     for (const auto& [name, bytes] : kPlayersFiles) {
       EXPECT_EQ(ReadBytes(versions_ / "2.0" / name), bytes) << name;
     }
-    if (c.bytes == kVersionB.at(c.path)) {
-      ExpectVersion("2.0", kVersionB);
-      EXPECT_EQ(Entries(versions_), (std::set<std::string>{"1.0", "2.0"}));
-    }
-    if (c.ready && !c.fetched.empty()) {
+    if (c.outcome == Outcome::Fetched) {
       EXPECT_TRUE(Reported("Repairing Kelvadon... 100%"));
     }
     if (c.check == FileCheck::Fingerprints) {
