@@ -424,7 +424,8 @@ VersionPlan PlanRepair(const std::string& website, const Manifest& manifest,
     std::vector<fs::path> partners = reusable[file.sha256];
     std::erase_if(partners, [&](const fs::path& path) { return repair.Targets(path, false); });
     if (!sharing && !partners.empty()) {
-      sharing = CanShareFiles(environment.share, partners.front(), repair.replacements[k]);
+      sharing =
+          CanShareFiles(environment.share, partners.front(), repair.staging / kShareProbeName);
     }
     FilePlan filePlan = PlanFile(environment.fetch, session, hashing,
                                  {.website = website,
