@@ -6,7 +6,9 @@ starts this; see bench/run for the command line.
 
 import argparse
 import json
+import hashlib
 import os
+import random
 import shlex
 import shutil
 import signal
@@ -808,6 +810,110 @@ def pack_update(ctx, windows):
     return entry
 
 
+def launcher_command(ctx, target, home):
+    """The environment and the launcher's command line for a build, with its InstallRoot."""
+    if target == "linux":
+        return ctx.env, [ctx.args.linux_launcher, "--website", ctx.nginx.url, "--home", home]
+    return ctx.wine_env, [ctx.wine_run, ctx.args.windows_launcher, "--website", ctx.nginx.url,
+                          "--home", windows_path(home)]
+
+
+def publish_client(ctx, kind):
+    """The client generated and published as 1.0.0 and 1.1.0, serving 1.0.0."""
+    folder = os.path.join(ctx.work, "client")
+    files, changed = clients.write_versions(kind, ctx.args.seed, folder)
+    site = Website(ctx, kind, folder, files, changed)
+    rmtree(folder)
+    site.serve("1.0.0")
+    return site
+
+
+def installed_path(home, entry):
+    return os.path.join(home, "Versions", "1.0.0", *entry["path"].split("/"))
+
+
+def repair_start_runs(ctx, site, target, deleted):
+    """Each repetition: a fresh install (not counted), the files deleted, then one start."""
+    home = os.path.join(ctx.work, f"home-repair-{target}")
+    env, cmd = launcher_command(ctx, target, home)
+    name = f"{clients.REPAIR}-{site.kind}-{target}"
+    expected = Plan(2 + len(deleted), site.meta_bytes("1.0.0") + sum(f["size"] for f in deleted))
+    runs = []
+    for _ in range(ctx.args.reps):
+        rmtree(home)
+        ctx.run(f"{name}-install", cmd + ["--no-start"], env, RUN_TIMEOUT)
+        for entry in deleted:
+            os.remove(installed_path(home, entry))
+        mark = ctx.nginx.mark()
+        result = ctx.run(f"{name}-start", cmd + ["--no-start"], env, RUN_TIMEOUT)
+        result.update(check_served(ctx, f"{name}-start", mark, expected))
+        for entry in deleted:
+            try:
+                with open(installed_path(home, entry), "rb") as f:
+                    good = hashlib.sha256(f.read()).hexdigest() == entry["sha256"]
+            except OSError:
+                good = False
+            if not good:
+                ctx.problems.append(f"{name}-start: {entry['path']} was not put back")
+                break
+        runs.append(result)
+    rmtree(home)
+    return runs
+
+
+def full_check_runs(ctx, site):
+    """Each repetition: openssl dgst over the installed version's files, then the Linux build's
+    --repair over the same files (which finds nothing to put back). Linux only: --repair ends in
+    a message box, which under Wine would wait for a click."""
+    home = os.path.join(ctx.work, "home-full-check")
+    env, cmd = launcher_command(ctx, "linux", home)
+    rmtree(home)
+    ctx.run(f"{clients.REPAIR}-{site.kind}-install", cmd + ["--no-start"], env, RUN_TIMEOUT)
+    listing = os.path.join(ctx.work, "full-check.list")
+    with open(listing, "w") as f:
+        f.write("\0".join(installed_path(home, e) for e in site.file_entries("1.0.0")))
+    out = {"baseline": [], "linux": []}
+    for _ in range(ctx.args.reps):
+        out["baseline"].append(ctx.run(
+            f"{clients.REPAIR}-{site.kind}-baseline-dgst",
+            ["bash", "-c", 'xargs -0 -s 2000000 -a "$1" openssl dgst -sha256 -r >/dev/null',
+             "bench", listing], ctx.env))
+        mark = ctx.nginx.mark()
+        name = f"{clients.REPAIR}-{site.kind}-linux-full-check"
+        result = ctx.run(name, cmd + ["--repair", "--no-start"], env, RUN_TIMEOUT)
+        result.update(check_served(ctx, name, mark, Plan(2, site.meta_bytes("1.0.0"))))
+        out["linux"].append(result)
+    rmtree(home)
+    os.remove(listing)
+    return out
+
+
+def repair_mode(ctx, windows):
+    """The repair scenario: a start after 1% of the many-small client's files were deleted (the
+    bytes it fetched against the deleted files' bytes), then --repair of the few-large client
+    against openssl dgst over the same files."""
+    log(f"== {clients.REPAIR}: a start after {clients.REPAIR_DELETED_SHARE:.0%} of many-small's "
+        f"files were deleted; --repair of few-large")
+    site = publish_client(ctx, "many-small")
+    entries = site.file_entries("1.0.0")
+    rng = random.Random(f"kelvadon-bench:{clients.REPAIR}:{ctx.args.seed}")
+    deleted = rng.sample(entries, max(1, round(len(entries) * clients.REPAIR_DELETED_SHARE)))
+    entry = {"deleted_files": len(deleted),
+             "deleted_bytes": sum(f["size"] for f in deleted),
+             "meta_bytes": site.meta_bytes("1.0.0"),
+             "start": {}}
+    for target in ["linux"] + (["windows"] if windows else []):
+        entry["start"][target] = repair_start_runs(ctx, site, target, deleted)
+    rmtree(ctx.site)
+    os.makedirs(ctx.site)
+    site = publish_client(ctx, "few-large")
+    entry["full_check"] = full_check_runs(ctx, site)
+    entry["full_check_bytes"] = sum(f["size"] for f in site.file_entries("1.0.0"))
+    rmtree(ctx.site)
+    os.makedirs(ctx.site)
+    return entry
+
+
 def wine_start_runs(ctx, extra):
     """The empty Windows program, as often as the up-to-date start (at most 10 times)."""
     return [ctx.run("wine-empty", [ctx.wine_run, ctx.args.empty_program] + extra, ctx.wine_env)
@@ -861,7 +967,7 @@ def main():
         args.start_runs = 1 if args.smoke else 20
     kinds = args.clients.split(",") if args.clients else (
         ["smoke"] if args.smoke
-        else ["many-small", "few-large", "huge", clients.PACK_UPDATE])
+        else ["many-small", "few-large", "huge", clients.PACK_UPDATE, clients.REPAIR])
     if args.far:
         kinds = []
     windows = not args.no_windows
@@ -942,7 +1048,7 @@ def main():
             results["machine"]["cng_sha256_under_wine_bytes_per_second"] = speed
             if speed:
                 log(f"SHA-256 of CNG under Wine (64 MiB): {speed / 1e6:.0f} MB/s")
-        for kind in [k for k in kinds if k != clients.PACK_UPDATE]:
+        for kind in [k for k in kinds if k not in (clients.PACK_UPDATE, clients.REPAIR)]:
             files = clients.plan(kind, args.seed)
             total = sum(size for _, size in files)
             needed = total * DISK_FACTOR + (1 << 30)
@@ -988,6 +1094,8 @@ def main():
             results["pack_update"] = pack_update(ctx, windows)
             rmtree(ctx.site)
             os.makedirs(ctx.site)
+        if clients.REPAIR in kinds:
+            results["repair"] = repair_mode(ctx, windows)
     finally:
         if far_kinds:
             ctx.far.stop()

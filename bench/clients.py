@@ -124,6 +124,12 @@ def write_versions(kind, seed, folder):
     return files, sorted(changed)
 
 
+# The repair scenario: a start after 1% of the many-small client's files were deleted, and a full
+# check (--repair) of the few-large client. Kept apart from the kinds above; bench.py runs it on
+# its own.
+REPAIR = "repair"
+REPAIR_DELETED_SHARE = 0.01
+
 # The pack-update scenario: one pack of 512 MiB beside the two programs, and three later
 # versions of it. Kept apart from the kinds above; bench.py runs it on its own.
 PACK_UPDATE = "pack-update"

@@ -69,7 +69,63 @@ def summarise(results):
         summary["clients"][kind] = rows
     if results.get("pack_update"):
         summary["pack_update"] = _pack_summary(results["pack_update"])
+    if results.get("repair"):
+        summary["repair"] = _repair_summary(results["repair"])
     return summary
+
+
+# Targets of the repair scenario: the files a start fetches against the deleted files' bytes, and
+# --repair's time against openssl dgst over the same files.
+REPAIR_FETCH_TARGET = 1.2
+REPAIR_FULL_CHECK_TARGET = 1.3
+
+
+def _repair_summary(entry):
+    out = {"deleted_files": entry["deleted_files"], "deleted_bytes": entry["deleted_bytes"],
+           "start": {}}
+    for build, runs in entry["start"].items():
+        s = _summary(runs)
+        if s and s["bytes_served"] is not None:
+            # The manifest and its signature come with every start, damaged or not.
+            s["fetched_file_bytes"] = s["bytes_served"] - entry["meta_bytes"]
+            s["fetched_ratio"] = s["fetched_file_bytes"] / entry["deleted_bytes"]
+            s["met"] = s["fetched_ratio"] <= REPAIR_FETCH_TARGET
+        out["start"][build] = s
+    base = _summary(entry["full_check"]["baseline"])
+    check = _summary(entry["full_check"]["linux"])
+    if base and check:
+        check["ratio"] = check["median_seconds"] / base["median_seconds"]
+        check["met"] = check["ratio"] <= REPAIR_FULL_CHECK_TARGET
+    out["full_check"] = {"bytes": entry["full_check_bytes"], "baseline": base, "linux": check}
+    return out
+
+
+def _repair_table(summary):
+    repair = summary["repair"]
+    lines = ["", f"repair: a start after {repair['deleted_files']} files of many-small "
+                 f"({_mb(repair['deleted_bytes'])} MB) were deleted"]
+    for build, label in BUILDS:
+        s = repair["start"].get(build)
+        if build not in repair["start"]:
+            continue
+        if not s:
+            lines.append(f"  {label}: failed")
+            continue
+        lines.append(f"  {label}: median {s['median_seconds']:.3f} s, fetched "
+                     f"{_mb(s['fetched_file_bytes'])} MB of files, {s['fetched_ratio']:.2f}x "
+                     f"the deleted bytes (target {REPAIR_FETCH_TARGET}x: "
+                     f"{'met' if s['met'] else 'MISSED'}), {s['peak_rss_mib']:.0f} MiB peak")
+    check = repair["full_check"]
+    lines.append(f"repair: --repair of few-large ({_mb(check['bytes'])} MB), Linux Release build")
+    if check["baseline"] and check["linux"]:
+        lines.append(f"  openssl dgst median {check['baseline']['median_seconds']:.3f} s, "
+                     f"--repair median {check['linux']['median_seconds']:.3f} s, ratio "
+                     f"{check['linux']['ratio']:.2f} (target {REPAIR_FULL_CHECK_TARGET}: "
+                     f"{'met' if check['linux']['met'] else 'MISSED'}), "
+                     f"{check['linux']['peak_rss_mib']:.0f} MiB peak")
+    else:
+        lines.append("  failed")
+    return lines
 
 
 PACK_EDITS = ("edit 1% in one place", "edit 1% in 20 places", "insertion of 1 MiB")
@@ -242,6 +298,8 @@ def table(results, summary):
         lines.append("(no loopback clients in this run)")
     if summary.get("pack_update"):
         lines += _pack_table(results, summary)
+    if summary.get("repair"):
+        lines += _repair_table(summary)
     lines.append("")
     lines.append("Peak memory of the launcher over every scenario and client:")
     for build, label in BUILDS:

@@ -63,6 +63,7 @@ LaunchContext ParseCommandLine(const std::vector<std::string>& args,
   std::string optionWebsite;
   std::filesystem::path optionHome;
   bool optionUninstall = false;
+  bool optionRepair = false;
   std::string document;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -77,6 +78,8 @@ LaunchContext ParseCommandLine(const std::vector<std::string>& args,
       optionUninstall = true;
     } else if (arg == "--no-start") {
       context.noStart = true;
+    } else if (arg == "--repair") {
+      optionRepair = true;
     } else if (arg == "--website" && hasValue) {
       optionWebsite = NormalizeWebsite(args[++i]);
     } else if (arg == "--home" && hasValue) {
@@ -92,14 +95,16 @@ LaunchContext ParseCommandLine(const std::vector<std::string>& args,
   }
   // A link comes from outside (a web page, a chat message, a document); a raw quote in it can
   // split it into extra arguments, so nothing that redirects the install, the website or the
-  // studio is taken with one. Nor is --uninstall: the entry in Windows' list of programs never
-  // passes a link, and a web page must not put the uninstall question in front of a player.
+  // studio is taken with one. Nor are --uninstall and --repair: the entry in Windows' list of
+  // programs never passes a link, and a web page must not put the uninstall question, or the wait
+  // for every file to be read, in front of a player.
   // --studio and --no-start stay: a link always starts the player, so --studio changes nothing,
   // and --no-start only holds the start back.
   if (context.link.empty()) {
     context.website = optionWebsite;
     if (!optionHome.empty()) context.installRoot = Absolute(optionHome, currentFolder);
     context.uninstall = optionUninstall;
+    context.repair = optionRepair;
     context.document = document;
     if (!document.empty()) context.studio = true;
   }

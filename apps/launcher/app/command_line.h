@@ -19,6 +19,9 @@ struct LaunchContext {
   bool studio = false;
   bool noStart = false;
   bool uninstall = false;
+  // Check every file of the current version by its fingerprint and put back what changed; start
+  // nothing unless the studio or a document is asked for too.
+  bool repair = false;
   std::chrono::steady_clock::time_point startTime;
 };
 

@@ -1,6 +1,7 @@
 #include "app/launch_job.h"
 
 #include <chrono>
+#include <string>
 #include <string_view>
 
 #include "common/text.h"
@@ -60,6 +61,24 @@ int StartOrWarn(const LaunchJobServices& services, const fs::path& program,
   return 1;
 }
 
+// The closing word of a run asked to repair; true when every file is as it should be.
+bool ShowRepairOutcome(const LaunchJobServices& services, const UpdateResult& update) {
+  if (!update.ready) {
+    services.showMessage("Kelvadon couldn't repair its files (" + update.error + ").", true);
+    return false;
+  }
+  if (update.putBack == 0) {
+    services.showMessage("Kelvadon's files are all right.", false);
+  } else if (update.putBack == 1) {
+    services.showMessage("Kelvadon put back 1 file that was missing or damaged.", false);
+  } else {
+    services.showMessage("Kelvadon put back " + std::to_string(update.putBack) +
+                             " files that were missing or damaged.",
+                         false);
+  }
+  return true;
+}
+
 }  // namespace
 
 int RunLaunchJob(LaunchContext& context, const ProgressReporter& report) {
@@ -82,7 +101,8 @@ int RunLaunchJob(LaunchContext& context, const ProgressReporter& report,
     FetchShortAnswer(services, *session, website + "/client/started?play=" + linkToken, body);
   }
 
-  const UpdateResult update = services.updateInstallation(website, root, report, *session);
+  const UpdateResult update = services.updateInstallation(
+      website, root, report, *session, context.repair ? FileCheck::Fingerprints : FileCheck::Sizes);
   const fs::path versionFolder = services.currentVersionFolder(root);
 
   // Whatever the update says, without a version folder there is nothing to start: a bare
@@ -94,7 +114,8 @@ int RunLaunchJob(LaunchContext& context, const ProgressReporter& report,
     services.showMessage(text, true);
     return 1;
   }
-  if (!update.ready && update.reached) {
+  // A run asked to repair says how that went at its end, in one message.
+  if (!update.ready && update.reached && !context.repair) {
     services.showMessage(
         "Kelvadon couldn't update (" + update.error + "). Starting the version you have.", true);
   }
@@ -114,7 +135,8 @@ int RunLaunchJob(LaunchContext& context, const ProgressReporter& report,
     services.registerWithWindows(root, launcherCopy, lasting, versionName);
   }
 
-  if (context.noStart) return 0;
+  const bool repaired = !context.repair || ShowRepairOutcome(services, update);
+  if (context.noStart || (context.repair && !context.studio)) return repaired ? 0 : 1;
   report(kStartingStatus, -1.0);
 
   const auto elapsed =

@@ -24,12 +24,13 @@
 struct LaunchJobServices {
   HttpFetcher httpFetch = HttpFetch;
   std::function<UpdateResult(const std::string& website, const std::filesystem::path& root,
-                             const ProgressReporter& report, HttpSession& session)>
+                             const ProgressReporter& report, HttpSession& session, FileCheck check)>
       updateInstallation = [](const std::string& website, const std::filesystem::path& root,
-                              const ProgressReporter& report, HttpSession& session) {
+                              const ProgressReporter& report, HttpSession& session,
+                              FileCheck check) {
         UpdateEnvironment environment;
         environment.session = &session;
-        return UpdateInstallation(website, root, report, environment);
+        return UpdateInstallation(website, root, report, environment, check);
       };
   std::function<std::filesystem::path(const std::filesystem::path& root)> currentVersionFolder =
       CurrentVersionFolder;
@@ -62,7 +63,8 @@ struct LaunchJobServices {
 };
 
 // The Job of every launch-mode run: the started ping, the update, the launcher copy and the
-// registration, then the player, the studio or the welcome message. Its result is the exit code.
+// registration, then the player, the studio or the welcome message; or, asked to repair, the
+// outcome of checking every file, then the studio only when asked for. Its result is the exit code.
 // It may replace context.link with a fresh join link.
 int RunLaunchJob(LaunchContext& context, const ProgressReporter& report);
 int RunLaunchJob(LaunchContext& context, const ProgressReporter& report,

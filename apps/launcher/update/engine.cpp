@@ -21,6 +21,7 @@
 #include "update/store/install_lock.h"
 #include "update/store/install_root.h"
 #include "update/store/sequence.h"
+#include "update/store/version_check.h"
 #include "update/store/version_store.h"
 #include "update/transfer/executor.h"
 #include "update/transfer/plan.h"
@@ -342,39 +343,193 @@ bool StageVersion(const Manifest& manifest, const fs::path& versions, const fs::
   return true;
 }
 
-// Place: every entry not staged whole is copied, rebuilt or downloaded, with the progress
-// reported as a change of the shown text only, not every piece that arrives.
-bool Place(const Manifest& manifest, const Stage& stage, const VersionPlan& plan, bool installing,
+// Shows action's percentage of total on the status line when the shown text changes, not at every
+// piece of a file.
+void ShowPercent(const ProgressReporter& reporter, const std::string& action, uint64_t now,
+                 uint64_t total, std::string& shown) {
+  std::string text = action + "... ";
+  double fraction = -1.0;
+  if (total != 0) {
+    text += std::to_string(now * 100 / total) + "%";
+    fraction = static_cast<double>(now) / static_cast<double>(total);
+  }
+  if (text == shown) return;
+  shown = text;
+  reporter(text, fraction);
+}
+
+// Place: the entries place takes up are copied, rebuilt or downloaded, with the fetched bytes
+// shown as action's percentage.
+bool Place(const Manifest& manifest, const VersionPlan& plan, const std::string& action,
            HttpSession& session, const UpdateEnvironment& environment,
-           const ProgressReporter& reporter, std::string& error) {
-  const uint64_t total = plan.fetch;
-  const std::string action = installing ? "Installing Kelvadon" : "Updating Kelvadon";
+           const ProgressReporter& reporter, const std::function<bool(FilePlacement&)>& place,
+           std::string& error) {
   std::string shown;
   FilePlacement placement{
       .manifest = manifest, .plan = plan, .session = session, .environment = environment};
-  placement.report = [&](uint64_t now) {
-    std::string text = action + "... ";
-    double fraction = -1.0;
-    if (total != 0) {
-      text += std::to_string(now * 100 / total) + "%";
-      fraction = static_cast<double>(now) / static_cast<double>(total);
-    }
-    if (text == shown) return;
-    shown = text;
-    reporter(text, fraction);
-  };
+  placement.report = [&](uint64_t now) { ShowPercent(reporter, action, now, plan.fetch, shown); };
   placement.waiting = [&] {
     reporter(kWaitingForFilesStatus, -1.0);
     shown.clear();
   };
-  if (PlaceFiles(placement, stage)) return true;
+  if (place(placement)) return true;
   error = placement.failure;
   return false;
 }
 
+// A complete version's damaged files: each one's path in the version, and the file that takes its
+// place, built in the version's staging folder. No complete version has one, and the next update
+// clears away what an interrupted repair leaves there.
+struct Repair {
+  fs::path staging;
+  std::vector<DamagedFile> damaged;
+  std::vector<fs::path> targets{};
+  std::vector<fs::path> replacements{};
+
+  bool Targets(const fs::path& path, bool goneOnly) const {
+    for (size_t k = 0; k < targets.size(); ++k) {
+      if (targets[k] == path && (!goneOnly || damaged[k].found != EntryKind::File)) return true;
+    }
+    return false;
+  }
+};
+
+// Plans each damaged file as an update would: copied from an intact file of its fingerprint in a
+// kept version (checked as it is copied), rebuilt from the previous version's chunks, or fetched.
+// A damaged file is no source, not even of chunks: its stored chunk list no longer says what it
+// holds.
+VersionPlan PlanRepair(const std::string& website, const Manifest& manifest,
+                       const fs::path& versions, const fs::path& folder, const Repair& repair,
+                       HttpSession& session, const UpdateEnvironment& environment,
+                       Sha256Provider& hashing) {
+  const std::vector<KeptVersion> kept = KeptVersions(versions, folder);
+  ReusableFiles reusable = IndexByFingerprint(kept);
+  ChunkedKeptFiles chunked;
+  for (const KeptVersion& version : kept) {
+    for (const ManifestFile& file : version.manifest.files) {
+      const std::optional<fs::path> relative = RelativePath(file.path);
+      if (relative && !repair.Targets(version.folder / *relative, false)) {
+        AddChunkedKeptFile(chunked, file, version.folder / *relative);
+      }
+    }
+  }
+  VersionPlan plan;
+  plan.files.resize(manifest.files.size());
+  plan.copyOf.assign(manifest.files.size(), kNoEntry);
+  const StagedFile nothingStaged;
+  std::optional<bool> sharing;  // tried on the first file a kept version holds
+  for (size_t k = 0; k < repair.damaged.size(); ++k) {
+    const size_t entry = repair.damaged[k].entry;
+    const ManifestFile& file = manifest.files[entry];
+    std::vector<fs::path> partners = reusable[file.sha256];
+    std::erase_if(partners, [&](const fs::path& path) { return repair.Targets(path, false); });
+    if (!sharing && !partners.empty()) {
+      sharing =
+          CanShareFiles(environment.share, partners.front(), repair.staging / kShareProbeName);
+    }
+    FilePlan filePlan = PlanFile(environment.fetch, session, hashing,
+                                 {.website = website,
+                                  .file = file,
+                                  .destination = repair.replacements[k],
+                                  .staged = nothingStaged,
+                                  .partners = partners,
+                                  .chunked = chunked,
+                                  .settings = environment.downloads,
+                                  .sharing = sharing.value_or(false)});
+    plan.fetch = SaturatingAdd(plan.fetch, filePlan.fetchBytes);
+    plan.write = SaturatingAdd(plan.write, filePlan.writeBytes);
+    plan.files[entry] = std::move(filePlan);
+  }
+  return plan;
+}
+
+// Puts the damaged files back: all placed first, then each renamed over its damaged file, so a stop
+// at any moment leaves either file whole at its path.
+bool PutBack(const std::string& website, const fs::path& root, const Manifest& manifest,
+             const Repair& repair, HttpSession& session, const UpdateEnvironment& environment,
+             const ProgressReporter& reporter, Sha256Provider& hashing, UpdateResult& result) {
+  const fs::path versions = root / kVersionsFolderName;
+  RemovePathTree(repair.staging);
+  const VersionPlan plan = PlanRepair(website, manifest, versions, versions / manifest.version,
+                                      repair, session, environment, hashing);
+  if (!HasRoomFor(root, plan.write, result.error)) return false;
+  std::vector<size_t> entries;
+  for (const DamagedFile& file : repair.damaged) entries.push_back(file.entry);
+  if (!Place(
+          manifest, plan, "Repairing Kelvadon", session, environment, reporter,
+          [&](FilePlacement& placement) { return placement.Run(entries); }, result.error)) {
+    return false;
+  }
+  if (!FlushStagedFiles(repair.staging)) {
+    result.error = CouldNotWrite(repair.staging);
+    return false;
+  }
+  for (size_t k = 0; k < repair.targets.size(); ++k) {
+    const fs::path& target = repair.targets[k];
+    // A folder or a link where the file belongs goes, and so does a folder the file lies in that
+    // went missing comes back.
+    if (repair.damaged[k].found != EntryKind::File) RemovePathTree(target);
+    std::error_code ec;
+    CreateFolders(target.parent_path(), ec);
+    if (!RenameReplacing(repair.replacements[k], target, ec)) {
+      result.error = StoreFailureText({StoreFailure::NotRenamed, target, ec.value()});
+      return false;
+    }
+    FlushFolderToDisk(target.parent_path());
+    ++result.putBack;
+  }
+  RemovePathTree(repair.staging);
+  return true;
+}
+
+bool SameFiles(const Manifest& a, const Manifest& b) {
+  return std::equal(a.files.begin(), a.files.end(), b.files.begin(), b.files.end(),
+                    [](const ManifestFile& x, const ManifestFile& y) {
+                      return x.path == y.path && x.sha256 == y.sha256 && x.size == y.size &&
+                             x.chunks == y.chunks;
+                    });
+}
+
+// The manifest the complete version was built from: the one just accepted when the version keeps
+// the same bytes, which spares parsing a second one on every start. A manifest published again
+// for the version (a rollback is) names the same files in other bytes, and copies that no longer
+// load name nothing: either way the accepted pair then takes the copies' place.
+Manifest StoredManifest(const fs::path& folder, const std::string& manifestBytes,
+                        const std::string& signatureBytes, const Manifest& accepted) {
+  if (FileHolds(folder / kManifestFileName, manifestBytes)) return accepted;
+  Manifest stored;
+  if (LoadInstalledManifest(folder, stored) && !SameFiles(stored, accepted)) return stored;
+  ReplaceFileAtomically(folder / kManifestFileName, manifestBytes);
+  ReplaceFileAtomically(folder / kSignatureFileName, signatureBytes);
+  return accepted;
+}
+
+// Checks a complete version's files as check says and puts back those found damaged. False, with
+// the sentence in result.error, when one could not be put back.
+bool RepairVersion(const std::string& website, const fs::path& root, const Manifest& manifest,
+                   FileCheck check, HttpSession& session, const UpdateEnvironment& environment,
+                   const ProgressReporter& reporter, UpdateResult& result) {
+  const fs::path versions = root / kVersionsFolderName;
+  const fs::path folder = versions / manifest.version;
+  const Sha256ProviderOwner hashing = OpenSha256Provider();
+  std::string shown;
+  Repair repair{.staging = versions / (manifest.version + ".partial"),
+                .damaged = DamagedFiles(
+                    folder, manifest, check, *hashing, [&](uint64_t done, uint64_t total) {
+                      ShowPercent(reporter, "Checking Kelvadon's files", done, total, shown);
+                    })};
+  if (repair.damaged.empty()) return true;
+  for (const DamagedFile& file : repair.damaged) {
+    const fs::path relative = *RelativePath(manifest.files[file.entry].path);
+    repair.targets.push_back(folder / relative);
+    repair.replacements.push_back(repair.staging / relative);
+  }
+  return PutBack(website, root, manifest, repair, session, environment, reporter, *hashing, result);
+}
+
 UpdateResult RunUpdate(const std::string& website, const fs::path& root,
                        const ProgressReporter& reporter, HttpSession& session,
-                       const UpdateEnvironment& environment) {
+                       const UpdateEnvironment& environment, FileCheck check) {
   UpdateResult result;
   if (website.empty()) {
     result.error = "No website to update from";
@@ -397,7 +552,11 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
   const fs::path versions = root / kVersionsFolderName;
   const fs::path finalFolder = versions / result.version;
   if (HoldsCompleteVersion(versions, result.version)) {
-    result.ready = Succeeded(MakeCurrent(root, result.version, finalFolder), result);
+    const Manifest stored =
+        StoredManifest(finalFolder, manifestBytes, signatureBytes, result.manifest);
+    result.ready =
+        RepairVersion(website, root, stored, check, session, environment, reporter, result) &&
+        Succeeded(MakeCurrent(root, result.version, finalFolder), result);
     return result;
   }
 
@@ -412,7 +571,10 @@ UpdateResult RunUpdate(const std::string& website, const fs::path& root,
                                        SaturatingAdd(manifestBytes.size(), signatureBytes.size()),
                                        session, environment, *hashing);
   if (!HasRoomFor(root, plan.write, result.error)) return result;
-  if (!Place(manifest, stage, plan, old.empty(), session, environment, reporter, result.error)) {
+  if (!Place(
+          manifest, plan, old.empty() ? "Installing Kelvadon" : "Updating Kelvadon", session,
+          environment, reporter,
+          [&](FilePlacement& placement) { return PlaceFiles(placement, stage); }, result.error)) {
     return result;
   }
   if (!Succeeded(
@@ -432,9 +594,9 @@ void PauseBeforeRefetch() { std::this_thread::sleep_for(std::chrono::seconds(2))
 
 UpdateResult UpdateInstallation(const std::string& website, const fs::path& root,
                                 const ProgressReporter& reporter,
-                                const UpdateEnvironment& environment) {
+                                const UpdateEnvironment& environment, FileCheck check) {
   HttpSessionOwner own;
   if (environment.session == nullptr) own = OpenHttpSession();
   return RunUpdate(website, root, reporter, environment.session ? *environment.session : *own,
-                   environment);
+                   environment, check);
 }

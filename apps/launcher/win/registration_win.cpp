@@ -150,7 +150,10 @@ void Register(const fs::path& installRoot, const fs::path& launcherPath, const s
     // Without an address an earlier one stays: registration never deletes.
     if (!website.empty()) SetText(key, L"URLInfoAbout", Utf8ToWide(website));
     SetNumber(key, L"NoModify", 1);
-    SetNumber(key, L"NoRepair", 1);
+    // Windows' list of programs offers a Repair button for an entry that allows it, and runs the
+    // entry's ModifyPath: a player gets back what a scanner or a cleaner took away.
+    SetNumber(key, L"NoRepair", 0);
+    SetText(key, L"ModifyPath", quotedLauncher + L" --repair");
     if (!sizeKnown) {
       SetNumber(key, L"EstimatedSize",
                 EstimatedSizeKilobytes(InstalledSizeBytes(installRoot / kVersionsFolderName)));

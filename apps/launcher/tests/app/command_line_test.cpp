@@ -35,6 +35,7 @@ struct FlagCase {
   bool studio;
   bool noStart;
   bool uninstall;
+  bool repair = false;
 };
 
 TEST(ParseCommandLine, LinksAndFlags) {
@@ -50,6 +51,10 @@ TEST(ParseCommandLine, LinksAndFlags) {
       // A link never comes with the uninstall: a web page must not ask the player that.
       {{"--uninstall", "kelvadon://join?play=1"}, "kelvadon://join?play=1", false, false, false},
       {{"--uninstall"}, "", false, false, true},
+      {{"--repair", "--studio"}, "", true, false, false, true},
+      // Nor with the wait for every file to be read.
+      {{"--repair", "kelvadon://join?play=1"}, "kelvadon://join?play=1", false, false, false},
+      {{"--REPAIR", "repair"}, "", false, false, false},
       {{"--STUDIO", "-studio", "studio"}, "", false, false, false},
       // --home consumes the next argument even when it looks like an option.
       {{"--home", "--studio"}, "", false, false, false},
@@ -64,6 +69,7 @@ TEST(ParseCommandLine, LinksAndFlags) {
     EXPECT_EQ(context.studio, c.studio);
     EXPECT_EQ(context.noStart, c.noStart);
     EXPECT_EQ(context.uninstall, c.uninstall);
+    EXPECT_EQ(context.repair, c.repair);
   }
 }
 
@@ -90,8 +96,8 @@ TEST(ParseCommandLine, WebsiteIsNormalisedAndALaterBadValueClearsIt) {
 // are dropped, their values still consumed.
 TEST(ParseCommandLine, LinkDisablesHomeWebsiteDocumentAndUninstall) {
   const std::vector<std::string> injected = {
-      "--home",   "\\\\host@SSL\\DavWWWRoot\\k", "--website",  "https://evil.test",
-      "--studio", "C:\\evil\\x.kelvl",           "--uninstall"};
+      "--home",   "\\\\host@SSL\\DavWWWRoot\\k", "--website",   "https://evil.test",
+      "--studio", "C:\\evil\\x.kelvl",           "--uninstall", "--repair"};
   for (const std::string& link :
        std::vector<std::string>{"kelvadon://join?play=x", "KELVADON:x", "Kelvadon:x"}) {
     for (const bool linkFirst : {true, false}) {
@@ -104,6 +110,7 @@ TEST(ParseCommandLine, LinkDisablesHomeWebsiteDocumentAndUninstall) {
       EXPECT_EQ(c.website, "");
       EXPECT_EQ(c.document, "");
       EXPECT_FALSE(c.uninstall);
+      EXPECT_FALSE(c.repair);
     }
   }
   const LaunchContext plain = Parse(injected);
@@ -111,6 +118,7 @@ TEST(ParseCommandLine, LinkDisablesHomeWebsiteDocumentAndUninstall) {
   EXPECT_EQ(plain.website, "https://evil.test");
   EXPECT_NE(plain.document, "");
   EXPECT_TRUE(plain.uninstall);
+  EXPECT_TRUE(plain.repair);
 }
 
 TEST(ParseCommandLine, DocumentsStartTheStudio) {

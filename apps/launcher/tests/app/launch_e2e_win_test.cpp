@@ -217,6 +217,8 @@ TEST_F(LaunchEndToEnd, PlayClickOnAnInstalledClientStartsThePlayerWithTheLink) {
             0u);
   ASSERT_TRUE(ParseRecords(ReadText(log_)).empty());
 
+  // A virus scanner took the game's executable away: the click puts it back before starting it.
+  fs::remove(root / "Versions" / "1.0" / "kelvadon_player.exe");
   const std::string token = RandomToken();
   const std::string link = "kelvadon://join?play=" + token + "&origin=" + website_;
   EXPECT_EQ(Run(launcher, {PathFromUtf8(link).wstring()}), 0u);
@@ -225,6 +227,13 @@ TEST_F(LaunchEndToEnd, PlayClickOnAnInstalledClientStartsThePlayerWithTheLink) {
   const std::vector<Record> records = Records(1);
   ASSERT_EQ(records.size(), 1u);
   ExpectStarted(records[0], root / "Versions" / "1.0", "kelvadon_player.exe", {link});
+
+  // The repair Windows' list of programs offers: every file read, good news, nothing started.
+  DialogSeen seen;
+  EXPECT_EQ(Run(launcher, {L"--repair", L"--home", root.wstring()}, &seen), 0u);
+  EXPECT_EQ(seen.text, L"Kelvadon's files are all right.");
+  EXPECT_EQ(seen.icon, DialogIcon::Blue);
+  EXPECT_EQ(Records(1).size(), 1u);
   fs::remove_all(root);
 }
 

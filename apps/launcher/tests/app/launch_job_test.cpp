@@ -101,8 +101,10 @@ struct World {
       return FetchStatus::Done;
     };
     s.updateInstallation = [this](const std::string& website, const fs::path& root,
-                                  const ProgressReporter& report, HttpSession& session) {
-      log.push_back("update " + website);
+                                  const ProgressReporter& report, HttpSession& session,
+                                  FileCheck check) {
+      log.push_back("update " + website +
+                    (check == FileCheck::Fingerprints ? " checking every file" : ""));
       Saw(session);
       EXPECT_EQ(root, kRoot);
       EXPECT_TRUE(report);
@@ -348,6 +350,57 @@ TEST(LaunchJob, FailedUpdatesAndStarts) {
   });
 }
 
+// --repair checks every file, then says how that went in one message; it starts nothing but the
+// studio when that is asked for too.
+TEST(LaunchJob, RepairEndsWithOneMessage) {
+  const std::string checking = kUpdate + " checking every file";
+  const std::string failed =
+      "warning: Kelvadon couldn't repair its files (Couldn't download "
+      "bin/a.dll: The website said 404 (there's no release on it yet)).";
+  const auto repair = [](size_t putBack) {
+    return [putBack](LaunchContext& c, World& w) {
+      c.repair = true;
+      w.update.putBack = putBack;
+    };
+  };
+  RunCases({
+      {"every file all right",
+       repair(0),
+       {checking, kSelfUpdate, kRegister, "info: Kelvadon's files are all right."},
+       0},
+      {"one put back",
+       repair(1),
+       {checking, kSelfUpdate, kRegister,
+        "info: Kelvadon put back 1 file that was missing or damaged."},
+       0},
+      {"several put back",
+       repair(12),
+       {checking, kSelfUpdate, kRegister,
+        "info: Kelvadon put back 12 files that were missing or damaged."},
+       0},
+      {"a file that could not be put back: one warning, not the update's as well",
+       [](LaunchContext& c, World& w) {
+         c.repair = true;
+         w.FailUpdate(true,
+                      "Couldn't download bin/a.dll: The website said 404 (there's no release on "
+                      "it yet)",
+                      kOldVersion);
+       },
+       {checking, kRegisterOld, failed},
+       1},
+      {"the studio asked for too starts after the message",
+       [](LaunchContext& c, World& w) {
+         c.repair = true;
+         c.studio = true;
+         w.update.putBack = 1;
+       },
+       {checking, kSelfUpdate, kRegister,
+        "info: Kelvadon put back 1 file that was missing or damaged.", kStarting,
+        "start kelvadon_studio.exe"},
+       0},
+  });
+}
+
 TEST(LaunchJob, FreshJoinLinkOnlyForAnOldLinkWithAGoodTokenAndOrigin) {
   const std::string capitalToken = "0123456789ABCDEF0123456789abcdef";
   const std::string capitalLink =
@@ -472,7 +525,7 @@ TEST(LaunchJob, HandsTheRightPathsAndReporterOn) {
     return true;
   };
   services.updateInstallation = [&](const std::string&, const fs::path&,
-                                    const ProgressReporter& report, HttpSession&) {
+                                    const ProgressReporter& report, HttpSession&, FileCheck) {
     report("Checking for updates...", -1.0);
     return world.update;
   };

@@ -20,6 +20,7 @@
 #include "common/system.h"
 #include "common/text.h"
 #include "files/disk.h"
+#include "files/file_status.h"
 #include "tests/update/folder_link.h"
 #include "tests/update/version_name_cases.h"
 
@@ -366,6 +367,49 @@ TEST_F(LayoutTest, RemovePathTreeLeavesLinkedFoldersAlone) {
   for (const char* link : {"Versions/1.0/link", "Versions/2.0", "top-link"}) {
     RemoveFolderLink(root_ / fs::path(link).make_preferred());
   }
+}
+
+// A file's kind and size from its entry alone, past the old path limit too, and a link as a link
+// whatever it leads to.
+TEST_F(LayoutTest, StatusesGiveKindAndSizeWithoutFollowingLinks) {
+  const fs::path deep = fs::path(std::string(120, 'd')) / std::string(120, 'e') / "far.dat";
+  Put(root_ / "player.exe", "twelve bytes");
+  Put(root_ / "empty.txt", "");
+  Put(root_ / "bin" / "lib.dll", std::string(70000, 'x'));
+  Put(root_ / deep, "far");
+  Put(root_ / "user" / "game.sav", "a save of some length");
+  std::string error;
+  const bool linked = MakeFolderLink(root_ / "saves-link", root_ / "user", error);
+  const struct {
+    fs::path path;
+    EntryKind kind;
+    uint64_t size;
+  } cases[] = {
+      {"player.exe", EntryKind::File, 12},
+      {"empty.txt", EntryKind::File, 0},
+      {fs::path("bin") / "lib.dll", EntryKind::File, 70000},
+      {deep, EntryKind::File, 3},
+      {"bin", EntryKind::Folder, 0},
+      {"missing.dll", EntryKind::Missing, 0},
+      {fs::path("missing") / "lib.dll", EntryKind::Missing, 0},
+      {fs::path("player.exe") / "lib.dll", EntryKind::Missing, 0},
+      {"saves-link", linked ? EntryKind::Link : EntryKind::Missing, 0},
+  };
+  // Enough paths for both threads, each case at a place of its own in the list.
+  std::vector<fs::path> relatives;
+  for (int round = 0; round < 60; ++round) {
+    for (const auto& c : cases) relatives.push_back(c.path);
+  }
+  const std::vector<FileStatus> statuses = StatusesOf(root_, relatives);
+  ASSERT_EQ(statuses.size(), relatives.size());
+  for (size_t i = 0; i < relatives.size(); ++i) {
+    const auto& c = cases[i % std::size(cases)];
+    SCOPED_TRACE(PathToUtf8(c.path));
+    EXPECT_EQ(statuses[i].kind, c.kind);
+    EXPECT_EQ(statuses[i].size, c.size);
+  }
+  EXPECT_EQ(StatusesOf(root_ / "missing", {"a"})[0].kind, EntryKind::Missing);
+  if (linked) RemoveFolderLink(root_ / "saves-link");
 }
 
 // Longer than Windows' 260-character limit at every step the helpers take.

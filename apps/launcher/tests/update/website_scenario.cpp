@@ -50,7 +50,8 @@ void WebsiteScenarioTest::Publish(const std::string& version, const Files& files
 }
 
 UpdateResult WebsiteScenarioTest::Run(const std::string& website,
-                                      const std::function<void(const std::string&)>& onReport) {
+                                      const std::function<void(const std::string&)>& onReport,
+                                      FileCheck check) {
   reports_.clear();
   return UpdateInstallation(
       website.empty() ? website_ : website, root_,
@@ -58,7 +59,7 @@ UpdateResult WebsiteScenarioTest::Run(const std::string& website,
         reports_.push_back({text, fraction});
         if (onReport) onReport(text);
       },
-      environment_);
+      environment_, check);
 }
 
 std::string WebsiteScenarioTest::Fault(const std::string& fault) const {

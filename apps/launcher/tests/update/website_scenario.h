@@ -38,10 +38,12 @@ class WebsiteScenarioTest : public testing::Test {
   void Publish(const std::string& version, const Files& files,
                const std::filesystem::path& launcher = {});
 
-  // Updates root_ from website (the scenario's own address when empty) with environment_. The
-  // reports are kept in reports_; onReport sees each as it comes.
+  // Updates root_ from website (the scenario's own address when empty) with environment_, checking
+  // a complete version's files as check says. The reports are kept in reports_; onReport sees each
+  // as it comes.
   UpdateResult Run(const std::string& website = {},
-                   const std::function<void(const std::string&)>& onReport = {});
+                   const std::function<void(const std::string&)>& onReport = {},
+                   FileCheck check = FileCheck::Sizes);
 
   // The scenario folder through one of the fault server's faults.
   std::string Fault(const std::string& fault) const;

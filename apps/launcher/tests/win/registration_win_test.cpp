@@ -98,7 +98,8 @@ TEST_F(Registration, FirstRunWritesExactlyTheTableAndNotifiesOnce) {
       {entry, L"UninstallString", REG_SZ, TextBytes(QuotedLauncher() + L" --uninstall")},
       {entry, L"URLInfoAbout", REG_SZ, TextBytes(L"https://kelvadon.test")},
       {entry, L"NoModify", REG_DWORD, NumberBytes(1)},
-      {entry, L"NoRepair", REG_DWORD, NumberBytes(1)},
+      {entry, L"NoRepair", REG_DWORD, NumberBytes(0)},
+      {entry, L"ModifyPath", REG_SZ, TextBytes(QuotedLauncher() + L" --repair")},
       {entry, L"EstimatedSize", REG_DWORD, NumberBytes(1)},  // no Versions folder at all
   };
   for (const Expected& expected : table) {
@@ -116,7 +117,7 @@ TEST_F(Registration, FirstRunWritesExactlyTheTableAndNotifiesOnce) {
   } counts[] = {{scheme, 2}, {scheme + L"\\DefaultIcon", 1},
                 {place, 1},  {kPlaceIcon, 1},
                 {model, 1},  {L"Software\\Classes\\.kelvlvl", 1},
-                {entry, 10}, {scheme + L"\\shell\\open\\command", 1}};
+                {entry, 11}, {scheme + L"\\shell\\open\\command", 1}};
   for (const auto& count : counts) {
     EXPECT_EQ(ValueCount(count.key), count.values) << WideToUtf8(count.key);
   }
@@ -170,7 +171,7 @@ TEST_F(Registration, AnEmptyWebsiteKeepsTheAddressOfAnEarlierRun) {
   ClearRegistration();
   Register("", "1.6");
   EXPECT_FALSE(ReadValue(kUninstallEntryKey, L"URLInfoAbout").found);
-  EXPECT_EQ(ValueCount(kUninstallEntryKey), 9);
+  EXPECT_EQ(ValueCount(kUninstallEntryKey), 10);
 }
 
 TEST_F(Registration, EstimatedSizeCountsTheFilesOfEveryVersion) {
