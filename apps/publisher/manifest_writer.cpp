@@ -17,6 +17,17 @@ void AppendFileEntry(std::string& out, const ManifestFile& file) {
     out += ", \"chunks\": ";
     out += JsonQuoted(file.chunks);
   }
+  if (!file.packed.sha256.empty()) {
+    out += ", \"packed\": {\"sha256\": ";
+    out += JsonQuoted(file.packed.sha256);
+    out += ", \"size\": ";
+    out += std::to_string(file.packed.size);
+    if (!file.packed.chunks.empty()) {
+      out += ", \"chunks\": ";
+      out += JsonQuoted(file.packed.chunks);
+    }
+    out += "}";
+  }
   out += "}";
 }
 

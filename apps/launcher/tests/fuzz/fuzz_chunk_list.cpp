@@ -13,12 +13,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ChunkList list;
   if (!ParseChunkList(bytes, list)) return 0;
   uint64_t offset = 0;
+  uint64_t packedOffset = 0;
   for (const Chunk& chunk : list.chunks) {
     if (chunk.offset != offset || chunk.size == 0 || chunk.size > kMaxChunkBytes) std::abort();
     if (chunk.sha256.size() != 64) std::abort();
+    if (list.packed && (chunk.packedOffset != packedOffset || chunk.packedSize == 0 ||
+                        chunk.packedSize > kMaxPackedChunkBytes)) {
+      std::abort();
+    }
     offset += chunk.size;
+    packedOffset += chunk.packedSize;
   }
-  if (offset != list.fileSize) std::abort();
+  if (offset != list.fileSize || packedOffset != list.packedSize) std::abort();
   if (SerializeChunkList(list) != bytes) std::abort();
   return 0;
 }

@@ -250,6 +250,51 @@ TEST(ParseManifestContent, ChunksMember) {
   }
 }
 
+// The optional packed member: read whole when good, and as none when any part of it is not, so a
+// publisher's slip costs only the raw download.
+TEST(ParseManifestContent, PackedMember) {
+  const std::string a(64, 'a');
+  const std::string b(64, 'b');
+  const auto packed = [](const std::string& members) { return ", \"packed\": {" + members + "}"; };
+  struct Case {
+    const char* what;
+    std::string member;
+    PackedObject expected;
+  };
+  const Case cases[] = {
+      {"absent", "", {}},
+      {"a file", packed("\"sha256\": " + Quote(a) + ", \"size\": 900"), {a, 900}},
+      {"a chunked file",
+       packed("\"sha256\": " + Quote(a) + ", \"size\": 900.5, \"chunks\": " + Quote(b)),
+       {a, 900, b}},
+      {"chunks no fingerprint",
+       packed("\"sha256\": " + Quote(a) + ", \"size\": 900, \"chunks\": \"x\""),
+       {a, 900}},
+      {"size 0", packed("\"sha256\": " + Quote(a) + ", \"size\": 0"), {}},
+      {"size negative", packed("\"sha256\": " + Quote(a) + ", \"size\": -1"), {}},
+      {"size a text", packed("\"sha256\": " + Quote(a) + ", \"size\": \"900\""), {}},
+      {"size absent", packed("\"sha256\": " + Quote(a)), {}},
+      {"sha256 upper case",
+       packed("\"sha256\": " + Quote("A" + a.substr(1)) + ", \"size\": 9"),
+       {}},
+      {"a text", ", \"packed\": " + Quote(a), {}},
+  };
+  for (const Case& c : cases) {
+    std::string entry = Entry("\"pack.dat\"", kHashJson, "4096");
+    entry.insert(entry.size() - 1, c.member);
+    Manifest manifest = Junk();
+    std::string error;
+    ASSERT_TRUE(
+        ParseManifestContent(Document("\"1.0\"", "[" + entry + "]", entry), manifest, error))
+        << c.what << ": " << error;
+    for (const ManifestFile* file : {&manifest.files[0], &manifest.launcher}) {
+      EXPECT_EQ(file->packed.sha256, c.expected.sha256) << c.what;
+      EXPECT_EQ(file->packed.size, c.expected.size) << c.what;
+      EXPECT_EQ(file->packed.chunks, c.expected.chunks) << c.what;
+    }
+  }
+}
+
 TEST(ParseManifestContent, MalformedJsonCarriesTheReadersMessage) {
   for (const char* text : {"", "{", "{\"version\": \"1.0\",}", "[1, 2", "nul"}) {
     Manifest manifest;

@@ -43,6 +43,20 @@ std::string TextMember(const JsonValue& object, std::string_view name) {
   return member != nullptr ? member->text : std::string();
 }
 
+// The "packed" member of a file entry; none when anything about it is not right.
+PackedObject PackedMember(const JsonValue& entry) {
+  const JsonValue* member = FindOfKind(entry, "packed", JsonKind::Object);
+  if (member == nullptr) return {};
+  PackedObject packed;
+  packed.sha256 = TextMember(*member, "sha256");
+  const JsonValue* size = FindOfKind(*member, "size", JsonKind::Number);
+  if (!IsValidFingerprint(packed.sha256) || size == nullptr || !(size->number >= 1)) return {};
+  packed.size = ByteCountFromNumber(size->number);
+  packed.chunks = TextMember(*member, "chunks");
+  if (!IsValidFingerprint(packed.chunks)) packed.chunks.clear();
+  return packed;
+}
+
 bool ParseFileEntry(const JsonValue& value, ManifestFile& file) {
   if (value.kind != JsonKind::Object) return false;
   file.path = TextMember(value, "path");
@@ -52,6 +66,7 @@ bool ParseFileEntry(const JsonValue& value, ManifestFile& file) {
   file.size = ByteCountFromNumber(size->number);
   file.chunks = TextMember(value, "chunks");
   if (!IsValidFingerprint(file.chunks)) file.chunks.clear();
+  file.packed = PackedMember(value);
   // The size is the ceiling of the download, so 0 must mean the empty file itself; nothing else
   // can be 0 bytes long.
   if (file.size == 0 && file.sha256 != kEmptyFileSha256) return false;

@@ -16,6 +16,16 @@ inline constexpr uint64_t kLargestSequence = 9007199254740991ull;
 inline constexpr char kEmptyFileSha256[] =
     "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
+// A file deflated for the wire (update/trust/packed.h), stored on the website beside it.
+struct PackedObject {
+  std::string sha256;  // its fingerprint, and its name under /client/files/; empty when none
+  uint64_t size = 0;   // exactly its size: no fetch of it may grow past it
+  // The fingerprint of the file's chunk list of format 2, which gives each chunk's packed size,
+  // or empty. Only a file with a chunk list has one; its packed object is then one stream per
+  // chunk, so any run of chunks is a range of it.
+  std::string chunks = {};
+};
+
 struct ManifestFile {
   std::string path;    // relative path inside the version folder, UTF-8
   std::string sha256;  // 64 lower-case hex digits
@@ -24,6 +34,9 @@ struct ManifestFile {
   // none. Optional and ignored by older launchers; a value that is no fingerprint counts as none,
   // so a publisher's slip costs only a whole download.
   std::string chunks = {};  // brace-initialised records may leave it out
+  // Optional and ignored by older launchers, like chunks: a member that is not a good one counts
+  // as none, and the file is fetched as stored.
+  PackedObject packed = {};
 };
 
 struct Manifest {
