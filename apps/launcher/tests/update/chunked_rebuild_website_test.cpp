@@ -18,6 +18,7 @@
 #include "update/store/install_root.h"
 #include "update/trust/chunk_list.h"
 #include "update/trust/crypto.h"
+#include "update/trust/packed.h"
 #include "website_harness.h"
 
 namespace fs = std::filesystem;
@@ -26,10 +27,12 @@ namespace {
 
 constexpr char kPack[] = "data/pack.dat";
 
-// A file as its chunks; no chunks list when chunked is false.
+// A file as its chunks; no chunks list when chunked is false, and a packed object (one stream per
+// chunk, with a packed chunk list when chunked) when packed.
 struct Content {
   std::vector<std::string> chunks;
   bool chunked = true;
+  bool packed = false;
   std::string Bytes() const {
     std::string bytes;
     for (const std::string& chunk : chunks) bytes += chunk;
@@ -64,6 +67,20 @@ Content PackTwo() {
   pack.chunks[11] = RandomBytes(999, 1011);
   pack.chunks[30].insert(50, RandomBytes(100, 1030));
   return pack;
+}
+
+// The packed object: each chunk packed on its own, or the whole file when it has no chunk list.
+std::string PackedOf(const Content& content) {
+  if (!content.chunked) return PackBytes(content.Bytes());
+  std::string packed;
+  for (const std::string& chunk : content.chunks) packed += PackBytes(chunk);
+  return packed;
+}
+
+// Bytes that deflate to about half: each half of a chunk is the other.
+std::string Squeezable(size_t size, uint32_t seed) {
+  const std::string half = RandomBytes(size / 2, seed);
+  return half + half + std::string(size % 2, 'k');
 }
 
 uint64_t OffsetOf(const Content& content, size_t chunk) {
@@ -103,6 +120,23 @@ class ChunkedRebuildWebsiteTest : public WebsiteScenarioTest {
         const std::string list = SerializeChunkList(ListOf(content));
         WriteFiles(files_, {{Sha256Hex(list), list}});
         json += ", \"chunks\": \"" + Sha256Hex(list) + "\"";
+      }
+      if (content.packed) {
+        const std::string packed = PackedOf(content);
+        WriteFiles(files_, {{Sha256Hex(packed), packed}});
+        json += ", \"packed\": {\"sha256\": \"" + Sha256Hex(packed) +
+                "\", \"size\": " + std::to_string(packed.size());
+        if (content.chunked) {
+          ChunkList list = ListOf(content);
+          list.packed = true;
+          for (size_t i = 0; i < list.chunks.size(); ++i) {
+            list.chunks[i].packedSize = static_cast<uint32_t>(PackBytes(content.chunks[i]).size());
+          }
+          const std::string listBytes = SerializeChunkList(list);
+          WriteFiles(files_, {{Sha256Hex(listBytes), listBytes}});
+          json += ", \"chunks\": \"" + Sha256Hex(listBytes) + "\"";
+        }
+        json += "}";
       }
       json += "}";
     }
@@ -258,6 +292,123 @@ TEST_F(ChunkedRebuildWebsiteTest, UpdatesOfAPack) {
     EXPECT_EQ(ranges, std::multiset<uint64_t>(c.ranges.begin(), c.ranges.end()));
     EXPECT_EQ(whole, c.whole ? 1 : 0);
     EXPECT_EQ(otherWhole, c.alsoWhole.empty() ? 0 : 1);
+  }
+}
+
+// Files the website has packed, installed and then updated: what nginx was asked for, and every
+// way a packed object can fail and leave the raw file to be fetched once, whole.
+TEST_F(ChunkedRebuildWebsiteTest, PackedFilesAndTheirFallback) {
+  const auto packed = [](Content content) {
+    content.packed = true;
+    for (size_t i = 0; i < content.chunks.size(); i += 2) {
+      content.chunks[i] = Squeezable(content.chunks[i].size(), 500 + static_cast<uint32_t>(i));
+    }
+    return content;
+  };
+  const Content player = packed({{"player one", Squeezable(20000, 1)}, false});
+  const Content playerTwo = packed({{"player two", Squeezable(20000, 2)}, false});
+  const Content one = packed(PackOne());
+  const Content two = packed(PackTwo());
+  const std::string player2 = "kelvadon_player.exe";
+  const Client clientOne = {{player2, player}, {kPack, one}};
+  const Client clientTwo = {{player2, playerTwo}, {kPack, two}};
+  const auto store = [&](const Content& content, const std::string& bytes) {
+    return [&, content, bytes](const fs::path&) {
+      WriteFiles(files_, {{Sha256Hex(PackedOf(content)), bytes}});
+    };
+  };
+  const std::string playerBytes = playerTwo.Bytes();
+  std::string otherBytes = playerBytes;
+  otherBytes[9] ^= 1;
+  Content unpackedTwo = two;
+  unpackedTwo.packed = false;
+  Content unpackedPlayer = playerTwo;
+  unpackedPlayer.packed = false;
+
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> change;
+    Client second;
+    std::string website;             // the address to update from; empty: nginx
+    std::set<std::string> rawWhole;  // files fetched whole as stored; the others only packed
+  };
+  const auto nothing = [](const fs::path&) {};
+  const Case cases[] = {
+      {"packed, the pack rebuilt from packed chunks", nothing, clientTwo, "", {}},
+      {"packed object missing",
+       [&](const fs::path&) { fs::remove(files_ / Sha256Hex(PackedOf(two))); },
+       clientTwo,
+       "",
+       {kPack}},
+      {"packed object cut short",
+       store(two, PackedOf(two).substr(0, 20000)),
+       clientTwo,
+       "",
+       {kPack}},
+      {"packed object inflating to too many bytes",
+       store(playerTwo, PackBytes(playerBytes + "x")),
+       clientTwo,
+       "",
+       {player2}},
+      {"packed object inflating to other bytes",
+       store(playerTwo, PackBytes(otherBytes)),
+       clientTwo,
+       "",
+       {player2}},
+      {"packed object not packed", store(playerTwo, playerBytes), clientTwo, "", {player2}},
+      {"a manifest without packed objects",
+       nothing,
+       {{player2, unpackedPlayer}, {kPack, unpackedTwo}},
+       "",
+       {player2}},
+      {"ranges answered with the whole file", nothing, clientTwo, Fault("no-ranges"), {}},
+  };
+  int count = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    root_ = scratch_ / ("packed-root-" + std::to_string(++count));
+    Publish("1.0", clientOne);
+    NewRequests();
+    UpdateResult result = Run();
+    ASSERT_TRUE(result.ready) << result.error;
+    // A fresh install fetches packed objects only.
+    for (const LoggedRequest& request : NewRequests()) {
+      for (const auto& [path, content] : clientOne) {
+        EXPECT_NE(request.path, FileUrl(content.Bytes())) << path;
+      }
+    }
+    Publish("2.0", c.second);
+    c.change(root_);
+    NewRequests();
+    result = Run(c.website);
+    ASSERT_TRUE(result.ready) << result.error;
+    for (const auto& [path, content] : c.second) {
+      EXPECT_EQ(ReadBytes(root_ / "Versions" / "2.0" / path), content.Bytes()) << path;
+    }
+    EXPECT_EQ(reports_.back().text, "Updating Kelvadon... 100%");
+    if (!c.website.empty()) continue;  // the fault server's answers are not in nginx's log
+    const std::vector<LoggedRequest> requests = NewRequests();
+    for (const auto& [path, content] : c.second) {
+      if (path == kPack && !c.rawWhole.contains(path) && content.packed) {
+        // Only the changed chunks, as ranges of the packed object.
+        uint64_t ranged = 0;
+        for (const LoggedRequest& request : requests) {
+          if (request.path == "/client/files/" + Sha256Hex(PackedOf(content))) {
+            EXPECT_EQ(request.status, 206);
+            ranged += request.bytes;
+          }
+        }
+        EXPECT_GT(ranged, 0u);
+        EXPECT_LT(ranged, PackedOf(content).size() / 4);
+      }
+      int whole = 0;
+      int ranges = 0;
+      for (const LoggedRequest& request : requests) {
+        if (request.path == FileUrl(content.Bytes())) ++(request.status == 200 ? whole : ranges);
+      }
+      EXPECT_EQ(whole, c.rawWhole.contains(path) ? 1 : 0) << path;
+      EXPECT_TRUE(!content.packed || ranges == 0) << path;
+    }
   }
 }
 

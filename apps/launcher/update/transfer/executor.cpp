@@ -18,6 +18,7 @@
 #include "files/file_io.h"
 #include "files/patience.h"
 #include "update/trust/crypto.h"
+#include "update/trust/packed.h"
 
 namespace fs = std::filesystem;
 
@@ -395,7 +396,8 @@ bool NextAttempt(const FilePlan& plan, FileState& file) {
     const std::vector<Piece> whole = WholeFromWebsite(plan.size);
     const bool tried = plan.partners.empty() && plan.pieces.size() == whole.size() &&
                        (whole.empty() || (plan.pieces.front().disk == kFromWebsite &&
-                                          plan.pieces.front().length == plan.size));
+                                          plan.pieces.front().length == plan.size &&
+                                          plan.pieces.front().packedLength == 0));
     if (next > plan.partners.size() + 1 || tried) return false;
     file.disks.clear();
     file.pieces = whole;
@@ -500,7 +502,24 @@ bool Stale(const Shared& shared, const FileState& file, const Task& task) {
          Stopped(shared, task.file);
 }
 
-// Fetches a website piece into its place, hashed on arrival once the hashing has reached it.
+// The request for a website piece: a range of the raw file, or of its packed object.
+HttpRequest PieceRequest(const FilePlan& plan, const Piece& piece) {
+  HttpRequest request;
+  const bool packed = piece.packedLength != 0;
+  const uint64_t length = packed ? piece.packedLength : piece.length;
+  request.url = packed ? plan.packedUrl : plan.url;
+  request.maxBytes = length;
+  request.expectedSize = length;
+  // A piece of the whole file is the whole packed object too.
+  if (piece.offset != 0 || piece.length != plan.size) {
+    request.rangeStart = packed ? piece.packedOffset : piece.offset;
+    request.rangeLength = length;
+  }
+  return request;
+}
+
+// Fetches a website piece into its place, hashed on arrival once the hashing has reached it. A
+// packed piece is inflated as it arrives; its raw bytes go the same way.
 void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
   FileState& file = *shared.files[task.file];
   const FilePlan& plan = shared.plans[task.file];
@@ -512,16 +531,8 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
     if (file.trouble != Trouble::None) return;
     piece = file.pieces[task.piece];
   }
-  HttpRequest request;
-  request.url = plan.url;
-  request.maxBytes = piece.length;
-  request.expectedSize = piece.length;
-  if (piece.offset != 0 || piece.length != plan.size) {
-    request.rangeStart = piece.offset;
-    request.rangeLength = piece.length;
-  }
   bool refused = false;
-  const BodySink sink = [&](const char* data, size_t size) {
+  const InflatedSink place = [&](const char* data, size_t size) {
     std::unique_lock<std::mutex> hold(file.lock);
     for (;;) {
       const uint64_t seen = RoomChanges(shared);
@@ -554,28 +565,48 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
       state.heldBytes += size;
     }
     state.received += size;
-    Count(shared, file, plan, size);
     hold.unlock();
     // Outside the lock, so the file's other pieces are written meanwhile: nothing else hashes
     // this file until this piece has arrived.
     if (direct) UpdateSha256(*file.hasher, data, size);
+    return true;
+  };
+  std::optional<PackedReader> packed;
+  if (piece.packedLength != 0) packed = StartPackedReader();
+  const BodySink sink = [&](const char* data, size_t size) {
+    if (!(packed ? ReadPacked(*packed, data, size, place) : place(data, size))) {
+      if (!refused) {
+        // Not zlib streams: the packed object is not what its name promises.
+        const std::lock_guard<std::mutex> hold(file.lock);
+        if (file.trouble == Trouble::None) file.trouble = Trouble::Again;
+        refused = true;
+      }
+      return false;
+    }
+    {
+      const std::lock_guard<std::mutex> hold(file.lock);
+      Count(shared, file, plan, size);
+    }
     if (shared.progressHere != nullptr) (*shared.progressHere)(shared.counted);
     return true;
   };
   std::string error;
   bool responded = false;
-  const FetchStatus status = shared.fetch(session, request, sink, error, responded);
+  const FetchStatus status =
+      shared.fetch(session, PieceRequest(plan, piece), sink, error, responded);
   const std::lock_guard<std::mutex> hold(file.lock);
   if (Stale(shared, file, task) || refused) return;
   PieceState& state = file.states[task.piece];
-  if (status == FetchStatus::Done && state.received == piece.length) {
+  if (status == FetchStatus::Done && state.received == piece.length &&
+      (!packed || PackedReaderAtEnd(*packed))) {
     state.arrived = true;
-  } else if (status == FetchStatus::Failed) {
+  } else if (status == FetchStatus::Failed && !(packed && responded)) {
     file.trouble = Trouble::NotFetched;
     file.error = error;
   } else {
     // Cut short without an error, more than was asked for, or not the part asked for: a website
-    // that answers ranges badly gets one plain download of the file.
+    // that answers ranges badly gets one plain download of the file. So does a packed object the
+    // website does not have, or that inflates to anything but the piece.
     file.trouble = Trouble::Again;
   }
 }

@@ -68,6 +68,51 @@ bool FetchChunkList(const HttpFetcher& fetch, HttpSession& session, const std::s
          Sha256Hex(bytes) == fingerprint && ParseChunkList(bytes, list);
 }
 
+// The new file's chunk list: the packed one, which also cuts the packed object into its chunks'
+// streams, when the file has one that fits it; otherwise the plain one. False when neither can
+// be had or describes the file.
+bool FetchFileChunkList(const HttpFetcher& fetch, HttpSession& session, const PlanInputs& in,
+                        ChunkList& list) {
+  const ManifestFile& file = in.file;
+  if (!file.packed.chunks.empty() &&
+      FetchChunkList(fetch, session, in.website, file.packed.chunks, list) && list.packed &&
+      list.packedSize == file.packed.size && list.fileSize == file.size) {
+    return true;
+  }
+  list = {};
+  return !file.chunks.empty() && FetchChunkList(fetch, session, in.website, file.chunks, list) &&
+         list.fileSize == file.size;
+}
+
+// The website's runs as pieces of the packed object, cut at the chunks' streams: each run whole
+// when the file is not shared between connections, otherwise in pieces of about pieceBytes of
+// raw bytes, never less than one chunk. Every website run starts and ends at chunks.
+std::vector<Piece> PackedPieces(const std::vector<Piece>& runs, const ChunkList& list, bool shared,
+                                const DownloadSettings& settings) {
+  const uint64_t most = std::max<uint64_t>(settings.pieceBytes, 1);
+  std::vector<Piece> pieces;
+  for (const Piece& run : runs) {
+    if (run.disk != kFromWebsite) {
+      pieces.push_back(run);
+      continue;
+    }
+    auto chunk =
+        std::lower_bound(list.chunks.begin(), list.chunks.end(), run.offset,
+                         [](const Chunk& chunk, uint64_t offset) { return chunk.offset < offset; });
+    Piece piece{run.offset, 0, kFromWebsite, 0, chunk->packedOffset, 0};
+    for (; chunk != list.chunks.end() && chunk->offset < run.offset + run.length; ++chunk) {
+      if (shared && piece.length != 0 && piece.length + chunk->size > most) {
+        pieces.push_back(piece);
+        piece = {chunk->offset, 0, kFromWebsite, 0, chunk->packedOffset, 0};
+      }
+      piece.length += chunk->size;
+      piece.packedLength += chunk->packedSize;
+    }
+    pieces.push_back(piece);
+  }
+  return pieces;
+}
+
 // A chunk of a kept file, found by its fingerprint.
 struct KeptChunk {
   std::string sha256;
@@ -124,15 +169,11 @@ std::vector<bool> VerifiedStagedChunks(const fs::path& destination, uint64_t len
   return verified;
 }
 
-// The runs of a file that has a chunk list: each chunk from the bytes left in place, from a kept
-// file, or from the website. False when the list cannot be had or does not describe the file.
-bool PlanChunks(const HttpFetcher& fetch, HttpSession& session, Sha256Provider& provider,
-                const PlanInputs& in, FilePlan& plan, std::vector<Piece>& runs) {
-  ChunkList list;
-  if (!FetchChunkList(fetch, session, in.website, in.file.chunks, list) ||
-      list.fileSize != in.file.size) {
-    return false;
-  }
+// The runs of a file by its chunk list: each chunk from the bytes left in place, from a kept file,
+// or from the website.
+void PlanChunks(const HttpFetcher& fetch, HttpSession& session, Sha256Provider& provider,
+                const PlanInputs& in, const ChunkList& list, FilePlan& plan,
+                std::vector<Piece>& runs) {
   const std::vector<bool> inPlace =
       in.staged.length <= in.file.size
           ? VerifiedStagedChunks(in.destination, in.staged.length, list, provider)
@@ -155,7 +196,6 @@ bool PlanChunks(const HttpFetcher& fetch, HttpSession& session, Sha256Provider& 
     }
   }
   plan.leavesPieces = true;
-  return true;
 }
 
 }  // namespace
@@ -244,26 +284,42 @@ FilePlan PlanFile(const HttpFetcher& fetch, HttpSession& session, Sha256Provider
   }
 
   std::vector<Piece> runs;
-  // A chunk list is worth its request only when there is something to rebuild from.
+  const bool packs = !file.packed.sha256.empty();
+  if (packs) plan.packedUrl = in.website + "/client/files/" + file.packed.sha256;
+  const bool ranged = Ranged(file.size, in.settings);
+  // A chunk list is worth its request only when there is something to rebuild from, or when it
+  // cuts a large packed file into ranges.
   const bool rebuilds =
       !file.chunks.empty() && (in.staged.length > 0 || in.chunked.count(PathKey(file.path)) != 0);
+  ChunkList list;
+  const bool listed = (rebuilds || (ranged && !file.packed.chunks.empty())) &&
+                      FetchFileChunkList(fetch, session, in, list);
   const auto fromDisk = [](const Piece& run) { return run.disk != kFromWebsite; };
-  if (!rebuilds || !PlanChunks(fetch, session, provider, in, plan, runs) ||
-      std::none_of(runs.begin(), runs.end(), fromDisk)) {
+  if (rebuilds && listed) PlanChunks(fetch, session, provider, in, list, plan, runs);
+  if (std::none_of(runs.begin(), runs.end(), fromDisk)) {
     runs.clear();
-    // Without a chunk list, a file cut short continues from where its bytes run together.
+    // Without a chunk list, a file cut short continues from where its bytes run together, unless
+    // its packed object is smaller than the rest: a packed stream can only be read from its start.
+    uint64_t from = std::min(in.staged.resumeFrom, file.size);
+    if ((listed && list.packed) || (packs && file.packed.size < file.size - from)) from = 0;
     plan.disks = {in.destination};
-    const uint64_t from = std::min(in.staged.resumeFrom, file.size);
     AddRun(runs, {0, from, 0, 0});
     AddRun(runs, {from, file.size - from, kFromWebsite, 0});
   }
-  const uint64_t fetched = file.size - std::min(in.staged.resumeFrom, file.size);
   const bool rebuilt = std::any_of(runs.begin(), runs.end(), fromDisk) && plan.leavesPieces;
-  plan.pieces = SplitWebsiteRuns(
-      runs, rebuilt || (Ranged(file.size, in.settings) && fetched > in.settings.pieceBytes),
-      in.settings);
+  const uint64_t fetched = file.size - (fromDisk(runs.front()) ? runs.front().length : 0);
+  const bool shared = rebuilt || (ranged && fetched > in.settings.pieceBytes);
+  if (listed && list.packed) {
+    plan.pieces = PackedPieces(runs, list, shared, in.settings);
+  } else if (packs && !ranged && runs.size() == 1 && runs.front().disk == kFromWebsite) {
+    plan.pieces = {{0, file.size, kFromWebsite, 0, 0, file.packed.size}};
+  } else {
+    plan.pieces = SplitWebsiteRuns(runs, shared, in.settings);
+  }
   for (const Piece& piece : plan.pieces) {
-    if (piece.disk == kFromWebsite) plan.fetchBytes += piece.length;
+    if (piece.disk == kFromWebsite) {
+      plan.fetchBytes += piece.packedLength != 0 ? piece.packedLength : piece.length;
+    }
     // Bytes in place stay where they are.
     if (piece.disk == 0 && plan.disks.front() == in.destination) plan.writeBytes -= piece.length;
   }

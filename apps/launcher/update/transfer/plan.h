@@ -33,10 +33,15 @@ struct Piece {
   // there, or kFromWebsite. A file may read from its own destination: bytes already in place.
   size_t disk = kFromWebsite;
   uint64_t diskOffset = 0;
+  // A website piece fetched packed: the bytes [packedOffset, packedOffset + packedLength) of the
+  // file's packed object, whole zlib streams that inflate to exactly this piece. 0: fetched raw.
+  uint64_t packedOffset = 0;
+  uint64_t packedLength = 0;
 };
 
 struct FilePlan {
-  std::string url;  // the file on the website
+  std::string url;        // the file on the website
+  std::string packedUrl;  // its packed object, for the pieces fetched packed
   std::string sha256;
   uint64_t size = 0;
   std::filesystem::path destination;
@@ -124,6 +129,6 @@ FilePlan PlanFile(const HttpFetcher& fetch, HttpSession& session, Sha256Provider
 FilePlan WholeDownload(const std::string& url, const std::string& sha256, uint64_t size,
                        const std::filesystem::path& destination);
 
-// A plan that fetches the whole file as one plain answer: the last resort for a file whose other
-// plan came out wrong.
+// A plan that fetches the whole file as one plain answer of its raw bytes: the last resort for a
+// file whose other plan came out wrong.
 std::vector<Piece> WholeFromWebsite(uint64_t size);
