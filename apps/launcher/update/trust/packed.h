@@ -13,8 +13,7 @@
 #include <string_view>
 #include <vector>
 
-// One zlib stream of the bytes, deflated as tightly as zlib can: the publisher packs once, and
-// every player fetches it.
+// One zlib stream of the bytes: what the publisher stores for a chunk or a small file.
 std::string PackBytes(std::string_view raw);
 
 struct InflateState;
