@@ -83,6 +83,15 @@ std::string Squeezable(size_t size, uint32_t seed) {
   return half + half + std::string(size % 2, 'k');
 }
 
+// The content packed, every other chunk made squeezable.
+Content Packed(Content content) {
+  content.packed = true;
+  for (size_t i = 0; i < content.chunks.size(); i += 2) {
+    content.chunks[i] = Squeezable(content.chunks[i].size(), 500 + static_cast<uint32_t>(i));
+  }
+  return content;
+}
+
 uint64_t OffsetOf(const Content& content, size_t chunk) {
   uint64_t offset = 0;
   for (size_t i = 0; i < chunk; ++i) offset += content.chunks[i].size();
@@ -298,13 +307,7 @@ TEST_F(ChunkedRebuildWebsiteTest, UpdatesOfAPack) {
 // Files the website has packed, installed and then updated: what nginx was asked for, and every
 // way a packed object can fail and leave the raw file to be fetched once, whole.
 TEST_F(ChunkedRebuildWebsiteTest, PackedFilesAndTheirFallback) {
-  const auto packed = [](Content content) {
-    content.packed = true;
-    for (size_t i = 0; i < content.chunks.size(); i += 2) {
-      content.chunks[i] = Squeezable(content.chunks[i].size(), 500 + static_cast<uint32_t>(i));
-    }
-    return content;
-  };
+  const auto packed = Packed;
   const Content player = packed({{"player one", Squeezable(20000, 1)}, false});
   const Content playerTwo = packed({{"player two", Squeezable(20000, 2)}, false});
   const Content one = packed(PackOne());
@@ -410,6 +413,30 @@ TEST_F(ChunkedRebuildWebsiteTest, PackedFilesAndTheirFallback) {
       EXPECT_TRUE(!content.packed || ranges == 0) << path;
     }
   }
+}
+
+// An install stopped part way through a packed file keeps every whole chunk it wrote, and fetches
+// the rest as one range of the packed object, starting at the first chunk's stream not kept.
+TEST_F(ChunkedRebuildWebsiteTest, AnInstallCutShortFetchesTheRestPacked) {
+  const Content pack = Packed(PackOne());
+  Publish("1.0", {{kPack, pack}});
+  const size_t keptChunks = 25;
+  // Ends a few bytes into chunk 25, which is fetched again.
+  WriteFiles(versions_ / "1.0.partial", {{kPack, pack.Bytes().substr(0, OffsetOf(pack, 25) + 9)}});
+  NewRequests();
+  const UpdateResult result = Run();
+  ASSERT_TRUE(result.ready) << result.error;
+  EXPECT_EQ(ReadBytes(versions_ / "1.0" / kPack), pack.Bytes());
+  uint64_t rest = 0;
+  for (size_t i = keptChunks; i < pack.chunks.size(); ++i) rest += PackBytes(pack.chunks[i]).size();
+  std::vector<std::pair<int, uint64_t>> fetched;
+  for (const LoggedRequest& request : NewRequests()) {
+    if (request.path == "/client/files/" + Sha256Hex(PackedOf(pack)) ||
+        request.path == FileUrl(pack.Bytes())) {
+      fetched.emplace_back(request.status, request.bytes);
+    }
+  }
+  EXPECT_EQ(fetched, (std::vector<std::pair<int, uint64_t>>{{206, rest}}));
 }
 
 }  // namespace
