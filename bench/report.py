@@ -227,22 +227,23 @@ def _disk_lines(entry, row):
 
 def _served_share_lines(kind, entry, row):
     """What a fresh install fetched against the client's size (with the target for compiled
-    code), beside the least the website's packed objects allow."""
-    shares = [f"{label} {_mb(row[build]['bytes_served'])} MB, "
-              f"{row[build]['bytes_served'] / entry['bytes'] * 100:.1f}%"
-              for build, label in BUILDS if row.get(build)]
-    if not shares:
+    code), and the least the website's packed objects allow; for compiled code and any client
+    with packed objects (noise has none)."""
+    shares = [f"{label} {row[build]['bytes_served'] / entry['bytes'] * 100:.1f}% "
+              f"({_mb(row[build]['bytes_served'])} MB)" for build, label in BUILDS if row.get(build)]
+    if not shares or (kind not in CODE_KINDS and not entry.get("packed_files")):
         return []
-    line = (f"{'':<17} fresh install served / client size ({_mb(entry['bytes'])} MB): "
-            f"{'; '.join(shares)}")
-    if "packed_bytes" in entry:
-        line += (f" ({entry['packed_files']} files packed; the packed objects and other files "
-                 f"take {entry['packed_bytes'] / entry['bytes'] * 100:.1f}%)")
+    line = f"{'':<17} fresh install served / client size ({_mb(entry['bytes'])} MB): "
+    line += ", ".join(shares)
     if kind in CODE_KINDS:
         met = all(row[b]["bytes_served"] <= SERVED_SHARE_TARGET * entry["bytes"]
                   for b, _ in BUILDS if row.get(b))
         line += f"; target <= {SERVED_SHARE_TARGET:.0%}: {'met' if met else 'MISSED'}"
-    return [line]
+    if "packed_bytes" not in entry:
+        return [line]
+    return [line, f"{'':<17} the website: {entry['packed_files']} of {entry['files']} files "
+                  f"packed; their packed objects and the other files take "
+                  f"{entry['packed_bytes'] / entry['bytes'] * 100:.1f}% of the client"]
 
 
 def _rate(n):
