@@ -422,7 +422,8 @@ def packed_object(entry):
     if not isinstance(packed, dict) or not fingerprint(packed.get("sha256")):
         return None
     size = packed.get("size")
-    if isinstance(size, bool) or not isinstance(size, (int, float)) or int(size) <= 0:
+    # The launcher drops a fraction: a size below 1 is 0.
+    if isinstance(size, bool) or not isinstance(size, (int, float)) or not size >= 1:
         return None
     return packed
 

@@ -2,7 +2,8 @@
 
 The same kind and seed always give the same paths, sizes and bytes: the plan comes from
 Python's string-seeded random generator and the bytes from numpy's PCG64 raw output, both of
-which are stable across versions.
+which are stable across versions. The compiled-code clients are the exception: they copy this
+machine's shared libraries, the same ones for a kind and seed on the same machine.
 """
 
 import functools

@@ -237,10 +237,9 @@ def client_runs(ctx, far, site, reps, windows, plan):
             [f"{url}/client/files/{f['sha256']}" for f in entries])
     sizes = [None, None] + [f["size"] for f in entries]
 
-    def measured(who, cmd, env, exact_bytes, one_connection, least=(expected_requests,
-                                                                     expected_bytes)):
+    def measured(who, cmd, env, exact_bytes, one_connection, wanted=None):
         name = f"{site.kind}-far-{who}"
-        least_requests, least_bytes = least
+        wanted_requests, wanted_bytes = wanted or (expected_requests, expected_bytes)
         mark = far.mark()
         cpu = far.proxy.cpu_seconds()
         result = ctx.run(name, cmd, env, timeout)
@@ -248,15 +247,15 @@ def client_runs(ctx, far, site, reps, windows, plan):
         requests, body, bad, connections = far.served_since(mark)
         # Ranged fetches make more requests than files, and a downloader that drops its spare
         # connections at the end may have been sent more bytes than it kept.
-        ok = (bad == 0 and (requests == least_requests if one_connection else
-                            requests >= least_requests) and
-              (body == least_bytes if exact_bytes else body >= least_bytes))
+        ok = (bad == 0 and (requests == wanted_requests if one_connection else
+                            requests >= wanted_requests) and
+              (body == wanted_bytes if exact_bytes else body >= wanted_bytes))
         if not ok:
             ctx.problems.append(
                 f"{name}: served {requests} requests and {body} bytes ({bad} not 200 or 206); "
-                f"expected {least_requests} requests and {least_bytes} bytes")
+                f"expected {wanted_requests} requests and {wanted_bytes} bytes")
         result.update({"requests": requests, "bytes_served": body, "bytes_expected":
-                       least_bytes, "served_as_expected": ok, "connections": connections})
+                       wanted_bytes, "served_as_expected": ok, "connections": connections})
         return result
 
     def check_files(name, folder):
