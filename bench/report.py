@@ -378,6 +378,7 @@ def summarise_far(far):
             if s is None:
                 continue
             s["connections"] = max(r.get("connections", 0) for r in runs)
+            s["served_share_of_client"] = s["bytes_served"] / entry["bytes"]
             seconds = sum(r["seconds"] for r in runs)
             s["proxy_cpu_share"] = sum(r.get("proxy_cpu_seconds", 0.0) for r in runs) / seconds
         for build in ("linux", "windows"):
