@@ -2,12 +2,16 @@
 
 The same kind and seed always give the same paths, sizes and bytes: the plan comes from
 Python's string-seeded random generator and the bytes from numpy's PCG64 raw output, both of
-which are stable across versions.
+which are stable across versions. The compiled-code clients are the exception: they copy this
+machine's shared libraries, the same ones for a kind and seed on the same machine.
 """
 
+import functools
 import hashlib
 import os
 import random
+import re
+import shutil
 
 import numpy
 
@@ -18,7 +22,7 @@ PLAYER = "kelvadon_player.exe"
 STUDIO = "kelvadon_studio.exe"
 
 KINDS = ("smoke", "many-small", "few-large", "huge", "far-many-small", "far-one-large",
-         "far-smoke-pack")
+         "far-smoke-pack", "compiled-code", "compiled-code-smoke")
 
 # What each kind is measured on: the huge client only as a fresh install.
 ALL_SCENARIOS = ("fresh install", "update 5%", "up-to-date start", "rollback")
@@ -41,6 +45,8 @@ def _nested_path(rng, index, depth_max, prefix):
 
 def plan(kind, seed):
     """The client's files as a list of (path, size), the two programs first."""
+    if kind in _CODE_BUDGETS:
+        return [(path, os.path.getsize(source)) for path, source in _code_versions(kind, seed)[0]]
     rng = random.Random(f"kelvadon-bench:{kind}:{seed}")
     if kind == "smoke":
         files = [(PLAYER, rng.randint(4 * KIB, 64 * KIB)), (STUDIO, rng.randint(4 * KIB, 64 * KIB))]
@@ -111,17 +117,127 @@ def write_versions(kind, seed, folder):
     """Writes folder/v1 and folder/v2 (v2 shares v1's unchanged files as hard links).
     Returns (files, changed) where files is the plan and changed the changed indexes."""
     files = plan(kind, seed)
-    changed = set(changed_indexes(kind, seed, files))
+    code = _code_versions(kind, seed) if kind in _CODE_BUDGETS else None
+    if code:
+        changed = {i for i, (one, two) in enumerate(zip(*code)) if one != two}
+    else:
+        changed = set(changed_indexes(kind, seed, files))
     for index, (path, size) in enumerate(files):
         first = os.path.join(folder, "v1", path)
         second = os.path.join(folder, "v2", path)
-        _write_bytes(first, size, f"{kind}:{seed}:{path}:1")
-        if index in changed:
-            _write_bytes(second, size, f"{kind}:{seed}:{path}:2")
-        else:
+        for n, target in enumerate([first] + ([second] if index in changed else [])):
+            if code:
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                shutil.copyfile(code[n][index][1], target)
+            else:
+                _write_bytes(target, size, f"{kind}:{seed}:{path}:{n + 1}")
+        if index not in changed:
             os.makedirs(os.path.dirname(second), exist_ok=True)
             os.link(first, second)
     return files, sorted(changed)
+
+
+# The compiled-code clients: shared libraries of this machine, taken when the benchmark runs, so
+# that the bytes compress as a game's programs and libraries do (the generated clients are noise,
+# which does not compress at all). kind -> (bytes to take at most, the size from which a library
+# counts as large, how many large ones to take); the smoke's is small, its large library chunked.
+_CODE_BUDGETS = {"compiled-code": (256 * MIB, 64 * MIB, 2),
+                 "compiled-code-smoke": (24 * MIB, 8 * MIB, 1)}
+LIBRARY_ROOT = "/usr/lib"
+# Library paths kept as client paths only when every name is plainly valid on Windows too.
+_PLAIN_NAME = re.compile(r"[A-Za-z0-9_+-][A-Za-z0-9._+-]*[A-Za-z0-9_+-]")
+_RESERVED = {"con", "prn", "aux", "nul"} | {f"{n}{i}" for n in ("com", "lpt") for i in range(10)}
+
+
+def _plain_path(path):
+    names = path.split("/")
+    return all(_PLAIN_NAME.fullmatch(n) and n.split(".")[0].lower() not in _RESERVED
+               for n in names)
+
+
+@functools.lru_cache(maxsize=None)
+def _libraries():
+    """Every shared library (an ELF file named *.so or *.so.*) under LIBRARY_ROOT once, by
+    content: [(path under LIBRARY_ROOT, real path, size)], by path. Of names that reach the same
+    bytes (links, copies), the first found stands."""
+    found = []
+    inodes = set()
+    for parent, folders, names in os.walk(LIBRARY_ROOT):
+        folders.sort()
+        for name in sorted(names):
+            if not (name.endswith(".so") or ".so." in name):
+                continue
+            path = os.path.relpath(os.path.join(parent, name), LIBRARY_ROOT)
+            real = os.path.realpath(os.path.join(parent, name))
+            try:
+                status = os.stat(real)
+                with open(real, "rb") as f:
+                    elf = f.read(4) == b"\x7fELF"
+            except OSError:
+                continue
+            if elf and _plain_path(path) and (status.st_dev, status.st_ino) not in inodes:
+                inodes.add((status.st_dev, status.st_ino))
+                found.append((path, real, status.st_size))
+    by_size = {}
+    for library in found:
+        by_size.setdefault(library[2], []).append(library)
+    kept = []
+    folded = set()
+    for group in by_size.values():
+        digests = set()
+        for library in group:
+            digest = None
+            if len(group) > 1:
+                with open(library[1], "rb") as f:
+                    digest = hashlib.file_digest(f, "sha256").digest()
+            if digest not in digests and library[0].lower() not in folded:
+                digests.add(digest)
+                folded.add(library[0].lower())
+                kept.append(library)
+    return sorted(kept)
+
+
+@functools.lru_cache(maxsize=None)
+def _code_versions(kind, seed):
+    """The two versions of a compiled-code client as lists of (client path, library file), the
+    two programs first. The first takes the largest libraries of the large size (or the largest
+    of all when there is none) and then others in an order drawn from the seed, while they fit.
+    The second changes 5% of the files by count, never a large one: each is replaced by the
+    library of the nearest size that the client does not hold. A new build of compiled code
+    differs from the old in nearly every byte and is about as large, which that imitates with
+    real code."""
+    budget, large, large_count = _CODE_BUDGETS[kind]
+    libraries = _libraries()
+    fitting = sorted((l for l in libraries if l[2] <= budget), key=lambda l: (-l[2], l[0]))
+    largest = [l for l in fitting if l[2] >= large][:large_count] or fitting[:1]
+    rest = [l for l in libraries if l not in largest]
+    rng = random.Random(f"kelvadon-bench:{kind}:{seed}")
+    rng.shuffle(rest)
+    taken, total = [], 0
+    for library in largest + rest:
+        if total + library[2] <= budget:
+            taken.append(library)
+            total += library[2]
+    small = [l for l in taken if l[2] < large]
+    if len(small) < 3:
+        raise SystemExit(f"bench: too few shared libraries under {LIBRARY_ROOT} for {kind}")
+    # Two of the small libraries stand for the programs the launcher starts.
+    player, studio = small[:2]
+    first = [(PLAYER, player[1]), (STUDIO, studio[1])] + sorted(
+        (f"lib/{l[0]}", l[1]) for l in taken if l not in (player, studio))
+    sizes = {real: size for _, real, size in libraries}
+    spares = sorted((l for l in libraries if l not in taken), key=lambda l: (l[2], l[0]))
+    count = max(1, round(len(first) * CHANGED_SHARE))
+    candidates = [i for i, (_, real) in enumerate(first) if sizes[real] < large]
+    second = list(first)
+    for index in sorted(rng.sample(candidates, count)):
+        if not spares:
+            break
+        size = sizes[first[index][1]]
+        spare = min(spares, key=lambda l: (abs(l[2] - size), l[0]))
+        spares.remove(spare)
+        second[index] = (first[index][0], spare[1])
+    return tuple(first), tuple(second)
 
 
 # The repair scenario: a start after 1% of the many-small client's files were deleted, and a full

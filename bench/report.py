@@ -8,6 +8,10 @@ import statistics
 
 SCENARIOS = ("fresh install", "update 5%", "up-to-date start", "rollback")
 BUILDS = (("linux", "Linux Release"), ("windows", "Windows, Wine"))
+# Compression on the wire: a fresh install of compiled code should fetch at most this share of
+# the client's bytes.
+CODE_KINDS = ("compiled-code", "compiled-code-smoke")
+SERVED_SHARE_TARGET = 0.45
 
 
 def _summary(runs):
@@ -65,6 +69,8 @@ def summarise(results):
                             max(s["median_seconds"] - wine["median_seconds"], 0.0)
                             / base["median_seconds"])
                 row[build] = s
+                if s and s["bytes_served"] is not None:
+                    s["served_share_of_client"] = s["bytes_served"] / entry["bytes"]
             rows[scenario] = row
         summary["clients"][kind] = rows
     if results.get("pack_update"):
@@ -219,6 +225,27 @@ def _disk_lines(entry, row):
     return lines
 
 
+def _served_share_lines(kind, entry, row):
+    """What a fresh install fetched against the client's size (with the target for compiled
+    code), and the least the website's packed objects allow; for compiled code and any client
+    with packed objects (noise has none)."""
+    shares = [f"{label} {row[build]['bytes_served'] / entry['bytes'] * 100:.1f}% "
+              f"({_mb(row[build]['bytes_served'])} MB)" for build, label in BUILDS if row.get(build)]
+    if not shares or (kind not in CODE_KINDS and not entry.get("packed_files")):
+        return []
+    line = f"{'':<17} fresh install served / client size ({_mb(entry['bytes'])} MB): "
+    line += ", ".join(shares)
+    if kind in CODE_KINDS:
+        met = all(row[b]["bytes_served"] <= SERVED_SHARE_TARGET * entry["bytes"]
+                  for b, _ in BUILDS if row.get(b))
+        line += f"; target <= {SERVED_SHARE_TARGET:.0%}: {'met' if met else 'MISSED'}"
+    if "packed_bytes" not in entry:
+        return [line]
+    return [line, f"{'':<17} the website: {entry['packed_files']} of {entry['files']} files "
+                  f"packed; their packed objects and the other files take "
+                  f"{entry['packed_bytes'] / entry['bytes'] * 100:.1f}% of the client"]
+
+
 def _rate(n):
     return "-" if n is None else f"{n / 1e6:.0f} MB/s"
 
@@ -294,6 +321,7 @@ def table(results, summary):
                     f"{spread:>15} {s['stdev_seconds']:>6.3f} {peak:>8} {s['requests']:>5} "
                     f"{_mb(s['bytes_served']):>9} {ok:>8} {ratio:>7} {no_wine:>7}")
         lines += _disk_lines(entry, rows.get("update 5%", {}))
+        lines += _served_share_lines(kind, entry, rows.get("fresh install", {}))
     if not summary["clients"]:
         lines.append("(no loopback clients in this run)")
     if summary.get("pack_update"):
@@ -331,7 +359,8 @@ def table(results, summary):
 # The far website (bench/far.py): fresh installs against curl and against aria2c.
 FAR_WHO = (("curl", "curl+openssl"), ("aria2c", "aria2c, 8 conn."), ("linux", "Linux Release"),
            ("windows", "Windows, Wine"))
-FAR_TARGETS = {"many small files": {"curl": 0.3, "aria2c": 1.2}, "one large pack": {"curl": 0.4}}
+FAR_TARGETS = {"many small files": {"curl": 0.3, "aria2c": 1.2}, "one large pack": {"curl": 0.4},
+               "compiled code": {}}
 FAR_PEAK_TARGET_MIB = 64
 
 
@@ -349,6 +378,7 @@ def summarise_far(far):
             if s is None:
                 continue
             s["connections"] = max(r.get("connections", 0) for r in runs)
+            s["served_share_of_client"] = s["bytes_served"] / entry["bytes"]
             seconds = sum(r["seconds"] for r in runs)
             s["proxy_cpu_share"] = sum(r.get("proxy_cpu_seconds", 0.0) for r in runs) / seconds
         for build in ("linux", "windows"):
@@ -421,6 +451,7 @@ def far_table(far, rows):
                 f"{peak:>8} {s['requests']:>5} {s['connections']:>4} {_mb(s['bytes_served']):>9} "
                 f"{'yes' if s['served_as_expected'] else 'NO':>8} "
                 f"{s['proxy_cpu_share'] * 100:>4.0f}% {ratios[0]:>7} {ratios[1]:>8}  {targets}")
+        lines += [line.lstrip() for line in _served_share_lines(kind, entry, row)]
     lines.append("")
     lines.append("x curl, x aria2c: launcher median / that baseline's median. proxy: the proxy's "
                  "CPU time over the run's time. bytes ok: nginx served the expected requests "
