@@ -152,13 +152,17 @@ bool SameFiles(std::vector<ManifestFile> a, std::vector<ManifestFile> b) {
                     });
 }
 
-// The chunk lists named by path; apart from SameFiles, which also compares with versions
-// published before files had lists.
+// The chunk lists and packed objects named by path; apart from SameFiles, which also compares
+// with versions published before files had either.
 bool SameChunkLists(const std::vector<ManifestFile>& a, const std::vector<ManifestFile>& b) {
-  std::map<std::string, std::string> named;
-  for (const ManifestFile& file : a) named[file.path] = file.chunks;
+  const auto named = [](const ManifestFile& file) {
+    return file.chunks + " " + file.packed.sha256 + " " + std::to_string(file.packed.size) + " " +
+           file.packed.chunks;
+  };
+  std::map<std::string, std::string> byPath;
+  for (const ManifestFile& file : a) byPath[file.path] = named(file);
   for (const ManifestFile& file : b) {
-    if (named[file.path] != file.chunks) return false;
+    if (byPath[file.path] != named(file)) return false;
   }
   return a.size() == b.size();
 }
@@ -273,36 +277,80 @@ bool ReadStoredChunkList(const fs::path& store, const std::string& fingerprint, 
          Sha256Hex(bytes) == fingerprint && ParseChunkList(bytes, list);
 }
 
-// Why the chunk list an entry names would not let a launcher rebuild the file (bytes), or empty
-// when it would.
-std::string ChunkListProblem(const fs::path& store, const ManifestFile& entry,
-                             std::string_view bytes) {
-  const std::string stored = "client/files/" + entry.chunks + ", the chunk list of " + entry.path;
-  std::string listBytes;
+// A stored object, when it is there whole; null otherwise.
+const std::string* ReadStored(const fs::path& store, const std::string& fingerprint,
+                              std::string& bytes) {
   bool whole = false;
-  if (!ReadWholeFile(store / entry.chunks, listBytes, &whole) || !whole) {
-    return stored + ", is missing or cannot be read.";
+  return ReadWholeFile(store / fingerprint, bytes, &whole) && whole ? &bytes : nullptr;
+}
+
+// The packed objects publish reuses or makes, by the fingerprint of their file.
+struct Packing {
+  std::map<std::string, PackedObject> onWebsite;  // as the manifest now on the website names them
+  std::map<std::string, PackedObject> decided;    // by this publish; no sha256: not worth packing
+};
+
+std::map<std::string, PackedObject> PackedObjectsNamedBy(const std::string& manifestJson) {
+  Manifest manifest;
+  std::string ignored;
+  std::map<std::string, PackedObject> named;
+  if (manifestJson.empty() || !ParseManifestContent(manifestJson, manifest, ignored)) return named;
+  for (const ManifestFile& file : manifest.files) {
+    if (!file.packed.sha256.empty()) named.emplace(file.sha256, file.packed);
   }
-  if (Sha256Hex(listBytes) != entry.chunks) {
-    return stored + ", does not hold the list its name promises.";
+  return named;
+}
+
+// The website's packed object of the file, when a launcher would get exactly the file from it
+// (cut as list cuts it), so that a publish again does not deflate it again.
+bool ReusablePackedObject(const fs::path& store, ManifestFile entry, std::string_view bytes,
+                          const ChunkList* list, const PackedObject& packed, ChunkList& cuts) {
+  if ((list != nullptr) == packed.chunks.empty()) return false;
+  entry.packed = packed;
+  std::string object;
+  std::string listBytes;
+  if (!PackedProblem(entry, bytes, ReadStored(store, packed.sha256, object),
+                     list != nullptr ? ReadStored(store, packed.chunks, listBytes) : nullptr)
+           .empty()) {
+    return false;
   }
-  ChunkList list;
-  if (!ParseChunkList(listBytes, list)) {
-    return stored + ", is not a chunk list launchers can read.";
+  if (list == nullptr) return true;
+  const auto sameChunk = [](const Chunk& a, const Chunk& b) {
+    return a.size == b.size && a.sha256 == b.sha256;
+  };
+  return ParseChunkList(listBytes, cuts) &&
+         std::equal(cuts.chunks.begin(), cuts.chunks.end(), list->chunks.begin(),
+                    list->chunks.end(), sameChunk);
+}
+
+// The packed object of a file: the website's when it still serves, else a new one (put into
+// made, with its packed chunk list, and the list into lists), or none when packing does not pay.
+PackedObject PackedObjectFor(const fs::path& store, const ManifestFile& entry,
+                             std::string_view bytes, const ChunkList* list, Packing& packing,
+                             std::map<std::string, ChunkList>& lists,
+                             std::map<std::string, std::string>& made) {
+  if (const auto decided = packing.decided.find(entry.sha256); decided != packing.decided.end()) {
+    return decided->second;
   }
-  if (list.fileSize != bytes.size()) {
-    return stored + ", covers " + std::to_string(list.fileSize) + " bytes, but the file has " +
-           std::to_string(bytes.size()) + ".";
-  }
-  for (size_t i = 0; i < list.chunks.size(); ++i) {
-    const Chunk& chunk = list.chunks[i];
-    if (Sha256Hex(bytes.substr(chunk.offset, chunk.size)) != chunk.sha256) {
-      return stored + ", gives chunk " + std::to_string(i) + " (bytes " +
-             std::to_string(chunk.offset) + " to " + std::to_string(chunk.offset + chunk.size) +
-             ") a fingerprint the file's bytes there do not have.";
+  PackedObject packed;
+  ChunkList cuts;
+  PackedCopy copy;
+  if (const auto before = packing.onWebsite.find(entry.sha256);
+      before != packing.onWebsite.end() &&
+      ReusablePackedObject(store, entry, bytes, list, before->second, cuts)) {
+    packed = before->second;
+  } else if (PackClientFile(bytes, list, copy)) {
+    packed = {Sha256Hex(copy.object), copy.object.size()};
+    made.emplace(packed.sha256, std::move(copy.object));
+    if (list != nullptr) {
+      packed.chunks = Sha256Hex(copy.list);
+      ParseChunkList(copy.list, cuts);
+      made.emplace(packed.chunks, std::move(copy.list));
     }
   }
-  return std::string();
+  if (!packed.chunks.empty()) lists.emplace(packed.chunks, std::move(cuts));
+  packing.decided.emplace(entry.sha256, packed);
+  return packed;
 }
 
 // The cost of moving from the manifest now on the website (its text, possibly empty or not one)
@@ -405,34 +453,40 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     const uintmax_t size = fs::file_size(file.source, ec);
     if (!ec) total += size;
   }
-  Progress fingerprinting(err, "fingerprinting", total);
-  // The chunk lists of both versions by fingerprint, and the bytes of the new ones.
+  const fs::path client = website / "client";
+  const fs::path store = client / "files";
+  std::string currentJson;
+  const bool hasCurrent = ReadWholeFile(client / kManifestFileName, currentJson);
+  if (!hasCurrent) currentJson.clear();
+  Packing packing = {PackedObjectsNamedBy(currentJson), {}};
+
+  Progress fingerprinting(err, "fingerprinting and packing", total);
+  // The chunk lists of both versions by fingerprint, and what this publish made to store beside
+  // the files: chunk lists, packed objects and their packed chunk lists, by fingerprint.
   std::map<std::string, ChunkList> chunkLists;
-  std::map<std::string, std::string> newChunkLists;
+  std::map<std::string, std::string> made;
   for (const ClientFile& file : clientFiles) {
     std::string bytes;
     if (!ReadClientFile(file, bytes, error)) return Refuse(err, error);
-    manifest.files.push_back({file.path, Sha256Hex(bytes), bytes.size()});
+    ManifestFile& entry =
+        manifest.files.emplace_back(ManifestFile{file.path, Sha256Hex(bytes), bytes.size()});
+    const ChunkList* list = nullptr;
     if (bytes.size() >= kChunkedFileThreshold) {
-      ChunkList list = ChunkBytes(bytes);
-      std::string listBytes = SerializeChunkList(list);
-      manifest.files.back().chunks = Sha256Hex(listBytes);
-      chunkLists.emplace(manifest.files.back().chunks, std::move(list));
-      newChunkLists.emplace(manifest.files.back().chunks, std::move(listBytes));
+      ChunkList chunks = ChunkBytes(bytes);
+      std::string listBytes = SerializeChunkList(chunks);
+      entry.chunks = Sha256Hex(listBytes);
+      list = &chunkLists.emplace(entry.chunks, std::move(chunks)).first->second;
+      made.emplace(entry.chunks, std::move(listBytes));
     }
+    entry.packed = PackedObjectFor(store, entry, bytes, list, packing, chunkLists, made);
     fingerprinting.Add(bytes.size());
   }
 
-  const fs::path client = website / "client";
-  const fs::path store = client / "files";
   if (!CheckVersionKeepsItsFiles(client, manifest, error)) return Refuse(err, error);
 
   // Signing with another key than the manifest on the website is right only during a key
   // rotation, so it is allowed but pointed out.
-  std::string currentJson;
   std::string currentSignature;
-  const bool hasCurrent = ReadWholeFile(client / kManifestFileName, currentJson);
-  if (!hasCurrent) currentJson.clear();
   const bool currentSignedByKey =
       hasCurrent && ReadWholeFile(client / kSignatureFileName, currentSignature) &&
       VerifySignatureWithKey(key.publicKey, currentJson, currentSignature);
@@ -452,8 +506,8 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     if (!problem.empty()) return Refuse(err, problem);
   }
 
-  // What a publish stores: one copy of each file, of the launcher and of each chunk list whose
-  // good copy is not in client/files yet. A dry run reports these same counts.
+  // What a publish stores: one copy of each file, of the launcher, of each chunk list and of each
+  // packed object whose good copy is not in client/files yet. A dry run reports these same counts.
   std::vector<size_t> toStore;
   bool launcherToStore = false;
   {
@@ -465,11 +519,10 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     launcherToStore = launcherImage && seen.insert(manifest.launcher.sha256).second &&
                       !HasGoodCopy(store, manifest.launcher.sha256);
   }
-  size_t chunkListsToStore = 0;
-  for (const auto& [fingerprint, bytes] : newChunkLists) {
-    chunkListsToStore += HasGoodCopy(store, fingerprint) ? 0 : 1;
-  }
-  const size_t newInStore = toStore.size() + (launcherToStore ? 1 : 0) + chunkListsToStore;
+  size_t madeToStore = 0;
+  for (const auto& [fingerprint, bytes] : made)
+    madeToStore += HasGoodCopy(store, fingerprint) ? 0 : 1;
+  const size_t newInStore = toStore.size() + (launcherToStore ? 1 : 0) + madeToStore;
 
   PublishReport report;
   report.dryRun = options.contains("dry-run");
@@ -533,7 +586,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     report.newInStore += stored ? 1 : 0;
   }
   // Stored before the manifest that names them, like the files.
-  for (const auto& [fingerprint, bytes] : newChunkLists) {
+  for (const auto& [fingerprint, bytes] : made) {
     bool stored = false;
     if (!StoreFile(store, {"chunk list", fingerprint, bytes.size()}, {{}, store / fingerprint},
                    &bytes, stored, error)) {
@@ -712,9 +765,27 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
         problems.push_back("The manifest gives " + entry.path + " a size of " +
                            std::to_string(entry.size) + " bytes, but it has " +
                            std::to_string(bytes.size()) + ".");
-      } else if (!entry.chunks.empty()) {
-        const std::string problem = ChunkListProblem(client / "files", entry, bytes);
-        if (!problem.empty()) problems.push_back(problem + " Launchers would fetch it whole.");
+      } else {
+        std::string list;
+        ChunkList parsed;
+        if (!entry.chunks.empty()) {
+          const std::string what = StoredName(entry.chunks, "chunk list", entry.path);
+          const std::string problem =
+              ReadStored(client / "files", entry.chunks, list) != nullptr
+                  ? ChunkListProblem(what, entry.chunks, list, bytes, parsed)
+                  : what + ", is missing or cannot be read.";
+          if (!problem.empty()) problems.push_back(problem + " Launchers would fetch it whole.");
+        }
+        std::string object;
+        const std::string problem =
+            entry.packed.sha256.empty()
+                ? std::string()
+                : PackedProblem(entry, bytes,
+                                ReadStored(client / "files", entry.packed.sha256, object),
+                                entry.packed.chunks.empty()
+                                    ? nullptr
+                                    : ReadStored(client / "files", entry.packed.chunks, list));
+        if (!problem.empty()) problems.push_back(problem);
       }
     }
   }

@@ -30,10 +30,16 @@ std::string UpdateCostJson(const UpdateCost& cost) {
                {"chunkListBytes", number(cost.chunkListBytes)},
                {"chunkLists", number(cost.chunkLists)},
                {"unlistedBytes", number(cost.unlistedBytes)},
-               {"unlistedFiles", number(cost.unlistedFiles)}};
+               {"unlistedFiles", number(cost.unlistedFiles)},
+               {"packedChunkedBytes", number(cost.packedDeltaBytes)},
+               {"packedNewChunkBytes", number(cost.packedNewChunkBytes)},
+               {"packedChunkListBytes", number(cost.packedChunkListBytes)},
+               {"packedUnlistedBytes", number(cost.packedUnlistedBytes)}};
   }
   members.emplace_back("freshInstallBytes", number(cost.freshInstallBytes));
   members.emplace_back("files", number(cost.files));
+  members.emplace_back("packedFreshInstallBytes", number(cost.packedFreshInstallBytes));
+  members.emplace_back("packedFiles", number(cost.packedFiles));
   return JsonObjectText(members);
 }
 

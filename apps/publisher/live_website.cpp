@@ -267,6 +267,14 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
   if (!manifest.launcher.path.empty() && seen.insert(manifest.launcher.sha256).second) {
     entries.push_back(manifest.launcher);
   }
+  // Packed objects are fetched whole and inflated beside their file on a full check; otherwise
+  // only their size is checked, like a file's.
+  for (const ManifestFile& entry : manifest.files) {
+    if (!full && !entry.packed.sha256.empty() && seen.insert(entry.packed.sha256).second) {
+      entries.push_back(
+          {"the packed object of " + entry.path, entry.packed.sha256, entry.packed.size});
+    }
+  }
   uint64_t total = 0;
   for (const ManifestFile& entry : entries) total += full ? entry.size : 1;
   uint64_t done = 0;
@@ -287,6 +295,20 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
         problems.push_back(name + " does not hold the file its name promises: " +
                            std::to_string(answer.body.size()) + " bytes with the fingerprint " +
                            Sha256Hex(answer.body) + ".");
+      } else if (!entry.packed.sha256.empty()) {
+        // What the website serves, whatever its length: a longer object then fails its fingerprint.
+        const auto served = [&](const std::string& fingerprint, uint64_t most, Answer& stored) {
+          stored =
+              Fetch(easy.get(), Join({website, "/client/files/", fingerprint}), Method::kGet, most);
+          return stored.answered && stored.status == 200 ? &stored.body : nullptr;
+        };
+        Answer object;
+        Answer list;
+        const std::string packedProblem = PackedProblem(
+            entry, answer.body, served(entry.packed.sha256, entry.packed.size, object),
+            entry.packed.chunks.empty() ? nullptr
+                                        : served(entry.packed.chunks, kMaxChunkListBytes, list));
+        if (!packedProblem.empty()) problems.push_back(packedProblem);
       }
     } else {
       long status = 0;

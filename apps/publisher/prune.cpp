@@ -18,6 +18,8 @@ void NameEverything(const Manifest& manifest, std::set<std::string>& needed) {
   for (const ManifestFile& file : manifest.files) {
     needed.insert(file.sha256);
     if (!file.chunks.empty()) needed.insert(file.chunks);
+    if (!file.packed.sha256.empty()) needed.insert(file.packed.sha256);
+    if (!file.packed.chunks.empty()) needed.insert(file.packed.chunks);
   }
   if (!manifest.launcher.path.empty()) needed.insert(manifest.launcher.sha256);
 }
@@ -126,7 +128,7 @@ int PruneWebsite(const fs::path& website, const std::string& keepText, bool dryR
       << (unneeded.size() == 1 ? " file (" : " files (") << bytes
       << " bytes) from client/files that no kept version names. Kept " << kept.size()
       << (kept.size() == 1 ? " version" : " versions") << " (" << versions << ") and the "
-      << needed.size() << " files, launchers and chunk lists they name."
+      << needed.size() << " files, launchers, chunk lists and packed objects they name."
       << (dryRun ? " Nothing was removed.\n" : "\n");
   return 0;
 }

@@ -136,6 +136,32 @@ std::string FreshnessSummary(const Manifest& manifest);
 // Why the manifest (named by what) is past its expiry at now, or empty when it is not.
 std::string ExpiryProblem(std::string_view what, const Manifest& manifest, int64_t now);
 
+// Packed objects (packing.cpp, stored_checks.cpp).
+
+// What publish stores beside a client file for launchers that inflate.
+struct PackedCopy {
+  std::string object;  // the file's zlib streams: one per chunk of its list, or one
+  std::string list;    // the chunk list of format 2 giving their sizes; empty without a list
+};
+
+// Packs the file, one stream per chunk of list when it is not null. False, with packed empty,
+// when the packed object would not be at least 5% smaller than the file.
+bool PackClientFile(std::string_view bytes, const ChunkList* list, PackedCopy& packed);
+
+// "client/files/<fingerprint>, the <role> of <path>": how verify names what an entry names.
+std::string StoredName(const std::string& fingerprint, std::string_view role,
+                       const std::string& path);
+
+// Why the chunk list what (listBytes, named by fingerprint) would not let a launcher rebuild
+// file, or empty; list then holds it parsed.
+std::string ChunkListProblem(const std::string& what, const std::string& fingerprint,
+                             std::string_view listBytes, std::string_view file, ChunkList& list);
+
+// Why the packed object entry names (object) and its packed chunk list (list, read only when
+// the entry names one) would not give a launcher exactly file, or empty. Null: not there.
+std::string PackedProblem(const ManifestFile& entry, std::string_view file,
+                          const std::string* object, const std::string* list);
+
 // What an update costs (update_cost.cpp).
 
 struct UpdateCost {
@@ -159,10 +185,19 @@ struct UpdateCost {
   size_t unlistedFiles = 0;
   uint64_t freshInstallBytes = 0;
   size_t files = 0;
+  // The same for a launcher that reads packed objects: a chunk's packed size, a new file's packed
+  // chunk list, a whole file's packed object, where the file has one.
+  uint64_t packedDeltaBytes = 0;
+  uint64_t packedNewChunkBytes = 0;
+  uint64_t packedChunkListBytes = 0;
+  uint64_t packedUnlistedBytes = 0;
+  uint64_t packedFreshInstallBytes = 0;
+  size_t packedFiles = 0;  // of the new version, those with a packed object
 };
 
 // current is null when the website has no version yet. lists holds the chunk lists of both
-// versions by their fingerprint; a list missing there counts as no list.
+// versions by their fingerprint, and the packed chunk lists of next; a list missing there counts
+// as no list.
 UpdateCost CostOfUpdate(const Manifest* current, const Manifest& next,
                         const std::map<std::string, ChunkList>& lists);
 
@@ -252,7 +287,7 @@ std::string VerifyJson(const VerifyReport& report);
 
 // prune: removes every stored file under the website's client/files/ that neither the current
 // manifest nor the keep newest other version records under client/versions/ name (files,
-// launchers, chunk lists). The records stay, so a version name still keeps its files and the
-// sequence its height. Returns the exit code.
+// launchers, chunk lists, packed objects and their chunk lists). The records stay, so a version
+// name still keeps its files and the sequence its height. Returns the exit code.
 int PruneWebsite(const std::filesystem::path& website, const std::string& keep, bool dryRun,
                  bool json, std::ostream& out, std::ostream& err);

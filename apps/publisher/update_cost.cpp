@@ -1,11 +1,29 @@
 #include <set>
 #include <string>
 
+#include "net/http.h"
 #include "publisher.h"
 
 namespace {
 
-uint64_t ListBytes(const ChunkList& list) { return 20 + uint64_t{36} * list.chunks.size(); }
+uint64_t ListBytes(const ChunkList& list) {
+  return 20 + uint64_t{list.packed ? 40u : 36u} * list.chunks.size();
+}
+
+// The packed chunk list of the file, when it has a packed object and the list is known.
+const ChunkList* PackedList(const ManifestFile& file,
+                            const std::map<std::string, ChunkList>& lists) {
+  const auto list = lists.find(file.packed.chunks);
+  return file.packed.sha256.empty() || file.packed.chunks.empty() || list == lists.end() ||
+                 !list->second.packed
+             ? nullptr
+             : &list->second;
+}
+
+// What a launcher that reads packed objects fetches for the file whole.
+uint64_t WholeFetchBytes(const ManifestFile& file) {
+  return file.packed.sha256.empty() ? file.size : file.packed.size;
+}
 
 std::string Bytes(uint64_t bytes) {
   const uint64_t tenths = (bytes * 10 + (uint64_t{1} << 19)) >> 20;
@@ -22,7 +40,16 @@ std::string Count(size_t n, const char* one, const char* many) {
 UpdateCost CostOfUpdate(const Manifest* current, const Manifest& next,
                         const std::map<std::string, ChunkList>& lists) {
   UpdateCost cost;
-  for (const ManifestFile& file : next.files) cost.freshInstallBytes += file.size;
+  for (const ManifestFile& file : next.files) {
+    cost.freshInstallBytes += file.size;
+    cost.packedFreshInstallBytes += WholeFetchBytes(file);
+    cost.packedFiles += file.packed.sha256.empty() ? 0 : 1;
+    // A large file comes in ranges cut at chunk boundaries, which its packed list gives.
+    const ChunkList* packedList = PackedList(file, lists);
+    if (packedList != nullptr && file.size >= DownloadSettings{}.rangedFileBytes) {
+      cost.packedFreshInstallBytes += ListBytes(*packedList);
+    }
+  }
   cost.files = next.files.size();
   if (current == nullptr) return cost;
   cost.hasCurrent = true;
@@ -68,15 +95,20 @@ UpdateCost CostOfUpdate(const Manifest* current, const Manifest& next,
     const auto list = lists.find(file.chunks);
     if (file.chunks.empty() || list == lists.end() || oldLists.empty()) {
       cost.unlistedBytes += file.size;
+      cost.packedUnlistedBytes += WholeFetchBytes(file);
       ++cost.unlistedFiles;
       continue;
     }
     chunked = true;
     cost.chunkListBytes += ListBytes(list->second);
     ++cost.chunkLists;
-    for (const Chunk& chunk : list->second.chunks) {
+    const ChunkList* packedList = PackedList(file, lists);
+    const ChunkList& fetched = packedList != nullptr ? *packedList : list->second;
+    cost.packedChunkListBytes += ListBytes(fetched);
+    for (const Chunk& chunk : fetched.chunks) {
       if (oldChunks.contains(chunk.sha256)) continue;
       cost.newChunkBytes += chunk.size;
+      cost.packedNewChunkBytes += fetched.packed ? chunk.packedSize : chunk.size;
       ++cost.newChunks;
     }
   }
@@ -84,10 +116,13 @@ UpdateCost CostOfUpdate(const Manifest* current, const Manifest& next,
   if (chunked) {
     for (const ChunkList* list : oldLists) {
       cost.chunkListBytes += ListBytes(*list);
+      cost.packedChunkListBytes += ListBytes(*list);
       ++cost.chunkLists;
     }
   }
   cost.deltaBytes = cost.newChunkBytes + cost.chunkListBytes + cost.unlistedBytes;
+  cost.packedDeltaBytes =
+      cost.packedNewChunkBytes + cost.packedChunkListBytes + cost.packedUnlistedBytes;
   return cost;
 }
 
@@ -109,8 +144,14 @@ std::string DescribeUpdateCost(const UpdateCost& cost) {
             Count(cost.chunkLists, "chunk list", "chunk lists") + ", " +
             std::to_string(cost.unlistedBytes) + " in " +
             Count(cost.unlistedFiles, "whole file", "whole files") + ".\n";
+    text += "Update with changed chunks, packed: " + Bytes(cost.packedDeltaBytes) + ": " +
+            std::to_string(cost.packedNewChunkBytes) + " in the new chunks, " +
+            std::to_string(cost.packedChunkListBytes) + " in the chunk lists, " +
+            std::to_string(cost.packedUnlistedBytes) + " in the whole files.\n";
   }
   text += "Fresh install: " + Bytes(cost.freshInstallBytes) + " in " +
           Count(cost.files, "file", "files") + ".\n";
+  text += "Fresh install, packed: " + Bytes(cost.packedFreshInstallBytes) + ", " +
+          std::to_string(cost.packedFiles) + " of the files packed.\n";
   return text;
 }

@@ -75,6 +75,19 @@ class LiveWebsiteTest : public ::testing::Test {
 
   fs::path Folder(const std::string& scenario) const { return site_.root / scenario; }
 
+  // Where the scenario stores the packed object of the file at path.
+  fs::path PackedObject(const std::string& scenario, const std::string& path) const {
+    Manifest manifest;
+    std::string error;
+    EXPECT_TRUE(
+        ParseManifestContent(Read(Folder(scenario) / "client" / "manifest.json"), manifest, error))
+        << error;
+    for (const ManifestFile& file : manifest.files) {
+      if (file.path == path) return Folder(scenario) / "client" / "files" / file.packed.sha256;
+    }
+    return {};
+  }
+
   TestWebsite site_;
   fs::path scratch_, privateKey_, releaseKey_;
   std::vector<fs::path> scenarios_;
@@ -83,6 +96,7 @@ class LiveWebsiteTest : public ::testing::Test {
 TEST_F(LiveWebsiteTest, SaysWhatPlayersWouldGetWrong) {
   const std::string player = "player bytes";
   const std::string studio = "studio bytes, a few more of them";
+  const std::string level = std::string(5000, 'l') + "level";  // packs
   struct Case {
     const char* name;
     std::function<std::string()> make;  // publishes and breaks; returns the scenario (or a path)
@@ -123,6 +137,20 @@ TEST_F(LiveWebsiteTest, SaysWhatPlayersWouldGetWrong) {
          return s;
        },
        true, 1, "(kelvadon_studio.exe) does not hold the file its name promises"},
+      {"a missing packed object",
+       [&] {
+         const std::string s = Publish("no-packed", {player, studio, level});
+         fs::remove(PackedObject(s, "data/file2.dat"));
+         return s;
+       },
+       false, 1, " (the packed object of data/file2.dat) is missing"},
+      {"a damaged packed object, fetched whole",
+       [&] {
+         const std::string s = Publish("damaged-packed", {player, studio, level});
+         EXPECT_TRUE(WriteWholeFile(PackedObject(s, "data/file2.dat"), "not zlib"));
+         return s;
+       },
+       true, 1, "the packed object of data/file2.dat, does not hold what its name promises"},
       {"a stale signature",
        [&] {
          const std::string s = Publish("stale", {player, studio});

@@ -21,6 +21,7 @@
 #include "net/stamp.h"
 #include "tests/update/version_name_cases.h"
 #include "update/store/install_root.h"
+#include "update/trust/packed.h"
 
 namespace fs = std::filesystem;
 
@@ -632,6 +633,143 @@ TEST_F(PublisherTest, VerifyChecksChunkLists) {
     ASSERT_EQ(Publish("1.0", website).code, 0);
     ASSERT_EQ(Verify(website).code, 0);
     c.damage(website / "client");
+    const Result result = Verify(website);
+    EXPECT_EQ(result.code, 1);
+    EXPECT_NE(result.err.find(c.expected), std::string::npos) << result.err;
+  }
+}
+
+// Text-like bytes of a sixteen-letter alphabet, which deflate packs to about half.
+std::string Letters(size_t size, uint64_t seed) {
+  std::string bytes = Noise(size, seed);
+  for (char& c : bytes) c = static_cast<char>('a' + (c & 15));
+  return bytes;
+}
+
+// Stores other under its own name and makes the manifest in the client folder name it instead of
+// name, with its size when the manifest gives one after the name (a packed object's).
+void NameInstead(const fs::path& client, const std::string& name, const std::string& other) {
+  Write(client / "files" / Sha256Hex(other), other);
+  std::string json = Read(client / "manifest.json");
+  const size_t at = json.find(name);
+  ASSERT_NE(at, std::string::npos) << name;
+  json.replace(at, name.size(), Sha256Hex(other));
+  const std::string size = "\", \"size\": ";
+  if (json.compare(at + 64, size.size(), size) == 0) {
+    const size_t from = at + 64 + size.size();
+    json.replace(from, json.find_first_not_of("0123456789", from) - from,
+                 std::to_string(other.size()));
+  }
+  Write(client / "manifest.json", json);
+}
+
+class PackedPublishTest : public PublisherTest {
+ protected:
+  void SetUp() override {
+    PublisherTest::SetUp();
+    Write(client_ / "world.pak", pak_);
+    Write(client_ / "notes.txt", notes_);
+    Write(client_ / "noise.bin", Noise(100000, 7));
+  }
+
+  const std::string pak_ = Letters(kChunkedFileThreshold + 4096, 5);
+  const std::string notes_ = Letters(100000, 6);
+};
+
+TEST_F(PackedPublishTest, PacksWhatShrinksAndAPublishAgainReusesIt) {
+  ASSERT_EQ(Publish("1.0").code, 0);
+  const Manifest v1 = WebsiteManifest(website_);
+  const fs::path store = website_ / "client" / "files";
+  // Deflate gains nothing on noise, nor on bytes shorter than zlib's header and trailer.
+  for (const char* path : {"noise.bin", "kelvadon_player.exe"}) {
+    EXPECT_EQ(Entry(v1, path)->packed.sha256, "") << path;
+  }
+  std::string raw;
+  EXPECT_TRUE(UnpackBytes(Read(store / Entry(v1, "notes.txt")->packed.sha256), 1 << 20, raw));
+  EXPECT_EQ(raw, notes_);
+  // The pack's object, cut where its packed list says, gives each chunk of its plain list.
+  const ManifestFile world = *Entry(v1, "world.pak");
+  ChunkList plain;
+  ChunkList cuts;
+  ASSERT_TRUE(ParseChunkList(Read(store / world.chunks), plain));
+  ASSERT_TRUE(ParseChunkList(Read(store / world.packed.chunks), cuts));
+  EXPECT_FALSE(plain.packed);
+  ASSERT_TRUE(cuts.packed);
+  ASSERT_EQ(cuts.chunks.size(), plain.chunks.size());
+  const std::string object = Read(store / world.packed.sha256);
+  for (size_t i = 0; i < cuts.chunks.size(); ++i) {
+    const Chunk& cut = cuts.chunks[i];
+    ASSERT_TRUE(UnpackBytes(object.substr(cut.packedOffset, cut.packedSize), cut.size, raw)) << i;
+    EXPECT_EQ(raw, pak_.substr(plain.chunks[i].offset, plain.chunks[i].size)) << i;
+  }
+  EXPECT_EQ(Verify(website_).code, 0);
+
+  // A publish again takes the packed objects the website has, even one this publisher would have
+  // made otherwise (the notes in two streams), and stores nothing twice.
+  const std::string twoStreams = PackBytes(notes_.substr(0, 5000)) + PackBytes(notes_.substr(5000));
+  NameInstead(website_ / "client", Entry(v1, "notes.txt")->packed.sha256, twoStreams);
+  Write(client_ / "kelvadon_player.exe", "player bytes, second edition");
+  const size_t stored = Listing(store).size();
+  const Result again = Publish("1.1");
+  ASSERT_EQ(again.code, 0) << again.err;
+  EXPECT_EQ(Listing(store).size(), stored + 1);
+  const Manifest v2 = WebsiteManifest(website_);
+  EXPECT_EQ(Entry(v2, "notes.txt")->packed.sha256, Sha256Hex(twoStreams));
+  EXPECT_EQ(Entry(v2, "world.pak")->packed.sha256, world.packed.sha256);
+  EXPECT_EQ(Entry(v2, "world.pak")->packed.chunks, world.packed.chunks);
+  EXPECT_EQ(Verify(website_).code, 0);
+}
+
+TEST_F(PackedPublishTest, VerifyChecksPackedObjectsAndTheirLists) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path& client, const ManifestFile& world,
+                       const ManifestFile& notes)>
+        damage;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"a damaged packed object",
+       [](const fs::path& c, const ManifestFile& world, const ManifestFile&) {
+         std::string object = Read(c / "files" / world.packed.sha256);
+         object[object.size() / 2] ^= 1;
+         Write(c / "files" / world.packed.sha256, object);
+       },
+       "the packed object of world.pak, does not hold what its name promises. Launchers would "
+       "fetch the file unpacked instead."},
+      {"a missing packed list",
+       [](const fs::path& c, const ManifestFile& world, const ManifestFile&) {
+         fs::remove(c / "files" / world.packed.chunks);
+       },
+       "the packed chunk list of world.pak, is missing or cannot be read."},
+      {"a packed object of other bytes",
+       [&](const fs::path& c, const ManifestFile&, const ManifestFile& notes) {
+         NameInstead(c, notes.packed.sha256, PackBytes(Letters(100000, 8)));
+       },
+       "the packed object of notes.txt, does not inflate to the file's 100000 bytes."},
+      {"the plain list named as the packed one",
+       [](const fs::path& c, const ManifestFile& world, const ManifestFile&) {
+         NameInstead(c, world.packed.chunks, Read(c / "files" / world.chunks));
+       },
+       "the packed chunk list of world.pak, gives no packed sizes"},
+      {"packed sizes moved between two chunks",
+       [](const fs::path& c, const ManifestFile& world, const ManifestFile&) {
+         ChunkList cuts;
+         ASSERT_TRUE(ParseChunkList(Read(c / "files" / world.packed.chunks), cuts));
+         cuts.chunks[0].packedSize -= 1;
+         cuts.chunks[1].packedSize += 1;
+         NameInstead(c, world.packed.chunks, SerializeChunkList(cuts));
+       },
+       "cuts the packed object elsewhere than its streams end: bytes 0 to "},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path website = root_ / ("www" + std::to_string(++n));
+    fs::create_directories(website);
+    ASSERT_EQ(Publish("1.0", website).code, 0);
+    const Manifest manifest = WebsiteManifest(website);
+    c.damage(website / "client", *Entry(manifest, "world.pak"), *Entry(manifest, "notes.txt"));
     const Result result = Verify(website);
     EXPECT_EQ(result.code, 1);
     EXPECT_NE(result.err.find(c.expected), std::string::npos) << result.err;

@@ -101,13 +101,14 @@ TEST_F(ReleaseFlowTest, ADryRunCountsWhatThePublishThenWrites) {
       {"1.0", {{"kelvadon_player.exe", "p1"}, {"kelvadon_studio.exe", "s1"}}, 1, 3},
       {"1.1", {{"kelvadon_player.exe", "p2"}, {"kelvadon_studio.exe", "s1"}}, 2, 2},
       {"1.2", {{"kelvadon_player.exe", "p2"}, {"kelvadon_studio.exe", "s1"}}, 2, 0},
-      // A file big enough for a chunk list: the list is a new file in client/files too.
+      // A file big enough for a chunk list, and packing well: its list, packed object and packed
+      // list are new files in client/files too.
       {"1.3",
        {{"kelvadon_player.exe", "p2"},
         {"kelvadon_studio.exe", "s1"},
         {"pack.dat", std::string(size_t{9} << 20, 'k')}},
        2,
-       2},
+       4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.version);
@@ -168,7 +169,11 @@ TEST_F(ReleaseFlowTest, PruneKeepsWhatEveryKeptVersionNeeds) {
   std::string pack(kChunkedFileThreshold, '\0');
   for (size_t i = 0; i < pack.size(); ++i) pack[i] = static_cast<char>((i * 2654435761u) >> 13);
   const std::vector<std::pair<std::string, Files>> versions = {
-      {"1", {{"kelvadon_player.exe", "p1"}, {"kelvadon_studio.exe", "s"}, {"old.dat", "gone"}}},
+      {"1",
+       {{"kelvadon_player.exe", "p1"},
+        {"kelvadon_studio.exe", "s"},
+        {"old.dat", "gone"},
+        {"old.txt", std::string(4096, 'o')}}},
       {"2", {{"kelvadon_player.exe", "p2"}, {"kelvadon_studio.exe", "s"}, {"world.pak", pack}}},
       {"3", {{"kelvadon_player.exe", "p3"}, {"kelvadon_studio.exe", "s"}}},
       {"4", {{"kelvadon_player.exe", "p1"}, {"kelvadon_studio.exe", "s"}}},
@@ -186,9 +191,10 @@ TEST_F(ReleaseFlowTest, PruneKeepsWhatEveryKeptVersionNeeds) {
   EXPECT_TRUE(fs::exists(store / Sha256Hex("gone")));
   const Result pruned = RunTool(prune);
   ASSERT_EQ(pruned.code, 0) << pruned.err;
-  // Version 1's own file and launcher go; its player lives on in version 4.
-  EXPECT_EQ(Number(Parsed(dry.out), "unneededFiles"), 2) << dry.out;
-  EXPECT_NE(pruned.out.find("Removed 2 files"), std::string::npos) << pruned.out;
+  // Version 1's own files, the packed object of one, and its launcher go; its player lives on in
+  // version 4.
+  EXPECT_EQ(Number(Parsed(dry.out), "unneededFiles"), 4) << dry.out;
+  EXPECT_NE(pruned.out.find("Removed 4 files"), std::string::npos) << pruned.out;
   EXPECT_FALSE(fs::exists(store / Sha256Hex("gone")));
   EXPECT_TRUE(fs::exists(store / Sha256Hex("p1")));
 
@@ -204,8 +210,12 @@ TEST_F(ReleaseFlowTest, PruneKeepsWhatEveryKeptVersionNeeds) {
     std::vector<std::string> names = {manifest.launcher.sha256};
     for (const ManifestFile& file : manifest.files) {
       names.push_back(file.sha256);
-      if (!file.chunks.empty()) names.push_back(file.chunks);
+      for (const std::string& name : {file.chunks, file.packed.sha256, file.packed.chunks}) {
+        if (!name.empty()) names.push_back(name);
+      }
     }
+    // Version 2's pack (last by path) packs, so its packed object and list must stay too.
+    EXPECT_TRUE(version != "2" || !manifest.files.back().packed.chunks.empty());
     for (const std::string& name : names) EXPECT_TRUE(fs::exists(store / name)) << name;
   }
 }

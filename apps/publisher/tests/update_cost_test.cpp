@@ -95,22 +95,36 @@ TEST(CostOfUpdate, CountsWhatEachLauncherFetches) {
   EXPECT_EQ(cost.newChunkBytes, 0u);
 }
 
+// With packed objects: the pack's new chunk at its packed size and its packed list (40 bytes a
+// chunk) instead of its plain one; the small file's packed object whole.
 TEST(CostOfUpdate, DescribesAFirstPublishAndAnUpdate) {
-  const Manifest next = Version("2.0", {File("pack", 'q', 650, 'M'), File("a.dll", 'd', 10)});
+  Manifest next = Version("2.0", {File("pack", 'q', 650, 'M'), File("a.dll", 'd', 10)});
+  next.files[0].packed = {Hash('P'), 300, Hash('W')};
+  next.files[1].packed = {Hash('Z'), 8};
+  ChunkList packedList = List({{100, 'a'}, {250, 'x'}, {300, 'c'}});
+  packedList.packed = true;
+  for (const auto& [i, size] : {std::pair{0, 40u}, {1, 200u}, {2, 60u}}) {
+    packedList.chunks[i].packedSize = size;
+  }
   const std::map<std::string, ChunkList> lists = {
       {Hash('L'), List({{100, 'a'}, {200, 'b'}, {300, 'c'}})},
       {Hash('M'), List({{100, 'a'}, {250, 'x'}, {300, 'c'}})},
+      {Hash('W'), packedList},
   };
   EXPECT_EQ(DescribeUpdateCost(CostOfUpdate(nullptr, next, lists)),
             "No version is on the website yet.\n"
-            "Fresh install: 660 bytes (0.0 MiB) in 2 files.\n");
+            "Fresh install: 660 bytes (0.0 MiB) in 2 files.\n"
+            "Fresh install, packed: 308 bytes (0.0 MiB), 2 of the files packed.\n");
   const Manifest current = Version("1.0", {File("pack", 'p', 600, 'L'), File("b.dll", 'b', 5)});
   EXPECT_EQ(DescribeUpdateCost(CostOfUpdate(&current, next, lists)),
             "Against version 1.0 now on the website: 1 file added, 1 changed, 1 removed.\n"
             "Update with whole files: 660 bytes (0.0 MiB) in 2 files.\n"
             "Update with changed chunks: 516 bytes (0.0 MiB): 250 in 1 new chunk, 256 in 2 chunk "
             "lists, 10 in 1 whole file.\n"
-            "Fresh install: 660 bytes (0.0 MiB) in 2 files.\n");
+            "Update with changed chunks, packed: 476 bytes (0.0 MiB): 200 in the new chunks, 268 "
+            "in the chunk lists, 8 in the whole files.\n"
+            "Fresh install: 660 bytes (0.0 MiB) in 2 files.\n"
+            "Fresh install, packed: 308 bytes (0.0 MiB), 2 of the files packed.\n");
 }
 
 }  // namespace
