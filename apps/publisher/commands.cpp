@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <set>
@@ -287,7 +288,9 @@ const std::string* ReadStored(const fs::path& store, const std::string& fingerpr
 // The packed objects publish reuses or makes, by the fingerprint of their file.
 struct Packing {
   std::map<std::string, PackedObject> onWebsite;  // as the manifest now on the website names them
-  std::map<std::string, PackedObject> decided;    // by this publish; no sha256: not worth packing
+  std::mutex guard;                               // over decided: files are packed side by side
+  // By this publish, with the packed chunk list; no sha256: not worth packing.
+  std::map<std::string, std::pair<PackedObject, ChunkList>> decided;
 };
 
 std::map<std::string, PackedObject> PackedObjectsNamedBy(const std::string& manifestJson) {
@@ -323,34 +326,53 @@ bool ReusablePackedObject(const fs::path& store, ManifestFile entry, std::string
                     list->chunks.end(), sameChunk);
 }
 
-// The packed object of a file: the website's when it still serves, else a new one (put into
-// made, with its packed chunk list, and the list into lists), or none when packing does not pay.
-PackedObject PackedObjectFor(const fs::path& store, const ManifestFile& entry,
-                             std::string_view bytes, const ChunkList* list, Packing& packing,
-                             std::map<std::string, ChunkList>& lists,
-                             std::map<std::string, std::string>& made) {
-  if (const auto decided = packing.decided.find(entry.sha256); decided != packing.decided.end()) {
-    return decided->second;
+// A client file read, fingerprinted, chunked and packed, with what publish stores beside it.
+struct PreparedFile {
+  ManifestFile entry;
+  ChunkList list;
+  std::string listBytes;
+  ChunkList cuts;     // the packed chunk list
+  PackedCopy made;    // bytes to store when newly packed
+  std::string error;  // why the file could not be read
+};
+
+// The packed object of the file is the website's when that still gives the file's bytes, else a
+// new one, or none when packing does not pay.
+PreparedFile PrepareFile(const ClientFile& file, const fs::path& store, Packing& packing) {
+  PreparedFile prepared;
+  std::string bytes;
+  if (!ReadClientFile(file, bytes, prepared.error)) return prepared;
+  ManifestFile& entry = prepared.entry;
+  entry = {file.path, Sha256Hex(bytes), bytes.size()};
+  const ChunkList* list = nullptr;
+  if (bytes.size() >= kChunkedFileThreshold) {
+    prepared.list = ChunkBytes(bytes);
+    prepared.listBytes = SerializeChunkList(prepared.list);
+    entry.chunks = Sha256Hex(prepared.listBytes);
+    list = &prepared.list;
   }
-  PackedObject packed;
-  ChunkList cuts;
-  PackedCopy copy;
-  if (const auto before = packing.onWebsite.find(entry.sha256);
-      before != packing.onWebsite.end() &&
-      ReusablePackedObject(store, entry, bytes, list, before->second, cuts)) {
-    packed = before->second;
-  } else if (PackClientFile(bytes, list, copy)) {
-    packed = {Sha256Hex(copy.object), copy.object.size()};
-    made.emplace(packed.sha256, std::move(copy.object));
-    if (list != nullptr) {
-      packed.chunks = Sha256Hex(copy.list);
-      ParseChunkList(copy.list, cuts);
-      made.emplace(packed.chunks, std::move(copy.list));
+  {
+    const std::lock_guard lock(packing.guard);
+    if (const auto decided = packing.decided.find(entry.sha256); decided != packing.decided.end()) {
+      std::tie(entry.packed, prepared.cuts) = decided->second;
+      return prepared;
     }
   }
-  if (!packed.chunks.empty()) lists.emplace(packed.chunks, std::move(cuts));
-  packing.decided.emplace(entry.sha256, packed);
-  return packed;
+  PackedCopy& made = prepared.made;
+  if (const auto before = packing.onWebsite.find(entry.sha256);
+      before != packing.onWebsite.end() &&
+      ReusablePackedObject(store, entry, bytes, list, before->second, prepared.cuts)) {
+    entry.packed = before->second;
+  } else if (PackClientFile(bytes, list, made)) {
+    entry.packed = {Sha256Hex(made.object), made.object.size()};
+    if (list != nullptr) {
+      entry.packed.chunks = Sha256Hex(made.list);
+      ParseChunkList(made.list, prepared.cuts);
+    }
+  }
+  const std::lock_guard lock(packing.guard);
+  packing.decided.emplace(entry.sha256, std::pair(entry.packed, prepared.cuts));
+  return prepared;
 }
 
 // The cost of moving from the manifest now on the website (its text, possibly empty or not one)
@@ -449,37 +471,54 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   }
 
   uint64_t total = 0;
+  std::vector<uint64_t> sizes;
   for (const ClientFile& file : clientFiles) {
     const uintmax_t size = fs::file_size(file.source, ec);
-    if (!ec) total += size;
+    sizes.push_back(ec ? 0 : size);
+    total += sizes.back();
   }
   const fs::path client = website / "client";
   const fs::path store = client / "files";
   std::string currentJson;
   const bool hasCurrent = ReadWholeFile(client / kManifestFileName, currentJson);
   if (!hasCurrent) currentJson.clear();
-  Packing packing = {PackedObjectsNamedBy(currentJson), {}};
+  Packing packing;
+  packing.onWebsite = PackedObjectsNamedBy(currentJson);
 
   Progress fingerprinting(err, "fingerprinting and packing", total);
+  std::vector<PreparedFile> prepared(clientFiles.size());
+  std::mutex progressGuard;
+  const auto prepare = [&](size_t i) {
+    prepared[i] = PrepareFile(clientFiles[i], store, packing);
+    const std::lock_guard lock(progressGuard);
+    fingerprinting.Add(prepared[i].entry.size);
+  };
+  // Small files are packed side by side; a large one packs its chunks on every core alone, so
+  // that only one is held at a time.
+  for (size_t i = 0; i < clientFiles.size();) {
+    size_t end = i;
+    while (end < clientFiles.size() && sizes[end] < kChunkedFileThreshold) ++end;
+    if (end == i) {
+      prepare(i++);
+    } else {
+      OnEveryCore(end - i, [&, first = i](size_t k) { prepare(first + k); });
+      i = end;
+    }
+  }
   // The chunk lists of both versions by fingerprint, and what this publish made to store beside
   // the files: chunk lists, packed objects and their packed chunk lists, by fingerprint.
   std::map<std::string, ChunkList> chunkLists;
   std::map<std::string, std::string> made;
-  for (const ClientFile& file : clientFiles) {
-    std::string bytes;
-    if (!ReadClientFile(file, bytes, error)) return Refuse(err, error);
-    ManifestFile& entry =
-        manifest.files.emplace_back(ManifestFile{file.path, Sha256Hex(bytes), bytes.size()});
-    const ChunkList* list = nullptr;
-    if (bytes.size() >= kChunkedFileThreshold) {
-      ChunkList chunks = ChunkBytes(bytes);
-      std::string listBytes = SerializeChunkList(chunks);
-      entry.chunks = Sha256Hex(listBytes);
-      list = &chunkLists.emplace(entry.chunks, std::move(chunks)).first->second;
-      made.emplace(entry.chunks, std::move(listBytes));
+  for (PreparedFile& file : prepared) {
+    if (!file.error.empty()) return Refuse(err, file.error);
+    const ManifestFile& entry = manifest.files.emplace_back(std::move(file.entry));
+    if (!entry.chunks.empty()) {
+      chunkLists.emplace(entry.chunks, std::move(file.list));
+      made.emplace(entry.chunks, std::move(file.listBytes));
     }
-    entry.packed = PackedObjectFor(store, entry, bytes, list, packing, chunkLists, made);
-    fingerprinting.Add(bytes.size());
+    if (!entry.packed.chunks.empty()) chunkLists.emplace(entry.packed.chunks, std::move(file.cuts));
+    if (!file.made.object.empty()) made.emplace(entry.packed.sha256, std::move(file.made.object));
+    if (!file.made.list.empty()) made.emplace(entry.packed.chunks, std::move(file.made.list));
   }
 
   if (!CheckVersionKeepsItsFiles(client, manifest, error)) return Refuse(err, error);

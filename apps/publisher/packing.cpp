@@ -9,11 +9,10 @@
 
 namespace {
 
-// Samples of a large file packed before the file itself: deflate at its tightest manages some
-// 15 MB/s on compiled code, so a file of random bytes (packed media, archives) must be turned
-// down from a look at a small part of it.
-constexpr size_t kSamples = 16;
-constexpr size_t kSampleBytes = size_t{64} << 10;
+// Samples of a large file packed before the file itself, so that a file of random bytes (packed
+// media, archives) is turned down from a look at a small part of it.
+constexpr size_t kSamples = 8;
+constexpr size_t kSampleBytes = size_t{32} << 10;
 
 // At least 5% smaller, or the launcher's extra requests and inflating are not worth it.
 bool SavesEnough(uint64_t packed, uint64_t raw) { return packed * 20 <= raw * 19; }
@@ -21,7 +20,7 @@ bool SavesEnough(uint64_t packed, uint64_t raw) { return packed * 20 <= raw * 19
 // Whether samples spread over the file save at least half of what the whole must: the file
 // is then worth packing whole. Small files are always packed, as that costs little.
 bool SamplesShrink(std::string_view bytes) {
-  if (bytes.size() < kSamples * kSampleBytes * 2) return true;
+  if (bytes.size() < kSamples * kSampleBytes * 4) return true;
   const size_t step = (bytes.size() - kSampleBytes) / (kSamples - 1);
   uint64_t packed = 0;
   for (size_t i = 0; i < kSamples; ++i) {
@@ -31,7 +30,8 @@ bool SamplesShrink(std::string_view bytes) {
   return packed * 40 <= raw * 39;
 }
 
-// Runs work(0 .. count-1) on every core; each index once.
+}  // namespace
+
 void OnEveryCore(size_t count, const std::function<void(size_t)>& work) {
   const size_t cores = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 16);
   std::atomic<size_t> next = 0;
@@ -44,14 +44,14 @@ void OnEveryCore(size_t count, const std::function<void(size_t)>& work) {
   for (std::thread& thread : threads) thread.join();
 }
 
-}  // namespace
-
 bool PackClientFile(std::string_view bytes, const ChunkList* list, PackedCopy& packed) {
   packed = {};
   if (!SamplesShrink(bytes)) return false;
   if (list == nullptr) {
     packed.object = PackBytes(bytes);
-    return SavesEnough(packed.object.size(), bytes.size());
+    if (SavesEnough(packed.object.size(), bytes.size())) return true;
+    packed.object.clear();
+    return false;
   }
   // One stream per chunk, so that a launcher can fetch and inflate any run of chunks alone.
   std::vector<std::string> streams(list->chunks.size());

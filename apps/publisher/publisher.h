@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <optional>
@@ -143,6 +144,9 @@ struct PackedCopy {
   std::string object;  // the file's zlib streams: one per chunk of its list, or one
   std::string list;    // the chunk list of format 2 giving their sizes; empty without a list
 };
+
+// Runs work(0), ..., work(count - 1) on every core, each once.
+void OnEveryCore(size_t count, const std::function<void(size_t)>& work);
 
 // Packs the file, one stream per chunk of list when it is not null. False, with packed empty,
 // when the packed object would not be at least 5% smaller than the file.
