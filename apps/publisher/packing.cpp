@@ -9,25 +9,27 @@
 
 namespace {
 
-// Samples of a large file packed before the file itself, so that a file of random bytes (packed
-// media, archives) is turned down from a look at a small part of it.
-constexpr size_t kSamples = 8;
-constexpr size_t kSampleBytes = size_t{32} << 10;
+// Four samples spread over a file are packed before the file itself, so that random bytes
+// (compressed media, archives) are turned down from a look at a quarter of a small file, or
+// 256 KiB of a large one.
+constexpr size_t kSamples = 4;
+constexpr size_t kLeastSampleBytes = size_t{2} << 10;
+constexpr size_t kMostSampleBytes = size_t{64} << 10;
 
 // At least 5% smaller, or the launcher's extra requests and inflating are not worth it.
 bool SavesEnough(uint64_t packed, uint64_t raw) { return packed * 20 <= raw * 19; }
 
-// Whether samples spread over the file save at least half of what the whole must: the file
-// is then worth packing whole. Small files are always packed, as that costs little.
+// Whether the samples save at least half of what the whole file must: it is then worth packing
+// whole. A file too small for samples is packed whole at once.
 bool SamplesShrink(std::string_view bytes) {
-  if (bytes.size() < kSamples * kSampleBytes * 4) return true;
-  const size_t step = (bytes.size() - kSampleBytes) / (kSamples - 1);
+  const size_t sampleBytes = std::min(bytes.size() / 16, kMostSampleBytes);
+  if (sampleBytes < kLeastSampleBytes) return true;
+  const size_t step = (bytes.size() - sampleBytes) / (kSamples - 1);
   uint64_t packed = 0;
   for (size_t i = 0; i < kSamples; ++i) {
-    packed += PackBytes(bytes.substr(i * step, kSampleBytes)).size();
+    packed += PackBytes(bytes.substr(i * step, sampleBytes)).size();
   }
-  const uint64_t raw = kSamples * kSampleBytes;
-  return packed * 40 <= raw * 39;
+  return packed * 40 <= uint64_t{kSamples} * sampleBytes * 39;
 }
 
 }  // namespace
