@@ -68,10 +68,12 @@ std::string PackedObjectProblem(const ManifestFile& entry, std::string_view file
     return what + ", has " + std::to_string(object->size()) + " bytes, but the manifest says " +
            std::to_string(packed.size) + ".";
   }
-  if (!InflatesTo(*object, file)) {
-    return what + ", does not inflate to the file's " + std::to_string(file.size()) + " bytes.";
+  if (packed.chunks.empty()) {
+    return InflatesTo(*object, file) ? std::string()
+                                     : what + ", does not inflate to the file's " +
+                                           std::to_string(file.size()) + " bytes.";
   }
-  if (packed.chunks.empty()) return {};
+  // Checked stream by stream as its packed list cuts it: every byte once, and the cuts with them.
   const std::string listWhat = StoredName(packed.chunks, "packed chunk list", entry.path);
   if (list == nullptr) return listWhat + ", is missing or cannot be read.";
   ChunkList cuts;
@@ -86,10 +88,10 @@ std::string PackedObjectProblem(const ManifestFile& entry, std::string_view file
     const Chunk& chunk = cuts.chunks[i];
     if (!InflatesTo(std::string_view(*object).substr(chunk.packedOffset, chunk.packedSize),
                     file.substr(chunk.offset, chunk.size))) {
-      return listWhat + ", cuts the packed object elsewhere than its streams end: bytes " +
+      return listWhat + ", gives chunk " + std::to_string(i) + " bytes " +
              std::to_string(chunk.packedOffset) + " to " +
              std::to_string(chunk.packedOffset + chunk.packedSize) +
-             " of it do not inflate to chunk " + std::to_string(i) + " alone.";
+             " of the packed object, which do not inflate to that chunk alone.";
     }
   }
   return {};

@@ -762,7 +762,7 @@ TEST_F(PackedPublishTest, VerifyChecksPackedObjectsAndTheirLists) {
          cuts.chunks[1].packedSize += 1;
          NameInstead(c, world.packed.chunks, SerializeChunkList(cuts));
        },
-       "cuts the packed object elsewhere than its streams end: bytes 0 to "},
+       "the packed chunk list of world.pak, gives chunk 0 bytes 0 to "},
   };
   int n = 0;
   for (const Case& c : cases) {
