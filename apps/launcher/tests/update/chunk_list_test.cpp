@@ -1,10 +1,7 @@
 #include "update/trust/chunk_list.h"
-#include "update/trust/packed.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -169,75 +166,6 @@ TEST(SerializeChunkList, PackedListReadsBackWithPackedOffsets) {
   EXPECT_EQ(again.chunks[1].packedSize, kMaxPackedChunkBytes);
   EXPECT_EQ(again.chunks[1].sha256, kHashB);
   EXPECT_EQ(SerializeChunkList(again), bytes);
-}
-
-// Bytes deflate cannot shrink much.
-std::string NoisyBytes(size_t size) {
-  std::mt19937 random(7);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(random());
-  return bytes;
-}
-
-// Two chunks packed on their own, as the publisher stores a chunked file.
-struct TwoStreams {
-  std::string first = std::string(3000, 'k') + "kelvadon";
-  std::string second = NoisyBytes(5000);
-  std::string packed = PackBytes(first) + PackBytes(second);
-};
-
-// Reads packed in pieces of cut bytes into raw; false when the reader refused or ended inside a
-// stream.
-bool ReadInPieces(const std::string& packed, size_t cut, uint64_t most, std::string& raw) {
-  PackedReader reader = StartPackedReader();
-  raw.clear();
-  for (size_t at = 0; at < packed.size(); at += cut) {
-    const bool read = ReadPacked(reader, packed.data() + at, std::min(cut, packed.size() - at),
-                                 [&](const char* data, size_t size) {
-                                   if (size > most - raw.size()) return false;
-                                   raw.append(data, size);
-                                   return true;
-                                 });
-    if (!read) return false;
-  }
-  return PackedReaderAtEnd(reader);
-}
-
-TEST(PackedReader, InflatesStreamsOneAfterAnotherHoweverTheyArrive) {
-  const TwoStreams streams;
-  EXPECT_LT(streams.packed.size(), streams.first.size() + streams.second.size());
-  for (const size_t cut : {size_t{1}, size_t{7}, size_t{4096}, streams.packed.size()}) {
-    std::string raw;
-    ASSERT_TRUE(ReadInPieces(streams.packed, cut, ~uint64_t{0}, raw)) << cut;
-    EXPECT_EQ(raw, streams.first + streams.second) << cut;
-  }
-}
-
-TEST(PackedReader, RefusesWhatIsNotWholeStreamsOrGrowsPastTheCeiling) {
-  const TwoStreams streams;
-  const size_t whole = streams.first.size() + streams.second.size();
-  std::string flipped = streams.packed;
-  flipped[flipped.size() / 2] = static_cast<char>(flipped[flipped.size() / 2] ^ 0x55);
-  struct Case {
-    const char* what;
-    std::string packed;
-    uint64_t most;
-  };
-  const Case cases[] = {
-      {"cut inside the second stream", streams.packed.substr(0, streams.packed.size() - 3), whole},
-      {"a byte changed", flipped, whole},
-      {"the raw bytes", streams.first, whole},
-      {"a byte after the last stream", streams.packed + "x", whole},
-      {"one byte more than the ceiling", streams.packed, whole - 1},
-  };
-  for (const Case& c : cases) {
-    std::string raw;
-    EXPECT_FALSE(ReadInPieces(c.packed, 5, c.most, raw) && raw == streams.first + streams.second)
-        << c.what;
-    EXPECT_FALSE(UnpackBytes(c.packed, c.most, raw) && raw == streams.first + streams.second)
-        << c.what;
-    EXPECT_LE(raw.size(), c.most) << c.what;
-  }
 }
 
 }  // namespace
