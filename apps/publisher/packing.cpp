@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
+#include <mutex>
 #include <thread>
 
 #include "publisher.h"
@@ -37,13 +39,24 @@ bool SamplesShrink(std::string_view bytes) {
 void OnEveryCore(size_t count, const std::function<void(size_t)>& work) {
   const size_t cores = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 16);
   std::atomic<size_t> next = 0;
+  std::mutex lock;
+  std::exception_ptr thrown;
+  // What one item throws (zlib or memory running out) stops the rest and is thrown here, so the
+  // caller refuses with a sentence rather than the process ending.
   const auto worker = [&] {
-    for (size_t i = next++; i < count; i = next++) work(i);
+    try {
+      for (size_t i = next++; i < count; i = next++) work(i);
+    } catch (...) {
+      next = count;
+      const std::lock_guard<std::mutex> hold(lock);
+      if (!thrown) thrown = std::current_exception();
+    }
   };
   std::vector<std::thread> threads;
   for (size_t t = 1; t < std::min(cores, count); ++t) threads.emplace_back(worker);
   worker();
   for (std::thread& thread : threads) thread.join();
+  if (thrown) std::rethrow_exception(thrown);
 }
 
 bool PackClientFile(std::string_view bytes, const ChunkList* list, PackedCopy& packed) {
