@@ -1,0 +1,12 @@
+#pragma once
+
+// The differ: a patch (update/trust/patch.h) that rebuilds next from old. Matches are found with
+// a suffix array of old (libdivsufsort) and grown into approximate matches, whose differences are
+// mostly zero bytes where a rebuild only moved addresses, so they deflate well.
+
+#include <string>
+#include <string_view>
+
+// The inflated patch; pack it with PackBytes. Memory: old, next, and 4 bytes a byte of old for the
+// suffix array. Old files of 2 GiB or more are refused (empty result).
+std::string MakePatch(std::string_view old, std::string_view next);
