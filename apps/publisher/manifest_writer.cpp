@@ -28,6 +28,18 @@ void AppendFileEntry(std::string& out, const ManifestFile& file) {
     }
     out += "}";
   }
+  for (size_t i = 0; i < file.patches.size(); ++i) {
+    const PatchObject& patch = file.patches[i];
+    out += i == 0 ? ", \"patches\": [" : ", ";
+    out += "{\"from\": ";
+    out += JsonQuoted(patch.from);
+    out += ", \"sha256\": ";
+    out += JsonQuoted(patch.sha256);
+    out += ", \"size\": ";
+    out += std::to_string(patch.size);
+    out += "}";
+    if (i + 1 == file.patches.size()) out += "]";
+  }
   out += "}";
 }
 

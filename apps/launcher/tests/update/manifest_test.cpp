@@ -295,6 +295,49 @@ TEST(ParseManifestContent, PackedMember) {
   }
 }
 
+// The optional patches member: each good patch is read, each bad one left out alone.
+TEST(ParseManifestContent, PatchesMember) {
+  const std::string a(64, 'a');
+  const std::string b(64, 'b');
+  const auto patch = [](const std::string& from, const std::string& sha256,
+                        const std::string& size) {
+    return "{\"from\": " + Quote(from) + ", \"sha256\": " + Quote(sha256) + ", \"size\": " + size +
+           "}";
+  };
+  const std::string good = patch(a, b, "700");
+  std::string many;
+  for (int i = 0; i < 20; ++i) many += ", " + good;
+  struct Case {
+    const char* what;
+    std::string member;
+    size_t read;  // good patches read, each the good one
+  };
+  const std::vector<Case> cases = {
+      {"one", "[" + good + "]", 1},
+      {"bad ones beside a good one",
+       "[" + patch("x", b, "7") + ", " + patch(a, b, "0") + ", " + patch(a, b, "\"7\"") + ", 5, " +
+           patch(kHash, b, "7") + ", " + good + "]",
+       1},
+      {"a list too long", "[" + good + many + "]", kMaxPatchesPerFile},
+      {"not a list", good, 0},
+  };
+  for (const Case& c : cases) {
+    std::string entry = Entry("\"pack.dat\"", kHashJson, "4096");
+    entry.insert(entry.size() - 1, ", \"patches\": " + c.member);
+    Manifest manifest = Junk();
+    std::string error;
+    ASSERT_TRUE(
+        ParseManifestContent(Document("\"1.0\"", "[" + entry + "]", entry), manifest, error))
+        << c.what << ": " << error;
+    ASSERT_EQ(manifest.files[0].patches.size(), c.read) << c.what;
+    for (const PatchObject& read : manifest.files[0].patches) {
+      EXPECT_EQ(read.from, a) << c.what;
+      EXPECT_EQ(read.sha256, b) << c.what;
+      EXPECT_EQ(read.size, 700u) << c.what;
+    }
+  }
+}
+
 TEST(ParseManifestContent, MalformedJsonCarriesTheReadersMessage) {
   for (const char* text : {"", "{", "{\"version\": \"1.0\",}", "[1, 2", "nul"}) {
     Manifest manifest;

@@ -57,6 +57,27 @@ PackedObject PackedMember(const JsonValue& entry) {
   return packed;
 }
 
+// The "patches" member of a file entry: its good patches, in order, and none of the others.
+std::vector<PatchObject> PatchesMember(const JsonValue& entry, const std::string& sha256) {
+  std::vector<PatchObject> patches;
+  const JsonValue* member = FindOfKind(entry, "patches", JsonKind::Array);
+  if (member == nullptr) return patches;
+  for (const JsonValue& element : member->elements) {
+    if (patches.size() == kMaxPatchesPerFile) break;
+    if (element.kind != JsonKind::Object) continue;
+    PatchObject patch{TextMember(element, "from"), TextMember(element, "sha256")};
+    const JsonValue* size = FindOfKind(element, "size", JsonKind::Number);
+    // A patch from the file itself would rebuild nothing.
+    if (!IsValidFingerprint(patch.from) || !IsValidFingerprint(patch.sha256) ||
+        patch.from == sha256 || size == nullptr || !(size->number >= 1)) {
+      continue;
+    }
+    patch.size = ByteCountFromNumber(size->number);
+    patches.push_back(std::move(patch));
+  }
+  return patches;
+}
+
 bool ParseFileEntry(const JsonValue& value, ManifestFile& file) {
   if (value.kind != JsonKind::Object) return false;
   file.path = TextMember(value, "path");
@@ -67,6 +88,7 @@ bool ParseFileEntry(const JsonValue& value, ManifestFile& file) {
   file.chunks = TextMember(value, "chunks");
   if (!IsValidFingerprint(file.chunks)) file.chunks.clear();
   file.packed = PackedMember(value);
+  file.patches = PatchesMember(value, file.sha256);
   // The size is the ceiling of the download, so 0 must mean the empty file itself; nothing else
   // can be 0 bytes long.
   if (file.size == 0 && file.sha256 != kEmptyFileSha256) return false;

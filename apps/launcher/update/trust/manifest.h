@@ -26,6 +26,16 @@ struct PackedObject {
   std::string chunks = {};
 };
 
+// A binary patch (update/trust/patch.h), deflated, that rebuilds the file from an older file.
+struct PatchObject {
+  std::string from;    // the fingerprint of the file it applies to
+  std::string sha256;  // its own fingerprint, and its name under /client/files/
+  uint64_t size = 0;   // exactly its size: no fetch of it may grow past it
+};
+
+// The most patches of one file a launcher reads; a longer list is read up to there.
+inline constexpr size_t kMaxPatchesPerFile = 16;
+
 struct ManifestFile {
   std::string path;    // relative path inside the version folder, UTF-8
   std::string sha256;  // 64 lower-case hex digits
@@ -37,6 +47,9 @@ struct ManifestFile {
   // Optional and ignored by older launchers, like chunks: a member that is not a good one counts
   // as none, and the file is fetched as stored.
   PackedObject packed = {};
+  // Optional and ignored by older launchers: patches from files of earlier versions. A patch
+  // that is not a good one is left out; the others stay.
+  std::vector<PatchObject> patches = {};
 };
 
 struct Manifest {
