@@ -5,6 +5,7 @@ starts this; see bench/run for the command line.
 """
 
 import argparse
+import filecmp
 import json
 import hashlib
 import os
@@ -21,6 +22,7 @@ import time
 
 import clients
 import far
+import real_builds
 import report
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -299,28 +301,28 @@ class Website:
         self.changed = changed
         self.pairs = {}
         self.manifests = {}
-        client_dir = os.path.join(ctx.site, "client")
         for version, source, label in (("1.0.0", "v1", "1.0.0"), ("1.1.0", "v2", "1.1.0"),
                                        ("1.0.0", "v1", ROLLBACK)):
-            r = subprocess.run(
-                [ctx.args.publisher, "publish", "--client", os.path.join(folder, source),
-                 "--version", version, "--private-key", ctx.args.private_key,
-                 "--website", ctx.site],
-                stdin=subprocess.DEVNULL, capture_output=True, text=True)
-            if r.returncode != 0:
-                fail(f"kelvadon-publish refused {kind} {version}:\n{r.stderr}")
-            pair = {}
-            for name in ("manifest.json", "manifest.sig"):
-                with open(os.path.join(client_dir, name), "rb") as f:
-                    pair[name] = f.read()
-            self.pairs[label] = pair
-            self.manifests[label] = json.loads(pair["manifest.json"])
-        r = subprocess.run([ctx.args.publisher, "verify", "--website", ctx.site,
-                            "--release-key", ctx.args.release_key],
-                           stdin=subprocess.DEVNULL, capture_output=True, text=True)
+            self.publish(os.path.join(folder, source), version, label)
+        r = verify_website(ctx)
         if r.returncode != 0:
             fail(f"kelvadon-publish verify failed:\n{r.stdout}{r.stderr}")
         self.serving = ROLLBACK
+
+    def publish(self, source, version, label):
+        """Publishes the source folder as version and keeps the manifest pair as label."""
+        r = subprocess.run(
+            [self.ctx.args.publisher, "publish", "--client", source, "--version", version,
+             "--private-key", self.ctx.args.private_key, "--website", self.ctx.site],
+            stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        if r.returncode != 0:
+            fail(f"kelvadon-publish refused {self.kind} {version}:\n{r.stderr}")
+        pair = {}
+        for name in ("manifest.json", "manifest.sig"):
+            with open(os.path.join(self.ctx.site, "client", name), "rb") as f:
+                pair[name] = f.read()
+        self.pairs[label] = pair
+        self.manifests[label] = json.loads(pair["manifest.json"])
 
     def serve(self, version):
         client_dir = os.path.join(self.ctx.site, "client")
@@ -342,6 +344,12 @@ class Website:
         old_hashes = {f["sha256"] for f in self.file_entries("1.0.0")}
         return [f for f in self.file_entries("1.1.0")
                 if (f["path"], f["sha256"]) not in old and f["sha256"] not in old_hashes]
+
+
+def verify_website(ctx):
+    return subprocess.run([ctx.args.publisher, "verify", "--website", ctx.site,
+                           "--release-key", ctx.args.release_key],
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True)
 
 
 def check_served(ctx, name, mark, expected):
@@ -760,9 +768,7 @@ class PackWebsite:
                     pair[name] = f.read()
             self.pairs[version] = pair
             self.manifests[version] = json.loads(pair["manifest.json"])
-        r = subprocess.run([ctx.args.publisher, "verify", "--website", ctx.site,
-                            "--release-key", ctx.args.release_key],
-                           stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        r = verify_website(ctx)
         if r.returncode != 0:
             fail(f"kelvadon-publish verify failed:\n{r.stdout}{r.stderr}")
 
@@ -991,6 +997,146 @@ def repair_mode(ctx, windows):
     return entry
 
 
+# The real update (real_builds.py): v2 of two real builds served as published, without its
+# patches, and as whole files; (name, manifest members taken off every file entry).
+REAL_VARIANTS = (("patches", ()), ("chunks", ("patches",)),
+                 ("whole", ("chunks", "packed", "patches")))
+REAL_CACHE = os.path.join(ROOT, "build", "bench-cache", real_builds.KIND)
+
+
+class RealWebsite(Website):
+    """The real builds published as 1.0.0 and 1.1.0, and 1.1.0's manifest rewritten for each
+    variant and signed again with the benchmark's key; serving a variant puts its pair in
+    place."""
+
+    def __init__(self, ctx, folder):
+        self.ctx = ctx
+        self.kind = real_builds.KIND
+        self.pairs = {}
+        self.manifests = {}
+        for version, source in (("1.0.0", "v1"), ("1.1.0", "v2")):
+            self.publish(os.path.join(folder, source), version, version)
+        start = time.perf_counter()
+        r = verify_website(ctx)
+        self.verify = {"exit": r.returncode, "seconds": time.perf_counter() - start,
+                       "output": (r.stdout + r.stderr).strip().splitlines()[-5:]}
+        if r.returncode != 0:
+            ctx.problems.append(f"{self.kind}: kelvadon-publish verify failed:\n{r.stdout}"
+                                f"{r.stderr}")
+        for variant, members in REAL_VARIANTS:
+            manifest = json.loads(self.pairs["1.1.0"]["manifest.json"])
+            for entry in manifest["files"]:
+                for member in members:
+                    entry.pop(member, None)
+            self.manifests[variant] = manifest
+            if not members:
+                self.pairs[variant] = self.pairs["1.1.0"]
+                continue
+            data = json.dumps(manifest, separators=(",", ":")).encode()
+            self.pairs[variant] = {"manifest.json": data,
+                                   "manifest.sig": real_builds.sign(data, ctx.args.private_key)}
+        self.serving = "1.1.0"
+
+
+def real_changes(site, folder):
+    """Each file of 1.1.0 that 1.0.0 does not hold at its path: its sizes, the published patch
+    from the file 1.0.0 held there, and zstd's patch from that file (the reference)."""
+    old = {path_key(f["path"]): f for f in site.file_entries("1.0.0")}
+    changes = []
+    for f in site.file_entries("1.1.0"):
+        before = old.get(path_key(f["path"]))
+        if before and before["sha256"] == f["sha256"]:
+            continue
+        patch = next((p for p in f.get("patches", [])
+                      if before and p.get("from") == before["sha256"]), None)
+        log(f"   zstd --patch-from reference for {f['path']} ({f['size'] / 1e6:.1f} MB)")
+        zstd = real_builds.zstd_reference(
+            REAL_CACHE, before and os.path.join(folder, "v1", *before["path"].split("/")),
+            os.path.join(folder, "v2", *f["path"].split("/")),
+            before and before["sha256"], f["sha256"])
+        changes.append({"path": f["path"], "old_bytes": before and before["size"],
+                        "new_bytes": f["size"], "patch_bytes": patch and patch.get("size"),
+                        "zstd_bytes": zstd})
+    return changes
+
+
+def real_update_runs(ctx, site, target, folder):
+    """For one build: a fresh install of 1.0.0 kept as a template, then per variant and
+    repetition the template restored and the update to 1.1.0 measured, its files compared with
+    the build's. Returns {"fresh install": [run], variant: [run, ...]}."""
+    home = os.path.join(ctx.work, f"real-home-{target}")
+    template = os.path.join(ctx.work, f"real-template-{target}")
+    env, cmd = launcher_command(ctx, target, home)
+    cmd = cmd + ["--no-start"]
+    timeout = 60 + sum(f["size"] for f in site.file_entries("1.0.0")) / 5e6
+    kind = real_builds.KIND
+    rmtree(home)
+    rmtree(template)
+    site.serve("1.0.0")
+    mark = ctx.nginx.mark()
+    result = ctx.run(f"{kind}-{target}-fresh", cmd, env, timeout)
+    result.update(check_served(ctx, f"{kind}-{target}-fresh", mark,
+                               planned_fetch(site, "1.0.0")))
+    out = {"fresh install": [result]}
+    shutil.copytree(home, template, symlinks=True)
+    for variant, _ in REAL_VARIANTS:
+        out[variant] = []
+        name = f"{kind}-{target}-{variant}"
+        for _ in range(ctx.args.reps):
+            rmtree(home)
+            shutil.copytree(template, home, symlinks=True)
+            site.serve(variant)
+            mark = ctx.nginx.mark()
+            result = ctx.run(name, cmd, env, timeout)
+            if variant == "patches":
+                # What the launcher makes of patches is its own choice: the bytes are the figure.
+                requests, body, _ = ctx.nginx.served_since(mark)
+                result.update({"requests": requests, "bytes_served": body})
+            else:
+                result.update(check_served(ctx, name, mark,
+                                           planned_fetch(site, variant, kept=["1.0.0"])))
+            # The round trip of the differ and the applier: the installed files against the
+            # build's own, byte for byte.
+            paths = [f["path"].split("/") for f in site.file_entries("1.1.0")]
+            installed = os.path.join(home, "Versions", "1.1.0")
+            result["files_identical"] = read_current(home) == "1.1.0" and all(
+                os.path.isfile(os.path.join(installed, *p)) and filecmp.cmp(
+                    os.path.join(folder, "v2", *p), os.path.join(installed, *p), shallow=False)
+                for p in paths)
+            if result["exit"] == 0 and not result["files_identical"]:
+                ctx.problems.append(f"{name}: the installed 1.1.0 is not the build's v2")
+            out[variant].append(result)
+    rmtree(home)
+    rmtree(template)
+    return out
+
+
+def real_update(ctx, windows):
+    """The real-update scenario: two real builds (real_builds.py), published; from the same
+    install of v1, the update to v2 as published, with chunks only and as whole files."""
+    folder = os.path.join(ctx.work, "real-client")
+    rmtree(folder)
+    log(f"== {real_builds.KIND}: two builds of real compiled code")
+    source = real_builds.prepare(REAL_CACHE, folder, ctx.args.smoke, log)
+    label = (f"{source['package']} {source['versions'][0]} -> {source['versions'][1]}"
+             if source["package"] else " -> ".join(source["versions"]) + " (fallback)")
+    log(f"   {label} ({source['client_folder']}); publishing")
+    site = RealWebsite(ctx, folder)
+    entry = {"source": dict(source, label=label),
+             "files": len(site.file_entries("1.1.0")),
+             "bytes": sum(f["size"] for f in site.file_entries("1.1.0")),
+             "changes": real_changes(site, folder),
+             "meta_bytes": {variant: site.meta_bytes(variant) for variant, _ in REAL_VARIANTS},
+             "verify": site.verify, "runs": {}}
+    for target in ["linux"] + (["windows"] if windows else []):
+        log(f"   launcher, {'Linux Release build' if target == 'linux' else 'Windows under Wine'}")
+        entry["runs"][target] = real_update_runs(ctx, site, target, folder)
+    rmtree(folder)
+    rmtree(ctx.site)
+    os.makedirs(ctx.site)
+    return entry
+
+
 def wine_start_runs(ctx, extra):
     """The empty Windows program, as often as the up-to-date start (at most 10 times)."""
     return [ctx.run("wine-empty", [ctx.wine_run, ctx.args.empty_program] + extra, ctx.wine_env)
@@ -1043,9 +1189,9 @@ def main():
     if args.start_runs is None:
         args.start_runs = 1 if args.smoke else 20
     kinds = args.clients.split(",") if args.clients else (
-        ["smoke", "compiled-code-smoke"] if args.smoke
+        ["smoke", "compiled-code-smoke", real_builds.KIND] if args.smoke
         else ["many-small", "few-large", "huge", "compiled-code", clients.PACK_UPDATE,
-              clients.REPAIR])
+              clients.REPAIR, real_builds.KIND])
     if args.far:
         kinds = []
     windows = not args.no_windows
@@ -1126,7 +1272,8 @@ def main():
             results["machine"]["cng_sha256_under_wine_bytes_per_second"] = speed
             if speed:
                 log(f"SHA-256 of CNG under Wine (64 MiB): {speed / 1e6:.0f} MB/s")
-        for kind in [k for k in kinds if k not in (clients.PACK_UPDATE, clients.REPAIR)]:
+        for kind in [k for k in kinds
+                     if k not in (clients.PACK_UPDATE, clients.REPAIR, real_builds.KIND)]:
             files = clients.plan(kind, args.seed)
             total = sum(size for _, size in files)
             needed = total * DISK_FACTOR + (1 << 30)
@@ -1175,6 +1322,8 @@ def main():
             os.makedirs(ctx.site)
         if clients.REPAIR in kinds:
             results["repair"] = repair_mode(ctx, windows)
+        if real_builds.KIND in kinds:
+            results["real_update"] = real_update(ctx, windows)
     finally:
         if far_kinds:
             ctx.far.stop()

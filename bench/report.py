@@ -77,7 +77,92 @@ def summarise(results):
         summary["pack_update"] = _pack_summary(results["pack_update"])
     if results.get("repair"):
         summary["repair"] = _repair_summary(results["repair"])
+    if results.get("real_update"):
+        summary["real_update"] = _real_summary(results["real_update"])
     return summary
+
+
+# The real update: v2 of two real builds served as published, without its patches, and as whole
+# files. An update with patches should fetch at most this many times the bytes of zstd's own
+# patches of the changed files.
+REAL_VARIANTS = (("patches", "with patches"), ("chunks", "chunks only"), ("whole", "whole files"))
+REAL_ZSTD_TARGET = 1.5
+
+
+def _real_summary(entry):
+    changes = entry["changes"]
+    zstd = sum(c["zstd_bytes"] for c in changes)
+    patches = [c["patch_bytes"] for c in changes if c["patch_bytes"] is not None]
+    out = {"source": entry["source"]["label"], "fallback": entry["source"]["fallback"],
+           "changed_files": len(changes), "changed_bytes": sum(c["new_bytes"] for c in changes),
+           "zstd_bytes": zstd,
+           "patched_files": len(patches), "patch_object_bytes": sum(patches),
+           "verify": entry["verify"]["exit"] == 0, "builds": {}}
+    for build, _ in BUILDS:
+        runs = entry["runs"].get(build)
+        if not runs:
+            continue
+        rows = {"fresh install": _summary(runs["fresh install"])}
+        for variant, _ in REAL_VARIANTS:
+            s = _summary(runs[variant])
+            if s:
+                # The manifest and its signature, of each variant's size, come with every update.
+                s["file_bytes"] = s["bytes_served"] - entry["meta_bytes"][variant]
+                s["ratio_to_zstd"] = s["file_bytes"] / zstd if zstd else None
+                s["files_identical"] = all(r["files_identical"] for r in runs[variant])
+            rows[variant] = s
+        patched = rows["patches"]
+        if patched and patched["ratio_to_zstd"] is not None:
+            patched["met"] = patched["ratio_to_zstd"] <= REAL_ZSTD_TARGET
+        out["builds"][build] = rows
+    return out
+
+
+def _real_table(summary):
+    real = summary["real_update"]
+    patches = real["patch_object_bytes"]
+    lines = ["", f"real update: {real['source']}, from the same install of v1; "
+                 f"{real['changed_files']} files changed, {_mb(real['changed_bytes'])} MB whole",
+             f"  zstd -19 --long=27 --patch-from over the changed files (the reference): "
+             f"{real['zstd_bytes'] / 1e6:.3f} MB; the published patches: "
+             + (f"{patches / 1e6:.3f} MB ({patches / real['zstd_bytes']:.2f}x) for "
+                f"{real['patched_files']} of the {real['changed_files']} files"
+                if real["patched_files"] else "none"),
+             f"  kelvadon-publish verify of the published website: "
+             f"{'passed' if real['verify'] else 'FAILED'}"]
+    header = (f"{'website':<14} {'who':<14} {'n':>2} {'median s':>9} {'peak MiB':>8} "
+              f"{'req':>5} {'MB served':>9} {'MB files':>9} {'x zstd':>7} {'bytes ok':>8} "
+              f"{'identical':>9}  target")
+    lines += [header, "-" * len(header)]
+    for build, label in BUILDS:
+        rows = real["builds"].get(build)
+        if not rows:
+            continue
+        fresh = rows["fresh install"]
+        if fresh:
+            lines.append(f"{'install v1':<14} {label:<14} {fresh['runs']:>2} "
+                         f"{fresh['median_seconds']:>9.3f} {fresh['peak_rss_mib'] or 0:>8.0f} "
+                         f"{fresh['requests']:>5} {_mb(fresh['bytes_served']):>9} {'':>9} "
+                         f"{'':>7} {'yes' if fresh['served_as_expected'] else 'NO':>8}")
+        for variant, name in REAL_VARIANTS:
+            s = rows.get(variant)
+            if not s:
+                lines.append(f"{name:<14} {label:<14} {'':>2} {'failed':>9}")
+                continue
+            ratio = "-" if s["ratio_to_zstd"] is None else f"{s['ratio_to_zstd']:.2f}"
+            ok = "-" if variant == "patches" else "yes" if s["served_as_expected"] else "NO"
+            target = ("" if "met" not in s else
+                      f"<= {REAL_ZSTD_TARGET}x zstd: {'met' if s['met'] else 'MISSED'}")
+            lines.append(f"{name:<14} {label:<14} {s['runs']:>2} {s['median_seconds']:>9.3f} "
+                         f"{s['peak_rss_mib'] or 0:>8.0f} {s['requests']:>5} "
+                         f"{_mb(s['bytes_served']):>9} {_mb(s['file_bytes']):>9} {ratio:>7} "
+                         f"{ok:>8} {'yes' if s['files_identical'] else 'NO':>9}  "
+                         f"{target}".rstrip())
+    lines.append("MB files: served less the manifest and signature. x zstd: MB files / the "
+                 "reference. bytes ok: nginx served what the launcher's plan calls for (not "
+                 "predicted with patches). identical: the installed v2 is the build's, byte for "
+                 "byte.")
+    return lines
 
 
 # Targets of the repair scenario: the files a start fetches against the deleted files' bytes, and
@@ -328,6 +413,8 @@ def table(results, summary):
         lines += _pack_table(results, summary)
     if summary.get("repair"):
         lines += _repair_table(summary)
+    if summary.get("real_update"):
+        lines += _real_table(summary)
     lines.append("")
     lines.append("Peak memory of the launcher over every scenario and client:")
     for build, label in BUILDS:
