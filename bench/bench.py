@@ -1119,7 +1119,8 @@ def real_update(ctx, windows):
     log(f"== {real_builds.KIND}: two builds of real compiled code")
     source = real_builds.prepare(REAL_CACHE, folder, ctx.args.smoke, log)
     label = (f"{source['package']} {source['versions'][0]} -> {source['versions'][1]}"
-             if source["package"] else " -> ".join(source["versions"]) + " (fallback)")
+             if source["package"] else " -> ".join(source["versions"]) +
+             " of this machine (no package had two versions to download)")
     log(f"   {label} ({source['client_folder']}); publishing")
     site = RealWebsite(ctx, folder)
     entry = {"source": dict(source, label=label),

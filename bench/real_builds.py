@@ -51,17 +51,24 @@ def _download(package, version, folder, timeout):
     """The package's .deb in folder, downloaded once; None when apt could not fetch it."""
     pattern = f"{package}_{glob.escape(version.replace(':', '%3a'))}_*.deb"
     found = glob.glob(os.path.join(folder, pattern))
-    if not found:
-        os.makedirs(folder, exist_ok=True)
-        try:
-            subprocess.run(["apt-get", "download", "-o", "Acquire::Retries=0",
-                            "-o", "Acquire::http::Timeout=15", f"{package}={version}"],
-                           cwd=folder, stdin=subprocess.DEVNULL, capture_output=True,
-                           timeout=timeout)
-        except subprocess.TimeoutExpired:
-            pass
-        found = glob.glob(os.path.join(folder, pattern))
-    return found[0] if found else None
+    if found:
+        return found[0]
+    # Into a folder of its own first, so that the cache never holds half a download.
+    partial = os.path.join(folder, "partial")
+    shutil.rmtree(partial, ignore_errors=True)
+    os.makedirs(partial)
+    try:
+        subprocess.run(["apt-get", "download", "-o", "Acquire::Retries=0",
+                        "-o", "Acquire::http::Timeout=15", f"{package}={version}"],
+                       cwd=partial, stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pass
+    found = glob.glob(os.path.join(partial, pattern))
+    if found:
+        os.replace(found[0], os.path.join(folder, os.path.basename(found[0])))
+    shutil.rmtree(partial, ignore_errors=True)
+    return os.path.join(folder, os.path.basename(found[0])) if found else None
 
 
 def _client(source, target):

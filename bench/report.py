@@ -122,7 +122,7 @@ def _real_table(summary):
     real = summary["real_update"]
     patches = real["patch_object_bytes"]
     lines = ["", f"real update: {real['source']}, from the same install of v1; "
-                 f"{real['changed_files']} files changed, {_mb(real['changed_bytes'])} MB whole",
+                 f"changed files: {real['changed_files']}, {_mb(real['changed_bytes'])} MB whole",
              f"  zstd -19 --long=27 --patch-from over the changed files (the reference): "
              f"{real['zstd_bytes'] / 1e6:.3f} MB; the published patches: "
              + (f"{patches / 1e6:.3f} MB ({patches / real['zstd_bytes']:.2f}x) for "
