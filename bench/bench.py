@@ -1236,6 +1236,12 @@ def main():
             "baseline up-to-date start and rollback": "one curl process fetching the manifest "
                                                       "and the signature",
             "huge client": "a fresh install only, once per build and once for the baseline",
+            "real update": "two real builds (bench/real_builds.py) published as 1.0.0 and "
+                           "1.1.0; from one install of 1.0.0 kept as a template, the update to "
+                           "1.1.0 as published, with the manifest's patches members taken off, "
+                           "and with chunks, packed and patches taken off (signed again with "
+                           "the benchmark's key); the reference is the sum over the changed "
+                           "files of zstd -19 --long=27 --patch-from=<old> <new>",
             "wine": "cmake/wine-run.sh on a private Xvfb, one prefix and wineserver for the "
                     "whole run, windows not managed (X11 Driver Managed=N)",
         },
