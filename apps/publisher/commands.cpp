@@ -598,7 +598,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   const std::vector<PatchJob> patchJobs = ChoosePatchBases(earlier, manifest);
   uint64_t patchTotal = 0;
   for (const PatchJob& job : patchJobs) {
-    patchTotal += manifest.files[job.file].size;
+    patchTotal += PatchWork(job, manifest.files[job.file]);
     ChunkList list;
     if (job.samePath && !job.base.chunks.empty() && !chunkLists.contains(job.base.chunks) &&
         ReadStoredChunkList(store, job.base.chunks, list)) {
@@ -609,10 +609,15 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   const NextFileReader readNext = [&](size_t i, std::string& bytes, std::string& readError) {
     return ReadClientFile(clientFiles[i], bytes, readError);
   };
+  std::vector<std::string> tooLarge;
   if (!AddPatches(
           store, patchJobs, storedPatches, chunkLists, readNext,
-          [&](uint64_t bytes) { patching.Add(bytes); }, manifest, made, error)) {
+          [&](uint64_t bytes) { patching.Add(bytes); }, manifest, made, tooLarge, error)) {
     return Refuse(err, error);
+  }
+  for (const std::string& path : tooLarge) {
+    err << "kelvadon-publish: note: " << path
+        << " gets no patch: diffing it needs more memory than this computer has available.\n";
   }
 
   // What a publish stores: one copy of each file, of the launcher, of each chunk list and of each

@@ -118,23 +118,33 @@ struct MadePatch {
 
 MadePatch RunJob(const fs::path& store, const PatchJob& job, const ManifestFile& file,
                  const std::map<std::pair<std::string, std::string>, PatchObject>& stored,
-                 const std::map<std::string, ChunkList>& lists, const NextFileReader& read) {
+                 const std::map<std::string, ChunkList>& lists, const NextFileReader& read,
+                 const DiffProgress& progress) {
   MadePatch made;
   std::string base;
   std::string bytes;
-  if (ReadGood(store, job.base.sha256, base) == nullptr) return made;
+  std::string object;
+  const auto before = stored.find({file.sha256, job.base.sha256});
+  const bool storedGood = before != stored.end() &&
+                          ReadGood(store, before->second.sha256, object) != nullptr &&
+                          object.size() == before->second.size;
+  if (ReadGood(store, job.base.sha256, base) == nullptr) {
+    // The old file was pruned: the patch was checked when it was made, and launchers that keep
+    // the old file can still use it, so it stays named; none is made.
+    if (storedGood && before->second.size < BytesWithoutPatch(file, job, lists)) {
+      made.patch = before->second;
+    }
+    return made;
+  }
   if (!read(job.file, bytes, made.error)) return made;
   if (Sha256Hex(bytes) != file.sha256) {
     made.error = file.path + " changed while it was being published; publish again.";
     return made;
   }
-  const auto before = stored.find({file.sha256, job.base.sha256});
-  std::string object;
-  if (before != stored.end() && ReadGood(store, before->second.sha256, object) != nullptr &&
-      object.size() == before->second.size && PatchGivesFile(object, base, bytes)) {
+  if (storedGood && PatchGivesFile(object, base, bytes)) {
     made.patch = before->second;
   } else {
-    std::string patch = MakePatch(base, bytes);
+    std::string patch = MakePatch(base, bytes, progress);
     if (patch.empty()) return made;
     base = std::string();
     bytes = std::string();
@@ -185,6 +195,10 @@ std::vector<PatchJob> ChoosePatchBases(const std::vector<Manifest>& earlier, con
   return jobs;
 }
 
+uint64_t PatchWork(const PatchJob& job, const ManifestFile& file) {
+  return job.base.size + file.size;
+}
+
 uint64_t BytesWithoutPatch(const ManifestFile& file, const PatchJob& job,
                            const std::map<std::string, ChunkList>& lists) {
   uint64_t least = file.packed.sha256.empty() ? file.size : std::min(file.size, file.packed.size);
@@ -203,7 +217,8 @@ bool AddPatches(const fs::path& store, const std::vector<PatchJob>& jobs,
                 const std::map<std::pair<std::string, std::string>, PatchObject>& stored,
                 const std::map<std::string, ChunkList>& lists, const NextFileReader& read,
                 const std::function<void(uint64_t)>& progress, Manifest& next,
-                std::map<std::string, std::string>& made, std::string& error) {
+                std::map<std::string, std::string>& made, std::vector<std::string>& tooLarge,
+                std::string& error) {
   // The largest first, so that two small ones never wait behind one that must run alone.
   std::vector<size_t> order(jobs.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -214,16 +229,29 @@ bool AddPatches(const fs::path& store, const std::vector<PatchJob>& jobs,
                    [&](size_t a, size_t b) { return need(a) > need(b); });
   MemoryBudget budget;
   budget.total = MemoryForDiffs();
+  // A diff that needs more than all the memory available is not tried: it would only fail, or
+  // push the computer into swapping.
+  const auto fits = [&](size_t i) { return need(i) <= 2 * budget.total; };
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    const std::string& path = next.files[jobs[i].file].path;
+    if (!fits(i) && (tooLarge.empty() || tooLarge.back() != path)) tooLarge.push_back(path);
+  }
   std::mutex progressGuard;
   std::vector<MadePatch> outcomes(jobs.size());
   OnEveryCore(order.size(), [&](size_t k) {
     const size_t i = order[k];
-    {
+    uint64_t told = 0;
+    const DiffProgress tell = [&](uint64_t bytes) {
+      const std::lock_guard hold(progressGuard);
+      told += bytes;
+      progress(bytes);
+    };
+    if (fits(i)) {
       const MemoryHeld held(budget, need(i));
-      outcomes[i] = RunJob(store, jobs[i], next.files[jobs[i].file], stored, lists, read);
+      outcomes[i] = RunJob(store, jobs[i], next.files[jobs[i].file], stored, lists, read, tell);
     }
-    const std::lock_guard hold(progressGuard);
-    progress(next.files[jobs[i].file].size);
+    // What the differ did not tell: all of a job taken again or left out.
+    tell(PatchWork(jobs[i], next.files[jobs[i].file]) - told);
   });
   for (size_t i = 0; i < jobs.size(); ++i) {
     MadePatch& outcome = outcomes[i];

@@ -199,19 +199,26 @@ std::vector<PatchJob> ChoosePatchBases(const std::vector<Manifest>& earlier, con
 uint64_t BytesWithoutPatch(const ManifestFile& file, const PatchJob& job,
                            const std::map<std::string, ChunkList>& lists);
 
+// The bytes progress counts for a job: the old file's and the new one's.
+uint64_t PatchWork(const PatchJob& job, const ManifestFile& file);
+
 // Reads file i of the new version whole; false with error set when it cannot.
 using NextFileReader = std::function<bool(size_t i, std::string& bytes, std::string& error)>;
 
 // Adds to the entries of next the patches worth storing: one per job that is smaller than
 // BytesWithoutPatch. A patch the website already stores (stored, by the file's then the base's
 // fingerprint) is taken again when it still gives the file; others are made on every core that
-// memory allows. made receives new patch objects by fingerprint; progress the bytes of new files
-// done. False with error set when a file cannot be read or the differ fails.
+// memory allows. A stored patch whose old file the website no longer has is named again unchecked
+// (it was checked when it was made). made receives new patch objects by fingerprint; progress
+// the work done, in the bytes PatchWork counts; tooLarge the paths of files not diffed because that
+// needs more memory than the computer has available. False with error set when a file cannot be
+// read.
 bool AddPatches(const std::filesystem::path& store, const std::vector<PatchJob>& jobs,
                 const std::map<std::pair<std::string, std::string>, PatchObject>& stored,
                 const std::map<std::string, ChunkList>& lists, const NextFileReader& read,
                 const std::function<void(uint64_t)>& progress, Manifest& next,
-                std::map<std::string, std::string>& made, std::string& error);
+                std::map<std::string, std::string>& made, std::vector<std::string>& tooLarge,
+                std::string& error);
 
 // What an update costs (update_cost.cpp).
 

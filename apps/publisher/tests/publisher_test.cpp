@@ -881,6 +881,9 @@ TEST_F(PatchPublishTest, APublishAgainReusesStoredPatchesAndPruneKeepsTheNamedOn
   EXPECT_FALSE(fs::exists(Store() / game.from));
   const Result verified = Verify(website_);
   EXPECT_EQ(verified.code, 0) << verified.err;
+  // Published again, the version still names that patch: nothing changes.
+  const Result again = Publish("2.1");
+  EXPECT_NE(again.out.find("nothing was changed"), std::string::npos) << again.out << again.err;
 }
 
 TEST_F(PatchPublishTest, VerifyChecksPatchesAgainstTheirBase) {
