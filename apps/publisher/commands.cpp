@@ -600,7 +600,7 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
   for (const PatchJob& job : patchJobs) {
     patchTotal += PatchWork(job, manifest.files[job.file]);
     ChunkList list;
-    if (job.samePath && !job.base.chunks.empty() && !chunkLists.contains(job.base.chunks) &&
+    if (!job.base.chunks.empty() && !chunkLists.contains(job.base.chunks) &&
         ReadStoredChunkList(store, job.base.chunks, list)) {
       chunkLists.emplace(job.base.chunks, std::move(list));
     }

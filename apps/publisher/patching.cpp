@@ -109,6 +109,30 @@ const std::string* ReadGood(const fs::path& store, const std::string& fingerprin
              : nullptr;
 }
 
+// Whether a diff can pay at all. A file that does not pack (noise, compressed media) gains from a
+// patch only where it repeats runs of its old file: its chunks tell whether it does, or for a
+// file without a chunk list, whether any of 16 samples of 64 bytes is found in the old file.
+bool WorthDiffing(const ManifestFile& file, const PatchJob& job, std::string_view base,
+                  std::string_view bytes, const std::map<std::string, ChunkList>& lists) {
+  if (!file.packed.sha256.empty()) return true;
+  const auto next = lists.find(file.chunks);
+  const auto old = lists.find(job.base.chunks);
+  if (next != lists.end() && old != lists.end()) {
+    std::set<std::string> oldChunks;
+    for (const Chunk& chunk : old->second.chunks) oldChunks.insert(chunk.sha256);
+    return std::any_of(next->second.chunks.begin(), next->second.chunks.end(),
+                       [&](const Chunk& chunk) { return oldChunks.contains(chunk.sha256); });
+  }
+  constexpr size_t kSamples = 16;
+  constexpr size_t kSampleBytes = 64;
+  if (bytes.size() < kSamples * kSampleBytes) return true;
+  const size_t step = (bytes.size() - kSampleBytes) / (kSamples - 1);
+  for (size_t i = 0; i < kSamples; ++i) {
+    if (base.find(bytes.substr(i * step, kSampleBytes)) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
 // One job's outcome: the patch to name, with its bytes when this publish made it.
 struct MadePatch {
   std::optional<PatchObject> patch;
@@ -143,7 +167,7 @@ MadePatch RunJob(const fs::path& store, const PatchJob& job, const ManifestFile&
   }
   if (storedGood && PatchGivesFile(object, base, bytes)) {
     made.patch = before->second;
-  } else {
+  } else if (WorthDiffing(file, job, base, bytes, lists)) {
     std::string patch = MakePatch(base, bytes, progress);
     if (patch.empty()) return made;
     base = std::string();
@@ -151,7 +175,7 @@ MadePatch RunJob(const fs::path& store, const PatchJob& job, const ManifestFile&
     made.object = PackBytes(patch);
     made.patch = PatchObject{job.base.sha256, Sha256Hex(made.object), made.object.size()};
   }
-  if (made.patch->size >= BytesWithoutPatch(file, job, lists)) made = {};
+  if (made.patch && made.patch->size >= BytesWithoutPatch(file, job, lists)) made = {};
   return made;
 }
 
