@@ -153,12 +153,16 @@ bool SameFiles(std::vector<ManifestFile> a, std::vector<ManifestFile> b) {
                     });
 }
 
-// The chunk lists and packed objects named by path; apart from SameFiles, which also compares
-// with versions published before files had either.
+// The chunk lists, packed objects and patches named by path; apart from SameFiles, which also
+// compares with versions published before files had either.
 bool SameChunkLists(const std::vector<ManifestFile>& a, const std::vector<ManifestFile>& b) {
   const auto named = [](const ManifestFile& file) {
-    return file.chunks + " " + file.packed.sha256 + " " + std::to_string(file.packed.size) + " " +
-           file.packed.chunks;
+    std::string text = file.chunks + " " + file.packed.sha256 + " " +
+                       std::to_string(file.packed.size) + " " + file.packed.chunks;
+    for (const PatchObject& patch : file.patches) {
+      text += " " + patch.from + " " + patch.sha256 + " " + std::to_string(patch.size);
+    }
+    return text;
   };
   std::map<std::string, std::string> byPath;
   for (const ManifestFile& file : a) byPath[file.path] = named(file);
@@ -375,6 +379,47 @@ PreparedFile PrepareFile(const ClientFile& file, const fs::path& store, Packing&
   return prepared;
 }
 
+// The versions on the website that patches of next start from: the two published last before
+// it (the current manifest and the records under client/versions/ by sequence), and the patches
+// the website already stores for its files, by the file's fingerprint then the base's: those the
+// current manifest and the record of next's version name.
+std::vector<Manifest> EarlierVersions(
+    const fs::path& client, const std::string& currentJson, const std::string& version,
+    std::map<std::pair<std::string, std::string>, PatchObject>& stored) {
+  std::vector<Manifest> versions;
+  std::vector<std::string> texts = {currentJson};
+  std::error_code ec;
+  for (fs::directory_iterator it(client / "versions", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    std::string bytes;
+    if (!name.starts_with(".") && name.ends_with(".json") && ReadWholeFile(it->path(), bytes)) {
+      texts.push_back(std::move(bytes));
+    }
+  }
+  std::set<std::string> seen;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    Manifest manifest;
+    std::string ignored;
+    if (!ParseManifestContent(texts[i], manifest, ignored)) continue;
+    if (i == 0 || manifest.version == version) {
+      for (const ManifestFile& file : manifest.files) {
+        for (const PatchObject& patch : file.patches)
+          stored.emplace(std::pair(file.sha256, patch.from), patch);
+      }
+    }
+    // The current manifest comes first and stands for its own record.
+    if (manifest.version != version && seen.insert(manifest.version).second) {
+      versions.push_back(std::move(manifest));
+    }
+  }
+  std::stable_sort(versions.begin(), versions.end(), [](const Manifest& a, const Manifest& b) {
+    return a.sequence.value_or(0) > b.sequence.value_or(0);
+  });
+  versions.resize(std::min<size_t>(versions.size(), 2));
+  return versions;
+}
+
 // The cost of moving from the manifest now on the website (its text, possibly empty or not one)
 // to the new one. Adds the current version's readable chunk lists to lists.
 UpdateCost UpdateCostAgainstWebsite(const fs::path& client, const std::string& currentJson,
@@ -545,8 +590,39 @@ int Publish(const Options& options, std::ostream& out, std::ostream& err) {
     if (!problem.empty()) return Refuse(err, problem);
   }
 
+  // Patches from the files of the versions published last, diffed here or taken again from the
+  // website; stored with the chunk lists and packed objects.
+  std::map<std::pair<std::string, std::string>, PatchObject> storedPatches;
+  const std::vector<Manifest> earlier =
+      EarlierVersions(client, currentJson, manifest.version, storedPatches);
+  const std::vector<PatchJob> patchJobs = ChoosePatchBases(earlier, manifest);
+  uint64_t patchTotal = 0;
+  for (const PatchJob& job : patchJobs) {
+    patchTotal += PatchWork(job, manifest.files[job.file]);
+    ChunkList list;
+    if (!job.base.chunks.empty() && !chunkLists.contains(job.base.chunks) &&
+        ReadStoredChunkList(store, job.base.chunks, list)) {
+      chunkLists.emplace(job.base.chunks, std::move(list));
+    }
+  }
+  Progress patching(err, "making patches", patchTotal);
+  const NextFileReader readNext = [&](size_t i, std::string& bytes, std::string& readError) {
+    return ReadClientFile(clientFiles[i], bytes, readError);
+  };
+  std::vector<std::string> tooLarge;
+  if (!AddPatches(
+          store, patchJobs, storedPatches, chunkLists, readNext,
+          [&](uint64_t bytes) { patching.Add(bytes); }, manifest, made, tooLarge, error)) {
+    return Refuse(err, error);
+  }
+  for (const std::string& path : tooLarge) {
+    err << "kelvadon-publish: note: " << path
+        << " gets no patch: diffing it needs more memory than this computer has available.\n";
+  }
+
   // What a publish stores: one copy of each file, of the launcher, of each chunk list and of each
-  // packed object whose good copy is not in client/files yet. A dry run reports these same counts.
+  // packed object and of each patch whose good copy is not in client/files yet. A dry run reports
+  // these same counts.
   std::vector<size_t> toStore;
   bool launcherToStore = false;
   {
@@ -825,6 +901,14 @@ int Verify(const Options& options, std::ostream& out, std::ostream& err) {
                                     ? nullptr
                                     : ReadStored(client / "files", entry.packed.chunks, list));
         if (!problem.empty()) problems.push_back(problem);
+        // A base the website no longer stores leaves the patch to launchers that keep it.
+        for (const PatchObject& patch : entry.patches) {
+          std::string base;
+          const std::string patchProblem =
+              PatchProblem(entry, patch, bytes, ReadStored(client / "files", patch.sha256, object),
+                           ReadStored(client / "files", patch.from, base));
+          if (!patchProblem.empty()) problems.push_back(patchProblem);
+        }
       }
     }
   }

@@ -56,7 +56,7 @@ void AppendLittleEndian(std::string& out, uint64_t value, size_t width) {
 
 }  // namespace
 
-std::string MakePatch(std::string_view old, std::string_view next) {
+std::string MakePatch(std::string_view old, std::string_view next, const DiffProgress& progress) {
   if (old.size() >= static_cast<size_t>(std::numeric_limits<saidx_t>::max())) return {};
   std::vector<saidx_t> suffixes(std::max<size_t>(old.size(), 1));
   if (!old.empty() && divsufsort(reinterpret_cast<const sauchar_t*>(old.data()), suffixes.data(),
@@ -64,6 +64,7 @@ std::string MakePatch(std::string_view old, std::string_view next) {
     return {};
   }
   if (old.empty()) suffixes.clear();
+  if (progress) progress(old.size());
   std::string patch = "KVPT";
   AppendLittleEndian(patch, 1, 4);
   AppendLittleEndian(patch, next.size(), 8);
@@ -78,7 +79,12 @@ std::string MakePatch(std::string_view old, std::string_view next) {
   int64_t lastScan = 0;
   int64_t lastPosition = 0;
   int64_t lastOffset = 0;
+  int64_t reported = 0;
   while (scan < nextSize) {
+    if (progress && scan - reported >= (int64_t{1} << 20)) {
+      progress(static_cast<uint64_t>(scan - reported));
+      reported = scan;
+    }
     // Moves on until a match is found that the current alignment does not already give, by at
     // least 8 bytes: those are worth a new record.
     int64_t oldScore = 0;
@@ -152,5 +158,6 @@ std::string MakePatch(std::string_view old, std::string_view next) {
     lastPosition = position - backward;
     lastOffset = position - scan;
   }
+  if (progress && nextSize > reported) progress(static_cast<uint64_t>(nextSize - reported));
   return patch;
 }

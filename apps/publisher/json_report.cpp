@@ -34,7 +34,13 @@ std::string UpdateCostJson(const UpdateCost& cost) {
                {"packedChunkedBytes", number(cost.packedDeltaBytes)},
                {"packedNewChunkBytes", number(cost.packedNewChunkBytes)},
                {"packedChunkListBytes", number(cost.packedChunkListBytes)},
-               {"packedUnlistedBytes", number(cost.packedUnlistedBytes)}};
+               {"packedUnlistedBytes", number(cost.packedUnlistedBytes)},
+               {"patchedBytes", number(cost.patchedDeltaBytes)},
+               {"patchBytes", number(cost.patchBytes)},
+               {"patches", number(cost.patches)},
+               {"patchedNewChunkBytes", number(cost.patchedNewChunkBytes)},
+               {"patchedChunkListBytes", number(cost.patchedChunkListBytes)},
+               {"patchedUnlistedBytes", number(cost.patchedUnlistedBytes)}};
   }
   members.emplace_back("freshInstallBytes", number(cost.freshInstallBytes));
   members.emplace_back("files", number(cost.files));

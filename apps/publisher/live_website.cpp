@@ -267,12 +267,18 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
   if (!manifest.launcher.path.empty() && seen.insert(manifest.launcher.sha256).second) {
     entries.push_back(manifest.launcher);
   }
-  // Packed objects are fetched whole and inflated beside their file on a full check; otherwise
-  // only their size is checked, like a file's.
+  // Packed objects and patches are fetched whole and inflated beside their file on a full check;
+  // otherwise only their size is checked, like a file's.
   for (const ManifestFile& entry : manifest.files) {
     if (!full && !entry.packed.sha256.empty() && seen.insert(entry.packed.sha256).second) {
       entries.push_back(
           {"the packed object of " + entry.path, entry.packed.sha256, entry.packed.size});
+    }
+    for (const PatchObject& patch : entry.patches) {
+      if (!full && seen.insert(patch.sha256).second) {
+        entries.push_back(
+            {"the patch of " + entry.path + " from " + patch.from, patch.sha256, patch.size});
+      }
     }
   }
   uint64_t total = 0;
@@ -295,7 +301,7 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
         problems.push_back(name + " does not hold the file its name promises: " +
                            std::to_string(answer.body.size()) + " bytes with the fingerprint " +
                            Sha256Hex(answer.body) + ".");
-      } else if (!entry.packed.sha256.empty()) {
+      } else {
         // What the website serves, whatever its length: a longer object then fails its fingerprint.
         const auto served = [&](const std::string& fingerprint, uint64_t most, Answer& stored) {
           stored =
@@ -304,11 +310,23 @@ int VerifyLiveWebsite(const std::string& address, const PublicKey& key, bool ful
         };
         Answer object;
         Answer list;
-        const std::string packedProblem = PackedProblem(
-            entry, answer.body, served(entry.packed.sha256, entry.packed.size, object),
-            entry.packed.chunks.empty() ? nullptr
-                                        : served(entry.packed.chunks, kMaxChunkListBytes, list));
+        const std::string packedProblem =
+            entry.packed.sha256.empty()
+                ? std::string()
+                : PackedProblem(entry, answer.body,
+                                served(entry.packed.sha256, entry.packed.size, object),
+                                entry.packed.chunks.empty()
+                                    ? nullptr
+                                    : served(entry.packed.chunks, kMaxChunkListBytes, list));
         if (!packedProblem.empty()) problems.push_back(packedProblem);
+        // The differ refuses old files of 2 GiB or more, so no base is longer.
+        for (const PatchObject& patch : entry.patches) {
+          Answer base;
+          const std::string patchProblem =
+              PatchProblem(entry, patch, answer.body, served(patch.sha256, patch.size, object),
+                           served(patch.from, uint64_t{2} << 30, base));
+          if (!patchProblem.empty()) problems.push_back(patchProblem);
+        }
       }
     } else {
       long status = 0;

@@ -20,6 +20,7 @@ void NameEverything(const Manifest& manifest, std::set<std::string>& needed) {
     if (!file.chunks.empty()) needed.insert(file.chunks);
     if (!file.packed.sha256.empty()) needed.insert(file.packed.sha256);
     if (!file.packed.chunks.empty()) needed.insert(file.packed.chunks);
+    for (const PatchObject& patch : file.patches) needed.insert(patch.sha256);
   }
   if (!manifest.launcher.path.empty()) needed.insert(manifest.launcher.sha256);
 }

@@ -166,6 +166,60 @@ std::string ChunkListProblem(const std::string& what, const std::string& fingerp
 std::string PackedProblem(const ManifestFile& entry, std::string_view file,
                           const std::string* object, const std::string* list);
 
+// Whether the patch object (zlib streams of a patch) applied to base gives exactly file, checked
+// as it inflates and applies: the rebuilt file is never held.
+bool PatchGivesFile(std::string_view object, std::string_view base, std::string_view file);
+
+// Why the patch object entry names (object) would not give a launcher holding the file it starts
+// from (base) exactly file, or empty. Null object: not there; null base: the website no longer
+// stores that file, and only a launcher that keeps it uses the patch, so the object is checked
+// against its name and size alone.
+std::string PatchProblem(const ManifestFile& entry, const PatchObject& patch, std::string_view file,
+                         const std::string* object, const std::string* base);
+
+// Patches (patching.cpp).
+
+// One patch publish weighs: the file at index file of the new version, from base, a file of an
+// earlier version (at its own path there).
+struct PatchJob {
+  size_t file = 0;
+  ManifestFile base;
+  bool samePath = false;  // a launcher could also take runs of the base's chunks
+};
+
+// The files patches start from: for each changed, non-empty file of next, the file at its path in
+// each of earlier (the versions the website served last, newest first) that holds another
+// fingerprint; for a file no earlier version has at its path, a file of earlier[0] of the same
+// name in another folder, or else one whose path next drops, of the same extension and within a
+// quarter of its size (a renamed file). Never a base whose version holds the file itself.
+std::vector<PatchJob> ChoosePatchBases(const std::vector<Manifest>& earlier, const Manifest& next);
+
+// What a launcher holding base fetches for file without the patch: the cheapest of the raw file,
+// its packed object and, from a base at the same path, the changed chunks with both chunk lists.
+uint64_t BytesWithoutPatch(const ManifestFile& file, const PatchJob& job,
+                           const std::map<std::string, ChunkList>& lists);
+
+// The bytes progress counts for a job: the old file's and the new one's.
+uint64_t PatchWork(const PatchJob& job, const ManifestFile& file);
+
+// Reads file i of the new version whole; false with error set when it cannot.
+using NextFileReader = std::function<bool(size_t i, std::string& bytes, std::string& error)>;
+
+// Adds to the entries of next the patches worth storing: one per job that is smaller than
+// BytesWithoutPatch. A patch the website already stores (stored, by the file's then the base's
+// fingerprint) is taken again when it still gives the file; others are made on every core that
+// memory allows. A stored patch whose old file the website no longer has is named again unchecked
+// (it was checked when it was made). made receives new patch objects by fingerprint; progress
+// the work done, in the bytes PatchWork counts; tooLarge the paths of files not diffed because that
+// needs more memory than the computer has available. False with error set when a file cannot be
+// read.
+bool AddPatches(const std::filesystem::path& store, const std::vector<PatchJob>& jobs,
+                const std::map<std::pair<std::string, std::string>, PatchObject>& stored,
+                const std::map<std::string, ChunkList>& lists, const NextFileReader& read,
+                const std::function<void(uint64_t)>& progress, Manifest& next,
+                std::map<std::string, std::string>& made, std::vector<std::string>& tooLarge,
+                std::string& error);
+
 // What an update costs (update_cost.cpp).
 
 struct UpdateCost {
@@ -197,6 +251,14 @@ struct UpdateCost {
   uint64_t packedUnlistedBytes = 0;
   uint64_t packedFreshInstallBytes = 0;
   size_t packedFiles = 0;  // of the new version, those with a packed object
+  // A launcher that also applies patches: a file's patch from a file of the current version
+  // where that is smaller than its packed chunks and packed list, or its packed object.
+  uint64_t patchedDeltaBytes = 0;
+  uint64_t patchBytes = 0;
+  size_t patches = 0;
+  uint64_t patchedNewChunkBytes = 0;
+  uint64_t patchedChunkListBytes = 0;
+  uint64_t patchedUnlistedBytes = 0;
 };
 
 // current is null when the website has no version yet. lists holds the chunk lists of both
@@ -291,7 +353,7 @@ std::string VerifyJson(const VerifyReport& report);
 
 // prune: removes every stored file under the website's client/files/ that neither the current
 // manifest nor the keep newest other version records under client/versions/ name (files,
-// launchers, chunk lists, packed objects and their chunk lists). The records stay, so a version
-// name still keeps its files and the sequence its height. Returns the exit code.
+// launchers, chunk lists, packed objects and their chunk lists, patches). The records stay, so a
+// version name still keeps its files and the sequence its height. Returns the exit code.
 int PruneWebsite(const std::filesystem::path& website, const std::string& keep, bool dryRun,
                  bool json, std::ostream& out, std::ostream& err);

@@ -1,10 +1,12 @@
 // What verify checks of the chunk lists and packed objects a file entry names, the same whether
 // they were read from a website folder or fetched from a live address.
 
+#include <algorithm>
 #include <string>
 
 #include "publisher.h"
 #include "update/trust/packed.h"
+#include "update/trust/patch.h"
 
 namespace {
 
@@ -103,4 +105,46 @@ std::string PackedProblem(const ManifestFile& entry, std::string_view file,
                           const std::string* object, const std::string* list) {
   const std::string problem = PackedObjectProblem(entry, file, object, list);
   return problem.empty() ? problem : problem + " Launchers would fetch the file unpacked instead.";
+}
+
+bool PatchGivesFile(std::string_view object, std::string_view base, std::string_view file) {
+  PackedReader reader = StartPackedReader();
+  PatchState state = StartPatch(base.size());
+  size_t at = 0;
+  const OldFileReader old = [&](uint64_t offset, char* buffer, size_t size) {
+    if (offset > base.size() || size > base.size() - offset) return false;
+    std::copy_n(base.data() + offset, size, buffer);
+    return true;
+  };
+  const PatchOutput compare = [&](const char* data, size_t size) {
+    if (size > file.size() - at || file.substr(at, size) != std::string_view(data, size)) {
+      return false;
+    }
+    at += size;
+    return true;
+  };
+  const InflatedSink apply = [&](const char* data, size_t size) {
+    return ApplyPatchBytes(state, data, size, old, compare);
+  };
+  return ReadPacked(reader, object.data(), object.size(), apply) && PackedReaderAtEnd(reader) &&
+         PatchComplete(state) && at == file.size();
+}
+
+std::string PatchProblem(const ManifestFile& entry, const PatchObject& patch, std::string_view file,
+                         const std::string* object, const std::string* base) {
+  const std::string what = StoredName(patch.sha256, "patch from " + patch.from, entry.path);
+  const std::string fallback = " Launchers would fetch the file without it.";
+  if (object == nullptr) return what + ", is missing or cannot be read." + fallback;
+  if (Sha256Hex(*object) != patch.sha256) {
+    return what + ", does not hold what its name promises." + fallback;
+  }
+  if (object->size() != patch.size) {
+    return what + ", has " + std::to_string(object->size()) + " bytes, but the manifest says " +
+           std::to_string(patch.size) + "." + fallback;
+  }
+  if (base == nullptr || Sha256Hex(*base) != patch.from) return {};
+  return PatchGivesFile(*object, *base, file)
+             ? std::string()
+             : what + ", does not give the file's " + std::to_string(file.size()) +
+                   " bytes from client/files/" + patch.from + "." + fallback;
 }

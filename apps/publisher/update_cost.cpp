@@ -1,3 +1,4 @@
+#include <optional>
 #include <set>
 #include <string>
 
@@ -23,6 +24,29 @@ const ChunkList* PackedList(const ManifestFile& file,
 // What a launcher that reads packed objects fetches for the file whole.
 uint64_t WholeFetchBytes(const ManifestFile& file) {
   return file.packed.sha256.empty() ? file.size : file.packed.size;
+}
+
+// The smallest patch of the file from a file of the given fingerprints, or none.
+std::optional<uint64_t> SmallestPatch(const ManifestFile& file, const std::set<std::string>& from) {
+  std::optional<uint64_t> least;
+  for (const PatchObject& patch : file.patches) {
+    if (from.contains(patch.from) && (!least || patch.size < *least)) least = patch.size;
+  }
+  return least;
+}
+
+// Counts the file's packed route into the patched figures, unless its patch is smaller.
+void AddPatchedFile(UpdateCost& cost, std::optional<uint64_t> patch, uint64_t newChunkBytes,
+                    uint64_t listBytes, uint64_t wholeBytes, bool& chunked) {
+  if (patch && *patch < newChunkBytes + listBytes + wholeBytes) {
+    cost.patchBytes += *patch;
+    ++cost.patches;
+    return;
+  }
+  cost.patchedNewChunkBytes += newChunkBytes;
+  cost.patchedChunkListBytes += listBytes;
+  cost.patchedUnlistedBytes += wholeBytes;
+  chunked = chunked || listBytes != 0;
 }
 
 std::string Bytes(uint64_t bytes) {
@@ -87,16 +111,19 @@ UpdateCost CostOfUpdate(const Manifest* current, const Manifest& next,
   }
 
   bool chunked = false;
+  bool patchedChunked = false;
   for (const ManifestFile& file : next.files) {
     // Reused by fingerprint from the current version, wherever it lies there.
     if (oldFiles.contains(file.sha256)) continue;
     cost.wholeFileBytes += file.size;
     ++cost.wholeFiles;
+    const std::optional<uint64_t> patch = SmallestPatch(file, oldFiles);
     const auto list = lists.find(file.chunks);
     if (file.chunks.empty() || list == lists.end() || oldLists.empty()) {
       cost.unlistedBytes += file.size;
       cost.packedUnlistedBytes += WholeFetchBytes(file);
       ++cost.unlistedFiles;
+      AddPatchedFile(cost, patch, 0, 0, WholeFetchBytes(file), patchedChunked);
       continue;
     }
     chunked = true;
@@ -105,24 +132,28 @@ UpdateCost CostOfUpdate(const Manifest* current, const Manifest& next,
     const ChunkList* packedList = PackedList(file, lists);
     const ChunkList& fetched = packedList != nullptr ? *packedList : list->second;
     cost.packedChunkListBytes += ListBytes(fetched);
+    uint64_t packedNewChunkBytes = 0;
     for (const Chunk& chunk : fetched.chunks) {
       if (oldChunks.contains(chunk.sha256)) continue;
       cost.newChunkBytes += chunk.size;
-      cost.packedNewChunkBytes += fetched.packed ? chunk.packedSize : chunk.size;
+      packedNewChunkBytes += fetched.packed ? chunk.packedSize : chunk.size;
       ++cost.newChunks;
     }
+    cost.packedNewChunkBytes += packedNewChunkBytes;
+    AddPatchedFile(cost, patch, packedNewChunkBytes, ListBytes(fetched), 0, patchedChunked);
   }
   // The launcher keeps no chunk lists, so it fetches the current version's again.
-  if (chunked) {
-    for (const ChunkList* list : oldLists) {
-      cost.chunkListBytes += ListBytes(*list);
-      cost.packedChunkListBytes += ListBytes(*list);
-      ++cost.chunkLists;
-    }
+  for (const ChunkList* list : oldLists) {
+    cost.chunkListBytes += chunked ? ListBytes(*list) : 0;
+    cost.packedChunkListBytes += chunked ? ListBytes(*list) : 0;
+    cost.chunkLists += chunked ? 1 : 0;
+    cost.patchedChunkListBytes += patchedChunked ? ListBytes(*list) : 0;
   }
   cost.deltaBytes = cost.newChunkBytes + cost.chunkListBytes + cost.unlistedBytes;
   cost.packedDeltaBytes =
       cost.packedNewChunkBytes + cost.packedChunkListBytes + cost.packedUnlistedBytes;
+  cost.patchedDeltaBytes = cost.patchBytes + cost.patchedNewChunkBytes +
+                           cost.patchedChunkListBytes + cost.patchedUnlistedBytes;
   return cost;
 }
 
@@ -148,6 +179,11 @@ std::string DescribeUpdateCost(const UpdateCost& cost) {
             std::to_string(cost.packedNewChunkBytes) + " in the new chunks, " +
             std::to_string(cost.packedChunkListBytes) + " in the chunk lists, " +
             std::to_string(cost.packedUnlistedBytes) + " in the whole files.\n";
+    text += "Update with patches: " + Bytes(cost.patchedDeltaBytes) + ": " +
+            std::to_string(cost.patchBytes) + " in " + Count(cost.patches, "patch", "patches") +
+            ", " + std::to_string(cost.patchedNewChunkBytes) + " in the new chunks, " +
+            std::to_string(cost.patchedChunkListBytes) + " in the chunk lists, " +
+            std::to_string(cost.patchedUnlistedBytes) + " in the whole files.\n";
   }
   text += "Fresh install: " + Bytes(cost.freshInstallBytes) + " in " +
           Count(cost.files, "file", "files") + ".\n";

@@ -161,6 +161,7 @@ VersionPlan PlanVersion(const std::string& website, const Manifest& manifest, co
                                   .staged = stage.staged[i],
                                   .partners = partners,
                                   .chunked = stage.chunked,
+                                  .kept = stage.reusable,
                                   .settings = environment.downloads,
                                   .sharing = sharing.value_or(false)});
     plan.fetch = SaturatingAdd(plan.fetch, filePlan.fetchBytes);
@@ -404,6 +405,10 @@ VersionPlan PlanRepair(const std::string& website, const Manifest& manifest,
                        Sha256Provider& hashing) {
   const std::vector<KeptVersion> kept = KeptVersions(versions, folder);
   ReusableFiles reusable = IndexByFingerprint(kept);
+  // A damaged file is no source of any kind.
+  for (auto& [sha256, paths] : reusable) {
+    std::erase_if(paths, [&](const fs::path& path) { return repair.Targets(path, false); });
+  }
   ChunkedKeptFiles chunked;
   for (const KeptVersion& version : kept) {
     for (const ManifestFile& file : version.manifest.files) {
@@ -422,7 +427,6 @@ VersionPlan PlanRepair(const std::string& website, const Manifest& manifest,
     const size_t entry = repair.damaged[k].entry;
     const ManifestFile& file = manifest.files[entry];
     std::vector<fs::path> partners = reusable[file.sha256];
-    std::erase_if(partners, [&](const fs::path& path) { return repair.Targets(path, false); });
     if (!sharing && !partners.empty()) {
       sharing =
           CanShareFiles(environment.share, partners.front(), repair.staging / kShareProbeName);
@@ -434,6 +438,7 @@ VersionPlan PlanRepair(const std::string& website, const Manifest& manifest,
                                   .staged = nothingStaged,
                                   .partners = partners,
                                   .chunked = chunked,
+                                  .kept = reusable,
                                   .settings = environment.downloads,
                                   .sharing = sharing.value_or(false)});
     plan.fetch = SaturatingAdd(plan.fetch, filePlan.fetchBytes);

@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "differ.h"
 #include "files/file_io.h"
 #include "publisher.h"
 #include "publisher_test_support.h"
 #include "update/trust/crypto.h"
+#include "update/trust/packed.h"
 #include "website_harness.h"
 
 namespace fs = std::filesystem;
@@ -231,6 +233,70 @@ TEST_F(LiveWebsiteTest, NamesTheKeyOfThePublishedLauncher) {
       json.out.find("\"releaseKey\": \"" + KeyShortName(key) + "\", \"signing\": \"unsigned\""),
       std::string::npos)
       << json.out;
+}
+
+// Patches: their size on a quick check, their bytes applied to their base on a full one.
+TEST_F(LiveWebsiteTest, ChecksPatchesBySizeOrApplied) {
+  std::string program;
+  for (int i = 0; program.size() < 100000; ++i)
+    program += "entry " + std::to_string(i * 7919) + ";";
+  const std::string rebuilt = Rebuilt(program, "new code");
+  // Patched from a base of the program's size and layout, but other bytes.
+  std::string other = program;
+  for (size_t i = 0; i < other.size(); i += 100) other[i] = static_cast<char>(other[i] + 1);
+  const std::string otherPatch = PackBytes(MakePatch(other, rebuilt));
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& client, const PatchObject& patch)> damage;
+    bool full;
+    std::function<std::string(const PatchObject& patch)> expected;  // empty: good
+  };
+  const auto says = [](const std::string& text) {
+    return [text](const PatchObject&) { return text; };
+  };
+  const Case cases[] = {
+      {"good", [](const fs::path&, const PatchObject&) {}, true, says("")},
+      {"a byte changed, fetched whole",
+       [](const fs::path& client, const PatchObject& patch) {
+         std::string object = Read(client / "files" / patch.sha256);
+         object[object.size() / 2] ^= 1;
+         Write(client / "files" / patch.sha256, object);
+       },
+       true, says("does not hold what its name promises")},
+      {"cut short",
+       [](const fs::path& client, const PatchObject& patch) {
+         Write(client / "files" / patch.sha256, Read(client / "files" / patch.sha256).substr(1));
+       },
+       false,
+       [](const PatchObject& patch) {
+         return "(the patch of data/file2.dat from " + patch.from + ") has " +
+                std::to_string(patch.size - 1) + " bytes, but the manifest says " +
+                std::to_string(patch.size);
+       }},
+      {"a patch of other bytes, fetched whole",
+       [&](const fs::path& client, const PatchObject& patch) {
+         NameInstead(client, patch.sha256, otherPatch);
+       },
+       true, says("does not give the file's " + std::to_string(rebuilt.size()) + " bytes")},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string scenario = "patch" + std::to_string(++n);
+    Publish(scenario, {"player", "studio", program});
+    const std::string s = Publish(scenario, {"player", "studio", rebuilt}, "2.0");
+    const fs::path client = Folder(s) / "client";
+    Manifest manifest;
+    std::string error;
+    ASSERT_TRUE(ParseManifestContent(Read(client / "manifest.json"), manifest, error)) << error;
+    ASSERT_EQ(manifest.files[0].patches.size(), 1u);
+    const PatchObject patch = manifest.files[0].patches[0];
+    c.damage(client, patch);
+    const Result result = Verify(s, c.full);
+    const std::string expected = c.expected(patch);
+    EXPECT_EQ(result.code, expected.empty() ? 0 : 1) << result.err;
+    EXPECT_NE(result.err.find(expected), std::string::npos) << result.err;
+  }
 }
 
 // A long check says how far it is.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "chunker.h"
+#include "differ.h"
 #include "files/file_io.h"
 #include "net/stamp.h"
 #include "tests/update/version_name_cases.h"
@@ -26,10 +27,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-void Write(const fs::path& path, std::string_view bytes) {
-  ASSERT_TRUE(WriteWholeFile(path, bytes)) << path;
-}
 
 // A private key of another curve, made here so that no key is ever kept in the repository.
 std::string P384PrivateKeyPem() {
@@ -559,7 +556,8 @@ TEST_F(PublisherTest, BigFilesGetAChunkListAndTheCostIsReported) {
   EXPECT_LT(newBytes, 3 * kChunkSizes.maximum);
   const uint64_t lists = SerializeChunkList(oldList).size() + SerializeChunkList(newList).size();
   const std::string player = "player bytes, second edition";
-  EXPECT_NE(dry.out.find("Dry run: version 1.1 would be published as sequence 2: 5 files (3 new "
+  // New: the pack, its list and its patch from 1.0's pack, and the player.
+  EXPECT_NE(dry.out.find("Dry run: version 1.1 would be published as sequence 2: 5 files (4 new "
                          "in client/files). Nothing was written.\n"
                          "Against version 1.0 now on the website: 0 files added, 2 changed, 0 "
                          "removed.\nUpdate with whole files: " +
@@ -644,23 +642,6 @@ std::string Letters(size_t size, uint64_t seed) {
   std::string bytes = Noise(size, seed);
   for (char& c : bytes) c = static_cast<char>('a' + (c & 15));
   return bytes;
-}
-
-// Stores other under its own name and makes the manifest in the client folder name it instead of
-// name, with its size when the manifest gives one after the name (a packed object's).
-void NameInstead(const fs::path& client, const std::string& name, const std::string& other) {
-  Write(client / "files" / Sha256Hex(other), other);
-  std::string json = Read(client / "manifest.json");
-  const size_t at = json.find(name);
-  ASSERT_NE(at, std::string::npos) << name;
-  json.replace(at, name.size(), Sha256Hex(other));
-  const std::string size = "\", \"size\": ";
-  if (json.compare(at + 64, size.size(), size) == 0) {
-    const size_t from = at + 64 + size.size();
-    json.replace(from, json.find_first_not_of("0123456789", from) - from,
-                 std::to_string(other.size()));
-  }
-  Write(client / "manifest.json", json);
 }
 
 class PackedPublishTest : public PublisherTest {
@@ -772,6 +753,198 @@ TEST_F(PackedPublishTest, VerifyChecksPackedObjectsAndTheirLists) {
       c.damage(client, *Entry(manifest, "world.pak"), *Entry(manifest, "notes.txt"));
     };
     ExpectVerifyFinds(++n, damage, c.expected);
+  }
+}
+
+// Version 1.0 and 2.0 of a client whose files change in every way a patch is weighed for.
+class PatchPublishTest : public PublisherTest {
+ protected:
+  struct File {
+    const char* what;
+    std::string oldPath, oldBytes, newPath, newBytes;  // an empty path: not in that version
+    bool patched;                                      // 2.0's file has a patch from 1.0's
+  };
+
+  void SetUp() override {
+    PublisherTest::SetUp();
+    for (const File& file : files_) {
+      if (!file.oldPath.empty()) Write(client_ / file.oldPath, file.oldBytes);
+    }
+    ASSERT_EQ(Publish("1.0").code, 0);
+    for (const File& file : files_) {
+      if (!file.oldPath.empty()) fs::remove(client_ / file.oldPath);
+      if (!file.newPath.empty()) Write(client_ / file.newPath, file.newBytes);
+    }
+  }
+
+  // The patch 2.0 names for the file at path, or null.
+  static const PatchObject* PatchOf(const Manifest& manifest, const std::string& path) {
+    const ManifestFile* entry = Entry(manifest, path);
+    return entry != nullptr && !entry->patches.empty() ? &entry->patches[0] : nullptr;
+  }
+
+  fs::path Store() const { return website_ / "client" / "files"; }
+
+  const std::string program_ = Letters(200000, 11);
+  const std::string tool_ = Letters(60000, 12);
+  const std::string notes_ = Letters(30000, 16);
+  const std::vector<File> files_ = {
+      {"a rebuilt program", "bin/game.dll", program_, "bin/game.dll",
+       Rebuilt(program_, Noise(3000, 13)), true},
+      {"an unchanged file", "data/same.txt", notes_, "data/same.txt", notes_, false},
+      {"noise replaced by noise", "data/noise.bin", Noise(100000, 14), "data/noise.bin",
+       Noise(100000, 15), false},
+      {"a file emptied", "data/log.txt", tool_, "data/log.txt", "", false},
+      {"a file moved to another folder", "old/tool.exe", tool_, "new/tool.exe",
+       Rebuilt(tool_, "moved"), true},
+      {"a file renamed", "lib/core-1.pak", program_.substr(1000), "lib/core-2.pak",
+       Rebuilt(program_.substr(1000), "renamed"), true},
+  };
+};
+
+TEST_F(PatchPublishTest, PatchesWhatAPatchMakesCheaperAndTheyRebuildTheFile) {
+  const Result dry = Publish("2.0", website_, {"--dry-run"});
+  ASSERT_EQ(dry.code, 0) << dry.err;
+  const Result published = Publish("2.0", website_, {"--json"});
+  ASSERT_EQ(published.code, 0) << published.err;
+  const Manifest v2 = WebsiteManifest(website_);
+  EXPECT_NE(published.out.find("\"patches\": 3, "), std::string::npos) << published.out;
+  uint64_t patchBytes = 0;
+  for (const File& file : files_) {
+    SCOPED_TRACE(file.what);
+    const PatchObject* patch = file.newPath.empty() ? nullptr : PatchOf(v2, file.newPath);
+    ASSERT_EQ(patch != nullptr, file.patched);
+    if (patch == nullptr) continue;
+    patchBytes += patch->size;
+    EXPECT_EQ(patch->from, Sha256Hex(file.oldBytes));
+    std::string inflated;
+    std::string rebuilt;
+    ASSERT_TRUE(UnpackBytes(Read(Store() / patch->sha256), uint64_t{1} << 30, inflated));
+    ASSERT_TRUE(ApplyPatch(file.oldBytes, inflated, 4096, rebuilt));
+    EXPECT_TRUE(rebuilt == file.newBytes);
+  }
+  EXPECT_NE(dry.out.find("Update with patches: "), std::string::npos) << dry.out;
+  EXPECT_NE(dry.out.find(": " + std::to_string(patchBytes) + " in 3 patches, "), std::string::npos)
+      << dry.out;
+  EXPECT_EQ(Verify(website_).code, 0);
+
+  // Rebuilt again: patches from the two versions published last.
+  Write(client_ / "bin/game.dll", Rebuilt(files_[0].newBytes, "third"));
+  ASSERT_EQ(Publish("3.0").code, 0);
+  const Manifest v3 = WebsiteManifest(website_);
+  const ManifestFile* game = Entry(v3, "bin/game.dll");
+  ASSERT_EQ(game->patches.size(), 2u);
+  EXPECT_EQ(game->patches[0].from, Sha256Hex(files_[0].newBytes));
+  EXPECT_EQ(game->patches[1].from, Sha256Hex(files_[0].oldBytes));
+}
+
+// A publish takes again a patch the website stores when it still gives the file, and makes one
+// anew when it does not; prune then keeps only what the kept versions name.
+TEST_F(PatchPublishTest, APublishAgainReusesStoredPatchesAndPruneKeepsTheNamedOnes) {
+  ASSERT_EQ(Publish("2.0").code, 0);
+  const Manifest v2 = WebsiteManifest(website_);
+  const PatchObject game = *PatchOf(v2, "bin/game.dll");
+  const PatchObject tool = *PatchOf(v2, "new/tool.exe");
+  std::string inflated;
+  ASSERT_TRUE(UnpackBytes(Read(Store() / game.sha256), uint64_t{1} << 30, inflated));
+  const std::string twoStreams =
+      PackBytes(inflated.substr(0, 100)) + PackBytes(inflated.substr(100));
+  const fs::path saved = root_ / "saved";
+  fs::copy(website_, saved, fs::copy_options::recursive);
+  struct Case {
+    const char* what;
+    std::string stored;  // named in place of the game's patch object
+    bool damaged;        // and changed after
+    bool reused;
+  };
+  const Case cases[] = {
+      {"one that still applies", twoStreams, false, true},
+      {"one that gives other bytes", PackBytes(MakePatch(tool_, program_)), false, false},
+      {"one damaged since", twoStreams, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RemovePathTree(website_);
+    fs::copy(saved, website_, fs::copy_options::recursive);
+    NameInstead(website_ / "client", game.sha256, c.stored);
+    if (c.damaged) Write(Store() / Sha256Hex(c.stored), c.stored + "x");
+    // A later version with the same game: 2.0 holds the game, so the current manifest's patch
+    // from 1.0 is the one weighed.
+    ASSERT_EQ(Publish("2.1").code, 0);
+    const Manifest later = WebsiteManifest(website_);
+    const PatchObject* again = PatchOf(later, "bin/game.dll");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->sha256, c.reused ? Sha256Hex(c.stored) : game.sha256);
+  }
+
+  // The current version names the game's patch alone; the moved tool's patch was 2.0's only.
+  const Result pruned = RunTool({"prune", "--website", website_.string(), "--keep", "0"});
+  ASSERT_EQ(pruned.code, 0) << pruned.err;
+  EXPECT_TRUE(fs::exists(Store() / game.sha256));
+  EXPECT_FALSE(fs::exists(Store() / tool.sha256));
+  // The game's base went with 1.0: the patch is only for launchers that kept it.
+  EXPECT_FALSE(fs::exists(Store() / game.from));
+  const Result verified = Verify(website_);
+  EXPECT_EQ(verified.code, 0) << verified.err;
+  // Published again, the version still names that patch: nothing changes.
+  const Result again = Publish("2.1");
+  EXPECT_NE(again.out.find("nothing was changed"), std::string::npos) << again.out << again.err;
+}
+
+TEST_F(PatchPublishTest, VerifyChecksPatchesAgainstTheirBase) {
+  const fs::path client = website_ / "client";
+  ASSERT_EQ(Publish("2.0").code, 0);
+  const Manifest v2 = WebsiteManifest(website_);
+  const PatchObject game = *PatchOf(v2, "bin/game.dll");
+  const std::string object = Read(Store() / game.sha256);
+  const fs::path saved = root_ / "saved";
+  fs::copy(website_, saved, fs::copy_options::recursive);
+  struct Case {
+    const char* what;
+    std::function<void()> damage;
+    std::string expected;  // empty: still good
+  };
+  const std::string name =
+      "client/files/" + game.sha256 + ", the patch from " + game.from + " of bin/game.dll, ";
+  const Case cases[] = {
+      {"a byte changed",
+       [&] {
+         std::string damaged = object;
+         damaged[damaged.size() / 2] ^= 1;
+         Write(Store() / game.sha256, damaged);
+       },
+       name + "does not hold what its name promises. Launchers would fetch the file without it."},
+      {"a size the object does not have",
+       [&] {
+         std::string json = Read(client / "manifest.json");
+         const std::string size = "\"size\": " + std::to_string(game.size) + "}";
+         json.replace(json.find(size, json.find(game.sha256)), size.size(),
+                      "\"size\": " + std::to_string(game.size + 1) + "}");
+         Write(client / "manifest.json", json);
+       },
+       name + "has " + std::to_string(game.size) + " bytes, but the manifest says " +
+           std::to_string(game.size + 1) + "."},
+      {"a patch of other bytes",
+       [&] {
+         // From a base of the old game's size and layout, but other bytes.
+         std::string other = program_;
+         for (size_t i = 0; i < other.size(); i += 100) other[i] = static_cast<char>(other[i] + 1);
+         NameInstead(client, game.sha256,
+                     PackBytes(MakePatch(other, Read(client_ / "bin/game.dll"))));
+       },
+       "does not give the file's " + std::to_string(fs::file_size(client_ / "bin/game.dll")) +
+           " bytes from client/files/" + game.from + "."},
+      {"a missing object", [&] { fs::remove(Store() / game.sha256); }, name + "is missing"},
+      {"its base pruned away", [&] { fs::remove(Store() / game.from); }, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RemovePathTree(website_);
+    fs::copy(saved, website_, fs::copy_options::recursive);
+    c.damage();
+    const Result result = Verify(website_);
+    EXPECT_EQ(result.code, c.expected.empty() ? 0 : 1) << result.err;
+    EXPECT_NE(result.err.find(c.expected), std::string::npos) << result.err;
   }
 }
 

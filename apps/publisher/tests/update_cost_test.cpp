@@ -123,8 +123,39 @@ TEST(CostOfUpdate, DescribesAFirstPublishAndAnUpdate) {
             "lists, 10 in 1 whole file.\n"
             "Update with changed chunks, packed: 476 bytes (0.0 MiB): 200 in the new chunks, 268 "
             "in the chunk lists, 8 in the whole files.\n"
+            "Update with patches: 476 bytes (0.0 MiB): 0 in 0 patches, 200 in the new chunks, "
+            "268 in the chunk lists, 8 in the whole files.\n"
             "Fresh install: 660 bytes (0.0 MiB) in 2 files.\n"
             "Fresh install, packed: 308 bytes (0.0 MiB), 2 of the files packed.\n");
+
+  // A patch counts where it starts from a file of the current version and beats the file's
+  // packed route (the pack's: 200 in its new chunk and 140 in its packed list).
+  struct Case {
+    const char* what;
+    size_t file;
+    PatchObject patch;
+    uint64_t bytes, patches, chunkLists;
+  };
+  const Case cases[] = {
+      {"the pack from its old self", 0, {Hash('p'), Hash('X'), 120}, 128, 1, 0},
+      {"the pack from a file the current version lacks",
+       0,
+       {Hash('z'), Hash('X'), 120},
+       476,
+       0,
+       268},
+      {"the pack by a patch larger than its chunks", 0, {Hash('p'), Hash('X'), 341}, 476, 0, 268},
+      {"the library from a file at another path", 1, {Hash('b'), Hash('Y'), 5}, 473, 1, 268},
+  };
+  for (const Case& c : cases) {
+    Manifest patched = next;
+    patched.files[c.file].patches = {c.patch};
+    const UpdateCost cost = CostOfUpdate(&current, patched, lists);
+    EXPECT_EQ(cost.patchedDeltaBytes, c.bytes) << c.what;
+    EXPECT_EQ(cost.patches, c.patches) << c.what;
+    EXPECT_EQ(cost.patchedChunkListBytes, c.chunkLists) << c.what;
+    EXPECT_EQ(cost.packedDeltaBytes, 476u) << c.what;
+  }
 }
 
 }  // namespace

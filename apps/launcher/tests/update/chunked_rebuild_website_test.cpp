@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "files/file_io.h"
@@ -33,6 +34,8 @@ struct Content {
   std::vector<std::string> chunks;
   bool chunked = true;
   bool packed = false;
+  // Files a patch rebuilds it from (PatchOf), named in its manifest entry.
+  std::vector<std::string> bases = {};
   std::string Bytes() const {
     std::string bytes;
     for (const std::string& chunk : chunks) bytes += chunk;
@@ -92,6 +95,27 @@ Content Packed(Content content) {
   return content;
 }
 
+void AppendVarint(std::string& out, uint64_t value) {
+  for (; value >= 0x80; value >>= 7) out += static_cast<char>((value & 0x7f) | 0x80);
+  out += static_cast<char>(value);
+}
+
+// A deflated patch that rebuilds next from old in one record: old's bytes as far as both go, each
+// with next's difference added, then the rest of next as it is. Small when next differs from old
+// in a few bytes only.
+std::string PatchOf(const std::string& old, const std::string& next) {
+  std::string patch = "KVPT";
+  for (const auto& [value, width] : {std::pair<uint64_t, int>{1, 4}, {next.size(), 8}}) {
+    for (int i = 0; i < width; ++i) patch += static_cast<char>(value >> (8 * i));
+  }
+  const size_t copy = std::min(old.size(), next.size());
+  AppendVarint(patch, copy);
+  AppendVarint(patch, next.size() - copy);
+  AppendVarint(patch, 0);
+  for (size_t i = 0; i < copy; ++i) patch += static_cast<char>(next[i] - old[i]);
+  return PackBytes(patch + next.substr(copy));
+}
+
 uint64_t OffsetOf(const Content& content, size_t chunk) {
   uint64_t offset = 0;
   for (size_t i = 0; i < chunk; ++i) offset += content.chunks[i].size();
@@ -147,6 +171,15 @@ class ChunkedRebuildWebsiteTest : public WebsiteScenarioTest {
         }
         json += "}";
       }
+      const char* listed = ", \"patches\": [";
+      for (const std::string& base : content.bases) {
+        const std::string patch = PatchOf(base, bytes);
+        WriteFiles(files_, {{Sha256Hex(patch), patch}});
+        json += std::exchange(listed, ", ") + std::string("{\"from\": \"") + Sha256Hex(base) +
+                "\", \"sha256\": \"" + Sha256Hex(patch) +
+                "\", \"size\": " + std::to_string(patch.size()) + "}";
+      }
+      if (!content.bases.empty()) json += "]";
       json += "}";
     }
     json += "]}";
@@ -382,6 +415,106 @@ TEST_F(ChunkedRebuildWebsiteTest, PackedFilesAndTheirFallback) {
         EXPECT_GT(packedRanges, 0u);
         EXPECT_LT(packedRanges, PackedOf(content).size() / 4);
       }
+    }
+  }
+}
+
+// A changed file rebuilt from its kept version by a patch, and every way a patch can be of no use
+// or fail, which leaves the file to its plan without the patch: what nginx was asked for.
+TEST_F(ChunkedRebuildWebsiteTest, PatchedFilesAndTheirFallback) {
+  const std::string player = "kelvadon_player.exe";
+  const Content playerOne = {{"player one", RandomBytes(30000, 1)}, false};
+  const Content packOne = PackOne();
+  // A few bytes changed in three chunks, as a rebuild of a program changes it.
+  Content packTwo = packOne;
+  for (const size_t chunk : {3, 10, 40}) packTwo.chunks[chunk][100] ^= 1;
+  Content playerTwo = playerOne;
+  playerTwo.chunks[1][7] ^= 1;
+  const auto patched = [](Content content, const Content& base) {
+    content.bases = {base.Bytes()};
+    return content;
+  };
+  const Client clientOne = {{player, playerOne}, {kPack, packOne}};
+  const Client clientTwo = {{player, patched(playerTwo, playerOne)},
+                            {kPack, patched(packTwo, packOne)}};
+  const auto store = [&](const std::string& base, const Content& next, const std::string& bytes) {
+    return [&, base, next, bytes] {
+      WriteFiles(files_, {{Sha256Hex(PatchOf(base, next.Bytes())), bytes}});
+    };
+  };
+  Content otherPlayer = playerTwo;
+  otherPlayer.chunks[1][8] ^= 1;
+  Content longerPlayer = playerTwo;
+  longerPlayer.chunks[1] += "x";
+  const std::string packPatch = PatchOf(packOne.Bytes(), packTwo.Bytes());
+
+  struct Case {
+    const char* name;
+    // Whether the patches were fetched, and whether the files then came from their plans without
+    // them: the pack from ranges, the player whole.
+    bool patchesFetched;
+    bool fellBack;
+    std::function<void()> change = [] {};
+    Client second = {};        // clientTwo when empty
+    std::string website = {};  // the address to update from; empty: nginx
+  };
+  const Case cases[] = {
+      {"patched", true, false},
+      {"no patch of a kept file",
+       false,
+       true,
+       [] {},
+       {{player, patched(playerTwo, {{"other"}})}, {kPack, patched(packTwo, {{"other"}})}}},
+      {"a manifest without patches", false, true, [] {}, {{player, playerTwo}, {kPack, packTwo}}},
+      {"patches cut short", true, true,
+       [&] {
+         store(playerOne.Bytes(), playerTwo, "")();
+         store(packOne.Bytes(), packTwo, packPatch.substr(0, packPatch.size() / 2))();
+       }},
+      {"a patch giving too many bytes", true, true,
+       store(playerOne.Bytes(), playerTwo, PatchOf(playerOne.Bytes(), longerPlayer.Bytes()))},
+      {"a patch giving other bytes", true, true,
+       store(playerOne.Bytes(), playerTwo, PatchOf(playerOne.Bytes(), otherPlayer.Bytes()))},
+      {"ranges answered with the whole file", true, false, [] {}, {}, Fault("no-ranges")},
+  };
+  int count = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Client& second = c.second.empty() ? clientTwo : c.second;
+    root_ = scratch_ / ("patched-root-" + std::to_string(++count));
+    Publish("1.0", clientOne);
+    UpdateResult result = Run();
+    ASSERT_TRUE(result.ready) << result.error;
+    Publish("2.0", second);
+    c.change();
+    NewRequests();
+    result = Run(c.website);
+    ASSERT_TRUE(result.ready) << result.error;
+    for (const auto& [path, content] : second) {
+      EXPECT_EQ(ReadBytes(root_ / "Versions" / "2.0" / path), content.Bytes()) << path;
+    }
+    EXPECT_EQ(reports_.back().text, "Updating Kelvadon... 100%");
+    if (!c.website.empty()) continue;  // the fault server's answers are not in nginx's log
+    const std::vector<LoggedRequest> requests = NewRequests();
+    for (const auto& [path, content] : second) {
+      // The player fell back when its stored patch was changed, and the pack when its was.
+      const bool patchChanged =
+          ReadBytes(files_ / Sha256Hex(PatchOf(clientOne.at(path).Bytes(), content.Bytes()))) !=
+          PatchOf(clientOne.at(path).Bytes(), content.Bytes());
+      const bool fellBack = c.fellBack && (patchChanged || !c.patchesFetched);
+      int patches = 0;
+      int whole = 0;
+      int ranges = 0;
+      for (const LoggedRequest& request : requests) {
+        if (request.path ==
+            "/client/files/" + Sha256Hex(PatchOf(clientOne.at(path).Bytes(), content.Bytes()))) {
+          ++patches;
+        }
+        if (request.path == FileUrl(content.Bytes())) ++(request.status == 200 ? whole : ranges);
+      }
+      EXPECT_EQ(patches, c.patchesFetched && (!content.bases.empty()) ? 1 : 0) << path;
+      EXPECT_EQ(whole, fellBack && path == player ? 1 : 0) << path;
+      EXPECT_EQ(ranges > 0, fellBack && path == kPack) << path;
     }
   }
 }

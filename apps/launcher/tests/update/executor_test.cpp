@@ -163,6 +163,7 @@ class ExecutorTest : public WebsiteScenarioTest {
                                .staged = staged,
                                .partners = {},
                                .chunked = {},
+                               .kept = {},
                                .settings = SmallRanges()}));
     }
     return jobs;
@@ -494,6 +495,7 @@ TEST_F(ExecutorTest, AFileComesFromItsKeptStartKeptChunksAndTheWebsite) {
                                   .staged = left,
                                   .partners = {},
                                   .chunked = chunked,
+                                  .kept = {},
                                   .settings = SmallRanges()});
   const uint64_t fromWebsite = chunks[4].size() + chunks[9].size();
   EXPECT_EQ(plan.fetchBytes, fromWebsite);

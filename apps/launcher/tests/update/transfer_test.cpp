@@ -276,6 +276,7 @@ TEST_F(TransferTest, APlanTakesEachRunFromTheCheapestSource) {
                                     .staged = c.staged,
                                     .partners = c.partners,
                                     .chunked = *c.kept,
+                                    .kept = {},
                                     .settings = *c.settings});
     EXPECT_EQ(Pieces(plan), c.pieces);
     EXPECT_EQ(plan.fetchBytes, c.fetch);

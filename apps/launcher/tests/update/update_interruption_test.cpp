@@ -90,12 +90,18 @@ std::string CheckUsable(const fs::path& root, std::string& currentVersion) {
   return {};
 }
 
+// Random, so the publisher does not pack it and it comes in ranges.
+const std::string& BigPak() {
+  static const std::string bytes = RandomBytes(600000, 2);
+  return bytes;
+}
+
 // The fingerprints of the downloaded files of 2.0 that its staging folder holds whole.
 std::vector<std::string> WholeStagedFiles(const fs::path& root) {
   const fs::path staging = root / "Versions" / "2.0.partial";
   const std::map<std::string, std::string> fetched = {{"kelvadon_player.exe", "player two"},
                                                       {"bin/new.dll", "only in two"},
-                                                      {"data/big.pak", std::string(600000, 'b')}};
+                                                      {"data/big.pak", BigPak()}};
   std::vector<std::string> whole;
   for (const auto& [path, bytes] : fetched) {
     if (ReadBytes(staging / path) == bytes) whole.push_back(Sha256Hex(bytes));
@@ -144,7 +150,7 @@ class UpdateInterruptionTest : public WebsiteScenarioTest {
           {"lib/shared.dll", "shared library"},
           {"bin/new.dll", "only in two"},
           // Fetched in ranges at once, so a stop in the middle leaves holes.
-          {"data/big.pak", std::string(600000, 'b')}},
+          {"data/big.pak", BigPak()}},
          two},
         {kRolledBack, "1.0", filesOfOne, one},
     };

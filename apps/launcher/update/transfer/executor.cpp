@@ -19,6 +19,7 @@
 #include "files/patience.h"
 #include "update/trust/crypto.h"
 #include "update/trust/packed.h"
+#include "update/trust/patch.h"
 
 namespace fs = std::filesystem;
 
@@ -386,21 +387,29 @@ uint64_t WrittenFromStart(const FileState& file, const fs::path& destination) {
   return file.pieces.empty() ? 0 : file.pieces.back().offset + file.pieces.back().length;
 }
 
-// The next attempt's pieces, or false when none is left.
+bool WholeRaw(const std::vector<Piece>& pieces, uint64_t size) {
+  return pieces.empty() || (pieces.size() == 1 && pieces.front().disk == kFromWebsite &&
+                            pieces.front().length == size && pieces.front().packedLength == 0 &&
+                            pieces.front().patchLength == 0);
+}
+
+// The next attempt's pieces, or false when none is left: the plan without its patch, each partner
+// in turn, then the whole file from the website unless that was just tried.
 bool NextAttempt(const FilePlan& plan, FileState& file) {
   const size_t next = file.attempt + 1;
-  if (next <= plan.partners.size()) {
-    file.disks = {plan.partners[next - 1]};
+  const size_t patched = plan.withoutPatch.pieces.empty() ? 0 : 1;
+  if (next <= patched) {
+    file.disks = plan.withoutPatch.disks;
+    file.pieces = plan.withoutPatch.pieces;
+  } else if (next - patched <= plan.partners.size()) {
+    file.disks = {plan.partners[next - patched - 1]};
     file.pieces = {{0, plan.size, 0, 0}};
   } else {
-    const std::vector<Piece> whole = WholeFromWebsite(plan.size);
-    const bool tried = plan.partners.empty() && plan.pieces.size() == whole.size() &&
-                       (whole.empty() || (plan.pieces.front().disk == kFromWebsite &&
-                                          plan.pieces.front().length == plan.size &&
-                                          plan.pieces.front().packedLength == 0));
-    if (next > plan.partners.size() + 1 || tried) return false;
+    const bool tried = plan.partners.empty() &&
+                       WholeRaw(patched ? plan.withoutPatch.pieces : plan.pieces, plan.size);
+    if (next > patched + plan.partners.size() + 1 || tried) return false;
     file.disks.clear();
-    file.pieces = whole;
+    file.pieces = WholeFromWebsite(plan.size);
   }
   file.attempt = next;
   return true;
@@ -502,9 +511,16 @@ bool Stale(const Shared& shared, const FileState& file, const Task& task) {
          Stopped(shared, task.file);
 }
 
-// The request for a website piece: a range of the raw file, or of its packed object.
+// The request for a website piece: a range of the raw file or of its packed object, or the
+// whole patch.
 HttpRequest PieceRequest(const FilePlan& plan, const Piece& piece) {
   HttpRequest request;
+  if (piece.patchLength != 0) {
+    request.url = plan.patchUrl;
+    request.maxBytes = piece.patchLength;
+    request.expectedSize = piece.patchLength;
+    return request;
+  }
   const bool packed = piece.packedLength != 0;
   const uint64_t length = packed ? piece.packedLength : piece.length;
   request.url = packed ? plan.packedUrl : plan.url;
@@ -518,8 +534,30 @@ HttpRequest PieceRequest(const FilePlan& plan, const Piece& piece) {
   return request;
 }
 
+// The kept file a patch applies to, read at the offsets the patch asks for.
+struct PatchBase {
+  UniqueStream stream;
+  uint64_t size = 0;
+  uint64_t position = kUnknownPosition;
+};
+
+bool OpenPatchBase(const fs::path& path, PatchBase& base) {
+  int error = 0;
+  base.stream.reset(OpenFileForReading(path, error));
+  return base.stream && OpenFileSize(base.stream.get(), base.size);
+}
+
+bool ReadPatchBase(PatchBase& base, uint64_t offset, char* buffer, size_t size) {
+  if (base.position != offset && !SeekOpenFile(base.stream.get(), offset)) return false;
+  base.position = kUnknownPosition;
+  if (std::fread(buffer, 1, size, base.stream.get()) != size) return false;
+  base.position = offset + size;
+  return true;
+}
+
 // Fetches a website piece into its place, hashed on arrival once the hashing has reached it. A
-// packed piece is inflated as it arrives; its raw bytes go the same way.
+// packed piece is inflated as it arrives, and a patch is inflated and applied to its base as it
+// arrives; the bytes they give go the same way as raw bytes.
 void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
   FileState& file = *shared.files[task.file];
   const FilePlan& plan = shared.plans[task.file];
@@ -572,9 +610,25 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
     return true;
   };
   std::optional<PackedReader> packed;
-  if (piece.packedLength != 0) packed = StartPackedReader();
+  if (piece.packedLength != 0 || piece.patchLength != 0) packed = StartPackedReader();
+  PatchBase base;
+  std::optional<PatchState> patch;
+  if (piece.patchLength != 0) {
+    if (!OpenPatchBase(plan.patchBase, base)) {
+      const std::lock_guard<std::mutex> hold(file.lock);
+      if (!Stale(shared, file, task)) file.trouble = Trouble::Again;
+      return;
+    }
+    patch = StartPatch(base.size);
+  }
+  const OldFileReader old = [&](uint64_t offset, char* buffer, size_t size) {
+    return ReadPatchBase(base, offset, buffer, size);
+  };
+  const InflatedSink inflated = [&](const char* data, size_t size) {
+    return patch ? ApplyPatchBytes(*patch, data, size, old, place) : place(data, size);
+  };
   const BodySink sink = [&](const char* data, size_t size) {
-    if (!(packed ? ReadPacked(*packed, data, size, place) : place(data, size))) {
+    if (!(packed ? ReadPacked(*packed, data, size, inflated) : place(data, size))) {
       if (!refused) {
         // Not zlib streams: the packed object is not what its name promises.
         const std::lock_guard<std::mutex> hold(file.lock);
@@ -598,7 +652,7 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
   if (Stale(shared, file, task) || refused) return;
   PieceState& state = file.states[task.piece];
   if (status == FetchStatus::Done && state.received == piece.length &&
-      (!packed || PackedReaderAtEnd(*packed))) {
+      (!packed || PackedReaderAtEnd(*packed)) && (!patch || PatchComplete(*patch))) {
     state.arrived = true;
   } else if (status == FetchStatus::Failed && !(packed && responded)) {
     file.trouble = Trouble::NotFetched;
@@ -606,7 +660,8 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
   } else {
     // Cut short without an error, more than was asked for, or not the part asked for: a website
     // that answers ranges badly gets one plain download of the file. So does a packed object the
-    // website does not have, or that inflates to anything but the piece.
+    // website does not have, or that inflates to anything but the piece; a patch likewise gives
+    // way to the file's plan without it.
     file.trouble = Trouble::Again;
   }
 }

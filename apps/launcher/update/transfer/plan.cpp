@@ -198,6 +198,87 @@ void PlanChunks(const HttpFetcher& fetch, HttpSession& session, Sha256Provider& 
   plan.leavesPieces = true;
 }
 
+// The plan of a file from every source but its patches.
+FilePlan PlanSources(const HttpFetcher& fetch, HttpSession& session, Sha256Provider& provider,
+                     const PlanInputs& in) {
+  const ManifestFile& file = in.file;
+  FilePlan plan;
+  plan.url = in.website + "/client/files/" + file.sha256;
+  plan.sha256 = file.sha256;
+  plan.size = file.size;
+  plan.destination = in.destination;
+  plan.writeBytes = file.size;
+  plan.replaces = in.staged.length > 0;
+  if (file.size == 0) return plan;
+  if (!in.partners.empty()) {
+    plan.disks = {in.partners.front()};
+    plan.pieces = {{0, file.size, 0, 0}};
+    plan.partners.assign(in.partners.begin() + 1, in.partners.end());
+    plan.shares = in.sharing;
+    if (plan.shares) plan.writeBytes = 0;
+    return plan;
+  }
+
+  std::vector<Piece> runs;
+  const bool packs = !file.packed.sha256.empty();
+  if (packs) plan.packedUrl = in.website + "/client/files/" + file.packed.sha256;
+  const bool ranged = Ranged(file.size, in.settings);
+  // A chunk list is worth its request only when there is something to rebuild from, or when it
+  // cuts a large packed file into ranges.
+  const bool rebuilds =
+      !file.chunks.empty() && (in.staged.length > 0 || in.chunked.count(PathKey(file.path)) != 0);
+  ChunkList list;
+  const bool listed = (rebuilds || (ranged && !file.packed.chunks.empty())) &&
+                      FetchFileChunkList(fetch, session, in, list);
+  const auto fromDisk = [](const Piece& run) { return run.disk != kFromWebsite; };
+  if (rebuilds && listed) PlanChunks(fetch, session, provider, in, list, plan, runs);
+  if (std::none_of(runs.begin(), runs.end(), fromDisk)) {
+    runs.clear();
+    // Without a chunk list, a file cut short continues from where its bytes run together, unless
+    // its packed object is smaller than the rest: a packed stream can only be read from its start.
+    uint64_t from = std::min(in.staged.resumeFrom, file.size);
+    if ((listed && list.packed) || (packs && file.packed.size < file.size - from)) from = 0;
+    plan.disks = {in.destination};
+    AddRun(runs, {0, from, 0, 0});
+    AddRun(runs, {from, file.size - from, kFromWebsite, 0});
+  }
+  const bool rebuilt = std::any_of(runs.begin(), runs.end(), fromDisk) && plan.leavesPieces;
+  const uint64_t fetched = file.size - (fromDisk(runs.front()) ? runs.front().length : 0);
+  const bool shared = rebuilt || (ranged && fetched > in.settings.pieceBytes);
+  if (listed && list.packed) {
+    plan.pieces = PackedPieces(runs, list, shared, in.settings);
+  } else if (packs && !ranged && runs.size() == 1 && runs.front().disk == kFromWebsite) {
+    plan.pieces = {{0, file.size, kFromWebsite, 0, 0, file.packed.size}};
+  } else {
+    plan.pieces = SplitWebsiteRuns(runs, shared, in.settings);
+  }
+  for (const Piece& piece : plan.pieces) {
+    if (piece.disk == kFromWebsite) {
+      plan.fetchBytes += piece.packedLength != 0 ? piece.packedLength : piece.length;
+    }
+    // Bytes in place stay where they are.
+    if (piece.disk == 0 && plan.disks.front() == in.destination) plan.writeBytes -= piece.length;
+  }
+  return plan;
+}
+
+// The smallest of the file's patches that is smaller than cost and whose base is on the disk, and
+// where that base is; null when none.
+const PatchObject* CheapestPatch(const PlanInputs& in, uint64_t cost, fs::path& base) {
+  const PatchObject* cheapest = nullptr;
+  for (const PatchObject& patch : in.file.patches) {
+    if (patch.size >= (cheapest != nullptr ? cheapest->size : cost)) continue;
+    const auto found = in.kept.find(patch.from);
+    if (found == in.kept.end()) continue;
+    const auto other = std::find_if(found->second.begin(), found->second.end(),
+                                    [&](const fs::path& path) { return path != in.destination; });
+    if (other == found->second.end()) continue;
+    cheapest = &patch;
+    base = *other;
+  }
+  return cheapest;
+}
+
 }  // namespace
 
 uint64_t RangedSlackBytes(uint64_t size, const DownloadSettings& settings) {
@@ -265,63 +346,35 @@ FilePlan WholeDownload(const std::string& url, const std::string& sha256, uint64
 
 FilePlan PlanFile(const HttpFetcher& fetch, HttpSession& session, Sha256Provider& provider,
                   const PlanInputs& in) {
-  const ManifestFile& file = in.file;
-  FilePlan plan;
-  plan.url = in.website + "/client/files/" + file.sha256;
-  plan.sha256 = file.sha256;
-  plan.size = file.size;
-  plan.destination = in.destination;
-  plan.writeBytes = file.size;
-  plan.replaces = in.staged.length > 0;
-  if (file.size == 0) return plan;
-  if (!in.partners.empty()) {
-    plan.disks = {in.partners.front()};
-    plan.pieces = {{0, file.size, 0, 0}};
-    plan.partners.assign(in.partners.begin() + 1, in.partners.end());
-    plan.shares = in.sharing;
-    if (plan.shares) plan.writeBytes = 0;
-    return plan;
+  FilePlan plan = PlanSources(fetch, session, provider, in);
+  if (plan.pieces.empty() || !in.partners.empty()) return plan;
+  fs::path base;
+  const PatchObject* patch = CheapestPatch(in, plan.fetchBytes, base);
+  if (patch == nullptr) return plan;
+  // The patch writes the file from its start, over whatever a stopped run left there, so the plan
+  // to fall back on cannot count on those bytes.
+  if (std::any_of(plan.pieces.begin(), plan.pieces.end(), [&](const Piece& piece) {
+        return piece.disk != kFromWebsite && plan.disks[piece.disk] == in.destination;
+      })) {
+    const StagedFile nothing;
+    plan = PlanSources(fetch, session, provider,
+                       {.website = in.website,
+                        .file = in.file,
+                        .destination = in.destination,
+                        .staged = nothing,
+                        .partners = in.partners,
+                        .chunked = in.chunked,
+                        .kept = in.kept,
+                        .settings = in.settings,
+                        .sharing = in.sharing});
+    plan.replaces = true;
   }
-
-  std::vector<Piece> runs;
-  const bool packs = !file.packed.sha256.empty();
-  if (packs) plan.packedUrl = in.website + "/client/files/" + file.packed.sha256;
-  const bool ranged = Ranged(file.size, in.settings);
-  // A chunk list is worth its request only when there is something to rebuild from, or when it
-  // cuts a large packed file into ranges.
-  const bool rebuilds =
-      !file.chunks.empty() && (in.staged.length > 0 || in.chunked.count(PathKey(file.path)) != 0);
-  ChunkList list;
-  const bool listed = (rebuilds || (ranged && !file.packed.chunks.empty())) &&
-                      FetchFileChunkList(fetch, session, in, list);
-  const auto fromDisk = [](const Piece& run) { return run.disk != kFromWebsite; };
-  if (rebuilds && listed) PlanChunks(fetch, session, provider, in, list, plan, runs);
-  if (std::none_of(runs.begin(), runs.end(), fromDisk)) {
-    runs.clear();
-    // Without a chunk list, a file cut short continues from where its bytes run together, unless
-    // its packed object is smaller than the rest: a packed stream can only be read from its start.
-    uint64_t from = std::min(in.staged.resumeFrom, file.size);
-    if ((listed && list.packed) || (packs && file.packed.size < file.size - from)) from = 0;
-    plan.disks = {in.destination};
-    AddRun(runs, {0, from, 0, 0});
-    AddRun(runs, {from, file.size - from, kFromWebsite, 0});
-  }
-  const bool rebuilt = std::any_of(runs.begin(), runs.end(), fromDisk) && plan.leavesPieces;
-  const uint64_t fetched = file.size - (fromDisk(runs.front()) ? runs.front().length : 0);
-  const bool shared = rebuilt || (ranged && fetched > in.settings.pieceBytes);
-  if (listed && list.packed) {
-    plan.pieces = PackedPieces(runs, list, shared, in.settings);
-  } else if (packs && !ranged && runs.size() == 1 && runs.front().disk == kFromWebsite) {
-    plan.pieces = {{0, file.size, kFromWebsite, 0, 0, file.packed.size}};
-  } else {
-    plan.pieces = SplitWebsiteRuns(runs, shared, in.settings);
-  }
-  for (const Piece& piece : plan.pieces) {
-    if (piece.disk == kFromWebsite) {
-      plan.fetchBytes += piece.packedLength != 0 ? piece.packedLength : piece.length;
-    }
-    // Bytes in place stay where they are.
-    if (piece.disk == 0 && plan.disks.front() == in.destination) plan.writeBytes -= piece.length;
-  }
+  plan.withoutPatch = {std::move(plan.disks), std::move(plan.pieces)};
+  plan.disks.clear();
+  plan.patchUrl = in.website + "/client/files/" + patch->sha256;
+  plan.patchBase = base;
+  plan.pieces = {{0, in.file.size, kFromWebsite, 0, 0, 0, patch->size}};
+  plan.fetchBytes = patch->size;
+  plan.writeBytes = in.file.size;
   return plan;
 }

@@ -3,7 +3,8 @@
 // Where each byte of a file of the new version comes from, decided before any byte moves: a kept
 // file of the same fingerprint (shared by a link or a clone where the volume allows, so its bytes
 // are not written again), bytes an interrupted run left in place, runs of matching chunks in
-// the kept file at the same path, or the file on the website, in ranges when there is much of it.
+// the kept file at the same path, the file on the website, in ranges when there is much of it, or a
+// patch from the website that rebuilds it from a kept file of an earlier version.
 // A plan holds merged runs, never chunk lists, so its size does not grow with the game.
 //
 // A new source is one more rule in PlanFile; the executor (executor.h) already moves any run of
@@ -37,6 +38,15 @@ struct Piece {
   // file's packed object, whole zlib streams that inflate to exactly this piece. 0: fetched raw.
   uint64_t packedOffset = 0;
   uint64_t packedLength = 0;
+  // A website piece that is the file's patch, fetched whole, applied to FilePlan::patchBase as it
+  // is inflated: the piece is then the whole file. 0: no patch.
+  uint64_t patchLength = 0;
+};
+
+// Where a file's bytes come from, when that is not its plan's first choice.
+struct Sources {
+  std::vector<std::filesystem::path> disks;
+  std::vector<Piece> pieces;
 };
 
 struct FilePlan {
@@ -50,6 +60,11 @@ struct FilePlan {
   // Whole files of the same fingerprint, tried in turn when the pieces come out wrong, before the
   // whole file is fetched once more.
   std::vector<std::filesystem::path> partners;
+  // The patch the pieces apply, and the kept file it applies to.
+  std::string patchUrl;
+  std::filesystem::path patchBase;
+  // What the file is made of when the patch comes out wrong: the cheapest plan without it.
+  Sources withoutPatch;
   // The file comes whole from another file on the disk, which the volume lets it share rather
   // than copy: nothing of it is written.
   bool shares = false;
@@ -106,6 +121,9 @@ struct PlanInputs {
   // copied and nothing else is planned.
   const std::vector<std::filesystem::path>& partners;
   const ChunkedKeptFiles& chunked;
+  // Files of kept versions, and whole files staged for this one, by fingerprint: bases for
+  // patches.
+  const std::unordered_map<std::string, std::vector<std::filesystem::path>>& kept;
   const DownloadSettings& settings;
   // The volume lets a version share the bytes of another's files (CanShareFiles).
   bool sharing = false;
