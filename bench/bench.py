@@ -310,7 +310,9 @@ class Website:
         self.serving = ROLLBACK
 
     def publish(self, source, version, label):
-        """Publishes the source folder as version and keeps the manifest pair as label."""
+        """Publishes the source folder as version and keeps the manifest pair as label. Returns
+        the seconds it took."""
+        start = time.perf_counter()
         r = subprocess.run(
             [self.ctx.args.publisher, "publish", "--client", source, "--version", version,
              "--private-key", self.ctx.args.private_key, "--website", self.ctx.site],
@@ -323,6 +325,7 @@ class Website:
                 pair[name] = f.read()
         self.pairs[label] = pair
         self.manifests[label] = json.loads(pair["manifest.json"])
+        return time.perf_counter() - start
 
     def serve(self, version):
         client_dir = os.path.join(self.ctx.site, "client")
@@ -1043,8 +1046,9 @@ class RealWebsite(Website):
         self.kind = real_builds.KIND
         self.pairs = {}
         self.manifests = {}
-        for version, source in (("1.0.0", "v1"), ("1.1.0", "v2")):
-            self.publish(os.path.join(folder, source), version, version)
+        self.publish_seconds = {version: self.publish(os.path.join(folder, source), version,
+                                                      version)
+                                for version, source in (("1.0.0", "v1"), ("1.1.0", "v2"))}
         start = time.perf_counter()
         r = verify_website(ctx)
         self.verify = {"exit": r.returncode, "seconds": time.perf_counter() - start,
@@ -1152,7 +1156,7 @@ def real_update(ctx, windows):
              "bytes": sum(f["size"] for f in site.file_entries("1.1.0")),
              "changes": real_changes(site, folder),
              "meta_bytes": {variant: site.meta_bytes(variant) for variant, _ in REAL_VARIANTS},
-             "verify": site.verify, "runs": {}}
+             "publish_seconds": site.publish_seconds, "verify": site.verify, "runs": {}}
     for target in ["linux"] + (["windows"] if windows else []):
         log(f"   launcher, {'Linux Release build' if target == 'linux' else 'Windows under Wine'}")
         entry["runs"][target] = real_update_runs(ctx, site, target, folder)

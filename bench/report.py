@@ -97,6 +97,7 @@ def _real_summary(entry):
            "changed_files": len(changes), "changed_bytes": sum(c["new_bytes"] for c in changes),
            "zstd_bytes": zstd,
            "patched_files": len(patches), "patch_object_bytes": sum(patches),
+           "publish_seconds": entry["publish_seconds"]["1.1.0"],
            "verify": entry["verify"]["exit"] == 0, "verify_seconds": entry["verify"]["seconds"],
            "builds": {}}
     for build, _ in BUILDS:
@@ -129,8 +130,9 @@ def _real_table(summary):
              + (f"{patches / 1e6:.3f} MB ({patches / real['zstd_bytes']:.2f}x) for "
                 f"{real['patched_files']} of the {real['changed_files']} files"
                 if real["patched_files"] else "none"),
-             f"  kelvadon-publish verify of the published website: "
-             f"{'passed' if real['verify'] else 'FAILED'} in {real['verify_seconds']:.1f} s"]
+             f"  kelvadon-publish took {real['publish_seconds']:.1f} s to publish v2 (after v1); "
+             f"its verify of the website {'passed' if real['verify'] else 'FAILED'} in "
+             f"{real['verify_seconds']:.1f} s"]
     header = (f"{'website':<14} {'who':<14} {'n':>2} {'median s':>9} {'peak MiB':>8} "
               f"{'req':>5} {'MB served':>9} {'MB files':>9} {'x zstd':>7} {'bytes ok':>8} "
               f"{'identical':>9}  target")
