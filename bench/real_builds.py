@@ -95,15 +95,19 @@ def _programs(target):
 def prepare(cache, folder, smoke, log):
     """Writes folder/v1 and folder/v2 and returns what they are: {"package", "versions",
     "client_folder", "fallback"}."""
-    timeout = 90 if smoke else 600
+    # A network that is down costs the smoke at most one wait.
+    timeout = 45 if smoke else 600
     for package, inside in SMOKE_PACKAGES if smoke else PACKAGES:
         versions = _newest_versions(package)
         if len(versions) < 2:
             log(f"   {package}: apt lists {len(versions)} version(s)")
             continue
         older, newer = versions[1], versions[0]
-        debs = [_download(package, v, os.path.join(cache, "debs"), timeout)
-                for v in (older, newer)]
+        debs = []
+        for version in (older, newer):
+            debs.append(_download(package, version, os.path.join(cache, "debs"), timeout))
+            if debs[-1] is None:
+                break
         if None in debs:
             log(f"   {package}: could not download {older} and {newer}")
             continue
