@@ -54,6 +54,32 @@ void AppendLittleEndian(std::string& out, uint64_t value, size_t width) {
   for (size_t i = 0; i < width; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
+// Unchanged bytes shorter than this stay inside a run of changed ones: a run costs two varints.
+constexpr size_t kShortestSameRun = 8;
+
+// A copy of from that gives to, as runs of bytes the same and bytes changed (their differences).
+void AppendRuns(std::string& out, std::string_view from, std::string_view to) {
+  const auto same = [&](size_t i) { return from[i] == to[i]; };
+  for (size_t i = 0; i < to.size();) {
+    const size_t start = i;
+    while (i < to.size() && same(i)) ++i;
+    const size_t changedFrom = i;
+    while (i < to.size()) {
+      size_t end = i;
+      while (end < to.size() && same(end)) ++end;
+      if (end == to.size() || end - i >= kShortestSameRun) break;
+      i = end;
+      while (i < to.size() && !same(i)) ++i;
+    }
+    AppendVarint(out, changedFrom - start);
+    AppendVarint(out, i - changedFrom);
+    for (size_t k = changedFrom; k < i; ++k) {
+      out.push_back(static_cast<char>(static_cast<unsigned char>(to[k]) -
+                                      static_cast<unsigned char>(from[k])));
+    }
+  }
+}
+
 }  // namespace
 
 std::string MakePatch(std::string_view old, std::string_view next, const DiffProgress& progress) {
@@ -149,10 +175,8 @@ std::string MakePatch(std::string_view old, std::string_view next, const DiffPro
     AppendVarint(patch, static_cast<uint64_t>(added));
     AppendVarint(patch, seek < 0 ? (static_cast<uint64_t>(-seek) << 1) | 1
                                  : static_cast<uint64_t>(seek) << 1);
-    for (int64_t i = 0; i < forward; ++i) {
-      patch.push_back(static_cast<char>(static_cast<unsigned char>(nextAt(lastScan + i)) -
-                                        static_cast<unsigned char>(oldAt(lastPosition + i))));
-    }
+    AppendRuns(patch, old.substr(static_cast<size_t>(lastPosition), static_cast<size_t>(forward)),
+               next.substr(static_cast<size_t>(lastScan), static_cast<size_t>(forward)));
     patch.append(next.substr(static_cast<size_t>(lastScan + forward), static_cast<size_t>(added)));
     lastScan = scan - backward;
     lastPosition = position - backward;

@@ -1,8 +1,8 @@
 #pragma once
 
 // The differ: a patch (update/trust/patch.h) that rebuilds next from old. Matches are found with
-// a suffix array of old (libdivsufsort) and grown into approximate matches, whose differences are
-// mostly zero bytes where a rebuild only moved addresses, so they deflate well.
+// a suffix array of old (libdivsufsort) and grown into approximate matches: where a rebuild only
+// moved addresses, few of their bytes differ, and the patch carries only those.
 
 #include <cstdint>
 #include <functional>

@@ -100,9 +100,9 @@ void AppendVarint(std::string& out, uint64_t value) {
   out += static_cast<char>(value);
 }
 
-// A deflated patch that rebuilds next from old in one record: old's bytes as far as both go, each
-// with next's difference added, then the rest of next as it is. Small when next differs from old
-// in a few bytes only.
+// A deflated patch that rebuilds next from old in one record of one run: old's bytes as far as
+// both go, each with next's difference added, then the rest of next as it is. Small when next
+// differs from old in a few bytes only.
 std::string PatchOf(const std::string& old, const std::string& next) {
   std::string patch = "KVPT";
   for (const auto& [value, width] : {std::pair<uint64_t, int>{1, 4}, {next.size(), 8}}) {
@@ -112,6 +112,10 @@ std::string PatchOf(const std::string& old, const std::string& next) {
   AppendVarint(patch, copy);
   AppendVarint(patch, next.size() - copy);
   AppendVarint(patch, 0);
+  if (copy != 0) {
+    AppendVarint(patch, 0);
+    AppendVarint(patch, copy);
+  }
   for (size_t i = 0; i < copy; ++i) patch += static_cast<char>(next[i] - old[i]);
   return PackBytes(patch + next.substr(copy));
 }
