@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -555,6 +556,95 @@ bool ReadPatchBase(PatchBase& base, uint64_t offset, char* buffer, size_t size) 
   return true;
 }
 
+// The most bytes a patch's output waits to be placed.
+constexpr size_t kHandoffBytes = size_t{2} << 20;
+
+// Places bytes on a thread of its own while the caller makes more, so that applying a patch
+// overlaps writing and hashing the file it makes. Without a thread, it places them itself.
+class Handoff {
+ public:
+  explicit Handoff(const InflatedSink& place) : place_(place) {
+    try {
+      thread_ = std::thread([this] { Drain(); });
+    } catch (const std::system_error&) {
+    }
+  }
+  ~Handoff() { Join(); }
+  Handoff(const Handoff&) = delete;
+  Handoff& operator=(const Handoff&) = delete;
+
+  // False once placing refused.
+  bool Give(const char* data, size_t size) {
+    if (!thread_.joinable()) return place_(data, size);
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [&] { return refused_ || queued_ < kHandoffBytes; });
+    if (refused_) return false;
+    std::string block;
+    if (!spare_.empty()) {
+      block = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    block.assign(data, size);
+    blocks_.push_back(std::move(block));
+    queued_ += size;
+    changed_.notify_all();
+    return true;
+  }
+
+  // Waits until everything given is placed; false when placing refused. What placing threw is
+  // thrown here.
+  bool Finish() {
+    Join();
+    if (thrown_) std::rethrow_exception(std::exchange(thrown_, nullptr));
+    return !refused_;
+  }
+
+ private:
+  void Join() {
+    if (!thread_.joinable()) return;
+    {
+      const std::lock_guard<std::mutex> hold(lock_);
+      ended_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  void Drain() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+      changed_.wait(hold, [&] { return !blocks_.empty() || ended_; });
+      if (blocks_.empty()) return;
+      std::string block = std::move(blocks_.front());
+      blocks_.pop_front();
+      const bool skip = refused_;
+      hold.unlock();
+      bool placed = false;
+      try {
+        placed = !skip && place_(block.data(), block.size());
+      } catch (...) {
+        thrown_ = std::current_exception();
+      }
+      hold.lock();
+      queued_ -= block.size();
+      refused_ = refused_ || !placed;
+      spare_.push_back(std::move(block));
+      changed_.notify_all();
+    }
+  }
+
+  const InflatedSink& place_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<std::string> blocks_;
+  std::vector<std::string> spare_;
+  size_t queued_ = 0;
+  bool ended_ = false;
+  bool refused_ = false;
+  std::exception_ptr thrown_;
+  std::thread thread_;  // last: started once everything it uses is
+};
+
 // Fetches a website piece into its place, hashed on arrival once the hashing has reached it. A
 // packed piece is inflated as it arrives, and a patch is inflated and applied to its base as it
 // arrives; the bytes they give go the same way as raw bytes.
@@ -569,7 +659,7 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
     if (file.trouble != Trouble::None) return;
     piece = file.pieces[task.piece];
   }
-  bool refused = false;
+  std::atomic<bool> refused{false};
   const InflatedSink place = [&](const char* data, size_t size) {
     std::unique_lock<std::mutex> hold(file.lock);
     for (;;) {
@@ -624,8 +714,13 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
   const OldFileReader old = [&](uint64_t offset, char* buffer, size_t size) {
     return ReadPatchBase(base, offset, buffer, size);
   };
+  std::optional<Handoff> handoff;
+  if (patch) handoff.emplace(place);
+  const PatchOutput output = [&](const char* data, size_t size) {
+    return handoff->Give(data, size);
+  };
   const InflatedSink inflated = [&](const char* data, size_t size) {
-    return patch ? ApplyPatchBytes(*patch, data, size, old, place) : place(data, size);
+    return patch ? ApplyPatchBytes(*patch, data, size, old, output) : place(data, size);
   };
   const BodySink sink = [&](const char* data, size_t size) {
     if (!(packed ? ReadPacked(*packed, data, size, inflated) : place(data, size))) {
@@ -648,6 +743,7 @@ void FetchPiece(Shared& shared, const Task& task, HttpSession& session) {
   bool responded = false;
   const FetchStatus status =
       shared.fetch(session, PieceRequest(plan, piece), sink, error, responded);
+  if (handoff) handoff->Finish();
   const std::lock_guard<std::mutex> hold(file.lock);
   if (Stale(shared, file, task) || refused) return;
   PieceState& state = file.states[task.piece];
