@@ -191,6 +191,22 @@ class ChunkedRebuildWebsiteTest : public WebsiteScenarioTest {
     ASSERT_TRUE(SignTestManifest(site_, scenario_, json, error)) << error;
   }
 
+  // Publishes second as 2.0 after change(), updates the installed 1.0 to it from website (nginx
+  // when empty) and checks the files it placed; what nginx was asked for meanwhile.
+  std::vector<LoggedRequest> UpdateTo(const Client& second, const std::function<void()>& change,
+                                      const std::string& website) {
+    Publish("2.0", second);
+    change();
+    NewRequests();
+    const UpdateResult result = Run(website);
+    EXPECT_TRUE(result.ready) << result.error;
+    for (const auto& [path, content] : second) {
+      EXPECT_EQ(ReadBytes(root_ / "Versions" / "2.0" / path), content.Bytes()) << path;
+    }
+    EXPECT_TRUE(!reports_.empty() && reports_.back().text == "Updating Kelvadon... 100%");
+    return NewRequests();
+  }
+
   static std::string FileUrl(const std::string& bytes) {
     return "/client/files/" + Sha256Hex(bytes);
   }
@@ -382,24 +398,15 @@ TEST_F(ChunkedRebuildWebsiteTest, PackedFilesAndTheirFallback) {
     root_ = scratch_ / ("packed-root-" + std::to_string(++count));
     Publish("1.0", clientOne);
     NewRequests();
-    UpdateResult result = Run();
+    const UpdateResult result = Run();
     ASSERT_TRUE(result.ready) << result.error;
     // A fresh install fetches packed objects only.
     for (const LoggedRequest& request : NewRequests()) {
       for (const auto& [path, content] : clientOne)
         EXPECT_NE(request.path, FileUrl(content.Bytes()));
     }
-    Publish("2.0", second);
-    c.change();
-    NewRequests();
-    result = Run(c.website);
-    ASSERT_TRUE(result.ready) << result.error;
-    for (const auto& [path, content] : second) {
-      EXPECT_EQ(ReadBytes(root_ / "Versions" / "2.0" / path), content.Bytes()) << path;
-    }
-    EXPECT_EQ(reports_.back().text, "Updating Kelvadon... 100%");
+    const std::vector<LoggedRequest> requests = UpdateTo(second, c.change, c.website);
     if (!c.website.empty()) continue;  // the fault server's answers are not in nginx's log
-    const std::vector<LoggedRequest> requests = NewRequests();
     for (const auto& [path, content] : second) {
       // Requests for the raw file: whole (200) and ranges; bytes of packed ranges.
       int whole = 0;
@@ -487,33 +494,20 @@ TEST_F(ChunkedRebuildWebsiteTest, PatchedFilesAndTheirFallback) {
     const Client& second = c.second.empty() ? clientTwo : c.second;
     root_ = scratch_ / ("patched-root-" + std::to_string(++count));
     Publish("1.0", clientOne);
-    UpdateResult result = Run();
+    const UpdateResult result = Run();
     ASSERT_TRUE(result.ready) << result.error;
-    Publish("2.0", second);
-    c.change();
-    NewRequests();
-    result = Run(c.website);
-    ASSERT_TRUE(result.ready) << result.error;
-    for (const auto& [path, content] : second) {
-      EXPECT_EQ(ReadBytes(root_ / "Versions" / "2.0" / path), content.Bytes()) << path;
-    }
-    EXPECT_EQ(reports_.back().text, "Updating Kelvadon... 100%");
+    const std::vector<LoggedRequest> requests = UpdateTo(second, c.change, c.website);
     if (!c.website.empty()) continue;  // the fault server's answers are not in nginx's log
-    const std::vector<LoggedRequest> requests = NewRequests();
     for (const auto& [path, content] : second) {
       // The player fell back when its stored patch was changed, and the pack when its was.
-      const bool patchChanged =
-          ReadBytes(files_ / Sha256Hex(PatchOf(clientOne.at(path).Bytes(), content.Bytes()))) !=
-          PatchOf(clientOne.at(path).Bytes(), content.Bytes());
+      const std::string patch = PatchOf(clientOne.at(path).Bytes(), content.Bytes());
+      const bool patchChanged = ReadBytes(files_ / Sha256Hex(patch)) != patch;
       const bool fellBack = c.fellBack && (patchChanged || !c.patchesFetched);
       int patches = 0;
       int whole = 0;
       int ranges = 0;
       for (const LoggedRequest& request : requests) {
-        if (request.path ==
-            "/client/files/" + Sha256Hex(PatchOf(clientOne.at(path).Bytes(), content.Bytes()))) {
-          ++patches;
-        }
+        if (request.path == "/client/files/" + Sha256Hex(patch)) ++patches;
         if (request.path == FileUrl(content.Bytes())) ++(request.status == 200 ? whole : ranges);
       }
       EXPECT_EQ(patches, c.patchesFetched && (!content.bases.empty()) ? 1 : 0) << path;
